@@ -1,0 +1,139 @@
+// Simulated USB device: in-memory bulk pipes per interface index behind a
+// transport back-end table, so the transport front end (and everything above
+// it) runs unchanged. Device models (the sensor firmware on the client
+// interface, the vision processor on the others) attach to the device side.
+//
+// Behaviour of a real pipe that the host relies on:
+//  - a bulk read blocks until data arrives and may return fewer bytes than
+//    asked (it never spans two device transfers: a short packet ends it);
+//  - a close or a removal wakes a blocked read with a failure (7);
+//  - host writes keep their transfer boundaries;
+//  - transfers on an interface that is not registered, or whose handle was
+//    closed, answer 4.
+// Like the real back-end, the pipes are process-wide, not per driver context.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <vector>
+
+#include "runtime/usb_transport.h"
+
+namespace zsim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Direction of a transfer, seen from the host.
+enum class Dir { Out, In };  // Out: host -> device (bulk write); In: device -> host (bulk read)
+
+class SimUsb {
+public:
+    static constexpr uint8_t kMaxInterfaces = 8;
+
+    // The one simulated bus of the process.
+    static SimUsb& instance();
+    // The back-end table to install with vpu_usb_set_backend().
+    static const vpu_usb_backend_ops* ops();
+    // Installs ops() as the transport back-end and resets the bus.
+    static SimUsb& installFresh();
+
+    // Back to the start: nothing plugged, no faults, no handlers, not initialised.
+    // Blocked reads are woken with a failure first.
+    void reset();
+
+    // --- device presence ---------------------------------------------------
+    // Registers interfaces (what the arrival of a device does). An interface
+    // registered again gets fresh, empty pipes and an open handle.
+    void plug(std::initializer_list<uint8_t> indices);
+    // Removal of the whole device: every interface is unregistered, blocked
+    // reads fail with 7, queued data is dropped.
+    void unplug();
+    // Removal of one interface.
+    void unplugInterface(uint8_t index);
+    bool isRegistered(uint8_t index) const;
+    // True while registered and not closed by the host.
+    bool isOpen(uint8_t index) const;
+
+    // --- device side -------------------------------------------------------
+    // Called on the host's writing thread for every accepted host transfer,
+    // instead of queuing it for deviceReceive. It must not block for long.
+    using WriteHandler = std::function<void(uint8_t index, const Bytes& transfer)>;
+    void setWriteHandler(uint8_t index, WriteHandler handler);
+    // Takes the oldest host transfer of an interface (no handler set). False
+    // on time-out or when the interface is gone.
+    bool deviceReceive(uint8_t index, Bytes* transfer, std::chrono::milliseconds timeout);
+    // Queues one device transfer for the host's bulk reads. False when the
+    // interface is not registered or closed.
+    bool deviceSend(uint8_t index, const void* data, size_t length);
+    bool deviceSend(uint8_t index, const Bytes& data) { return deviceSend(index, data.data(), data.size()); }
+    // Bytes queued for the host and not read yet.
+    size_t pendingToHost(uint8_t index) const;
+
+    // --- faults ------------------------------------------------------------
+    // The next transfer in that direction fails with 7 (nothing moves).
+    void failNext(uint8_t index, Dir dir);
+    // The next transfer in that direction moves only `bytes` bytes: a short
+    // write is reported as 7, a short read succeeds with fewer bytes.
+    void shortenNext(uint8_t index, Dir dir, uint32_t bytes);
+    // Removes the device when the host next transfers in that direction on
+    // that interface (before the transfer moves anything).
+    void unplugOnNext(uint8_t index, Dir dir);
+
+    // --- observation -------------------------------------------------------
+    // While recording, every accepted host write is kept with its boundaries.
+    void recordWrites(uint8_t index, bool on);
+    std::vector<Bytes> recordedWrites(uint8_t index) const;
+    int initCount() const;
+    int deinitCount() const;
+    int closeCount(uint8_t index) const;
+    // The parameter block given to the last successful init (serial copied).
+    bool lastInitHadParams() const;
+
+    // --- back-end entry points (the table calls these) -----------------------
+    int init(vpu_usb_transport_params* params);
+    int deinit();
+    int open(uint8_t index);
+    int close(uint8_t index);
+    int writeBulk(uint8_t index, const void* buffer, uint32_t length, uint32_t* written);
+    int readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* read);
+
+private:
+    SimUsb() = default;
+
+    struct Fault {
+        bool fail = false;
+        bool shorten = false;
+        uint32_t shortBytes = 0;
+        bool unplug = false;
+    };
+    struct Pipe {
+        bool registered = false;
+        bool open = false;
+        uint64_t generation = 0;   // bumped on every plug/unplug/close: wakes blocked reads
+        std::deque<Bytes> toHost;  // device transfers, front partly consumed
+        size_t frontOffset = 0;
+        std::deque<Bytes> toDevice;
+        WriteHandler handler;
+        bool recording = false;
+        std::vector<Bytes> recorded;
+        Fault faultOut, faultIn;
+        int closes = 0;
+    };
+
+    void unplugLocked(uint8_t index);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    Pipe pipes_[kMaxInterfaces];
+    bool initialised_ = false;
+    bool lastInitHadParams_ = false;
+    int inits_ = 0;
+    int deinits_ = 0;
+};
+
+}  // namespace zsim
