@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 using ERRG_codeE = uint32_t;
 
@@ -98,3 +99,21 @@ int ERRG_formatErrCode(ERRG_codeE code, char* destination, size_t room);
 // Side and module names as the suffix prints them ("INVALID" when unknown).
 const char* ERRG_sideName(uint32_t side);
 const char* ERRG_moduleName(uint32_t module);
+
+// The name tables (data, kept in their own source file).
+struct ERRG_codeNameT {
+    ERRG_codeE code;  // host form: side HOST, module, module's own code
+    const char* name;
+};
+struct ERRG_moduleNameT {
+    uint32_t module;
+    const char* name;
+};
+// Module code names, sorted by code.
+extern const std::span<const ERRG_codeNameT> ERRG_moduleCodeTable;
+// Module names, sorted by module id.
+extern const std::span<const ERRG_moduleNameT> ERRG_moduleNameTable;
+// Generic names, indexed by code 0..10.
+extern const std::span<const char* const> ERRG_genericNameTable;
+// Side names indexed by side; entry 0 (no side) is null.
+extern const std::span<const char* const> ERRG_sideNameTable;

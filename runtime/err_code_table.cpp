@@ -1,0 +1,558 @@
+// Name tables of the host-library status codes. Each table is plain data,
+// laid out so it can be checked entry by entry against the list of names.
+#include <array>
+
+#include "runtime/err_codes.h"
+
+namespace {
+
+// Names of the codes shared by every module, by code number.
+constexpr std::array<const char*, 11> kGenericNames = {
+    "SUCCESS",          // 0
+    "UNEXPECTED",       // 1
+    "INVALID_ARGS",     // 2
+    "OUT_OF_MEM",       // 3
+    "OUT_OF_RSRCS",     // 4
+    "NULL_PTR",         // 5
+    "TIMEOUT",          // 6
+    "IO_ERROR",         // 7
+    "NOT_SUPPORTED",    // 8
+    "ILLEGAL_STATE",    // 9
+    "INVALID_SERVICE",  // 10
+};
+
+// Names of the sides, by side number. Side 0 has no name.
+constexpr std::array<const char*, 5> kSideNames = {
+    nullptr,  // 0
+    "HOST",   // 1
+    "GP",     // 2
+    "CEVA",   // 3
+    "IAF",    // 4
+};
+
+constexpr std::array<ERRG_moduleNameT, 44> kModuleNames = {{
+    {ERRG_MOD_SVC_MNGR, "SVC_MNGR"},
+    {ERRG_MOD_SVC_COM, "SVC_COM"},
+    {ERRG_MOD_IAE, "IAE"},
+    {ERRG_MOD_DPE, "DPE"},
+    {ERRG_MOD_CDE, "CDE"},
+    {ERRG_MOD_CONN_LYR, "CONN_LYR"},
+    {ERRG_MOD_CONFIG, "CONFIG"},
+    {ERRG_MOD_ALG, "ALG"},
+    {ERRG_MOD_SERVICE, "SERVICE"},
+    {ERRG_MOD_DEPTH, "DEPTH"},
+    {ERRG_MOD_VIDEO, "VIDEO"},
+    {ERRG_MOD_SENSOR, "SENSOR"},
+    {ERRG_MOD_HW_MNGR, "HW_MNGR"},
+    {ERRG_MOD_PAL, "PAL"},
+    {ERRG_MOD_INIT, "INIT"},
+    {ERRG_MOD_IMG_CTRL, "IMG_CTRL"},
+    {ERRG_MOD_INJECT, "INJECT"},
+    {ERRG_MOD_SCHEDULER, "SCHEDULER"},
+    {ERRG_MOD_MEM_POOL, "MEM_POOL"},
+    {ERRG_MOD_LOGGER, "LOGGER"},
+    {ERRG_MOD_I2C, "I2C"},
+    {ERRG_MOD_DATA_BASE, "DATA_BASE"},
+    {ERRG_MOD_MEM_MAP, "MEM_MAP"},
+    {ERRG_MOD_OS_LYR, "OS_LYR"},
+    {ERRG_MOD_HW_REGS, "HW_REGS"},
+    {ERRG_MOD_MSG_BOX, "MSG_BOX"},
+    {ERRG_MOD_SERIAL, "SERIAL"},
+    {ERRG_MOD_SOCKET_MOD, "SOCKET_MOD"},
+    {ERRG_MOD_QUEUE_LYR, "QUEUE_LYR"},
+    {ERRG_MOD_MSGBOX_COM, "MSGBOX_COM"},
+    {ERRG_MOD_GME, "GME"},
+    {ERRG_MOD_CEVA_BOOT, "CEVA_BOOT"},
+    {ERRG_MOD_AUXILARY, "AUXILARY"},
+    {ERRG_MOD_USB_CTRL_COM, "USB_CTRL_COM"},
+    {ERRG_MOD_SYSTEM, "SYSTEM"},
+    {ERRG_MOD_GPIO, "GPIO"},
+    {ERRG_MOD_WEBCAM, "WEBCAM"},
+    {ERRG_MOD_SPI, "SPI"},
+    {ERRG_MOD_SPI_FLASH, "SPI_FLASH"},
+    {ERRG_MOD_CLIENT, "CLIENT"},
+    {ERRG_MOD_IPC_CTRL_COM, "IPC_CTRL_COM"},
+    {ERRG_MOD_POS_SENSORS, "POS_SENSORS"},
+    {ERRG_MOD_STREAMER, "STREAMER"},
+    {ERRG_MOD_MORV, "MORV"},
+}};
+
+// Modules 51 to 55 have code names of their own but no module name.
+constexpr uint32_t kUnnamedModule51 = 51;
+constexpr uint32_t kUnnamedModule52 = 52;
+constexpr uint32_t kUnnamedModule53 = 53;
+constexpr uint32_t kUnnamedModule54 = 54;
+constexpr uint32_t kUnnamedModule55 = 55;
+
+// Module code names, keyed by the HOST form of the code: the name of a code
+// does not depend on the side that reports it. Several modules share names.
+constexpr std::array<ERRG_codeNameT, 349> kModuleCodeNames = {{
+    // Module 1 (SVC_MNGR)
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 11), "CREATE_GP_HOST_GEN_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 12), "CREATE_GP_HOST_SVC_MNGR_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 13), "CREATE_GP_HOST_VIDEO_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 14), "CREATE_GP_HOST_DEPTH_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 15), "CREATE_GP_HOST_GAZE_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 16), "CREATE_GP_HOST_CAMERA_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 17), "CREATE_GP_HOST_LOGGER_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 18), "CREATE_GP_CEVA_GEN_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 19), "CREATE_GP_CEVA_VIDEO_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 20), "CREATE_GP_CEVA_DEPTH_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 21), "CREATE_GP_CEVA_GAZE_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 22), "CREATE_GP_CEVA_CAMERA_MEM_POOL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 23), "CREATE_GP_HOST_CONNECTION_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SVC_MNGR, 24), "CREATE_GP_CEVA_CONNECTION_FAIL"},
+
+    // Module 2 (SVC_COM)
+    {ERRG_hostCode(ERRG_MOD_SVC_COM, 11), "OPEN"},
+    {ERRG_hostCode(ERRG_MOD_SVC_COM, 12), "SEND"},
+    {ERRG_hostCode(ERRG_MOD_SVC_COM, 13), "INVALID_CHANEL_NUM"},
+
+    // Module 3 (IAE)
+    {ERRG_hostCode(ERRG_MOD_IAE, 11), "INIT_FAIL_WRONG_PAL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 12), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 13), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 14), "OPEN_FAIL_NULL_REGS_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 15), "IOCTL_FAIL_DRV_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 16), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 17), "IOCTL_FAIL_WRONG_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 18), "BYPASS_CTRL_FAIL_WRONG_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 19), "BYPASS_CTRL_FAIL_WRONG_MODULE"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 20), "LAN_CTRL_FAIL_WRONG_LAN"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 21), "SLU_CTRL_FAIL_WRONG_CAMERA"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 22), "TRIGGER_CTRL_FAIL_WRONG_CAMERA"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 23), "PORCH_CONFIG_FAIL_WRONG_CAMERA"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 25), "INTERRUPT_CFG_FAIL_WRONG_NUM"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 26), "GET_INTEERUPT_FAIL_WRONG_NUM"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 27), "INTERRUPT_CLR_FAIL_WRONG_NUM"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 28), "DSR_CFG_FAIL_WRONG_IAU"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 29), "IB_CFG_FAIL_WRONG_IAU"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 30), "WB_CFG_FAIL_WRONG_IAU"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 31), "HISTOGRAM_CFG_FAIL_WRONG_IAU"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 32), "RGB_2_YUV_CFG_FAIL_WRONG_IAU"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 35), "SET_ISR_PARAMS_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_IAE, 36), "ENABLE_ISR_FAIL"},
+
+    // Module 4 (DPE)
+    {ERRG_hostCode(ERRG_MOD_DPE, 11), "INIT_FAIL_WRONG_PAL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 12), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 13), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 14), "OPEN_FAIL_NULL_REGS_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 15), "IOCTL_FAIL_DRV_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 16), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 17), "IOCTL_FAIL_WRONG_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 18), "SET_DISP2DEPTH_REFINE_FAIL_WRONG_BLOCK_ID"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 19), "SET_MASK_COND_FAIL_WRONG_COND_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 20), "SET_IMG_BLOCKS_FAIL_WRONG_NUM_BLOCKS"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 21), "INTEERUPT_CLR_FAIL_WRONG_NUM"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 22), "SET_MUX_OUTPUT_FAIL_WRONG_PARAM"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 23), "GET_INTEERUPT_FAIL_WRONG_NUM"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 24), "INTEERUPT_CFG_FAIL_WRONG_NUM"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 25), "SET_ISR_PARAMS_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 26), "ENABLE_ISR_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_DPE, 27), "SET_DISP_RANGE_BAD_RANGE"},
+
+    // Module 5 (CDE)
+    {ERRG_hostCode(ERRG_MOD_CDE, 12), "INIT_FAIL_MNGR_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 13), "INIT_FAIL_DRV_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 14), "INIT_FAIL_MEM_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 15), "OPEN_FAIL_MNGR_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 16), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 17), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 18), "OPEN_FAIL_DRV_NULL_REGS_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 19), "OPEN_FAIL_DRV_DESCRIPTORS_INIT_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 20), "OPEN_FAIL_MEM_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 21), "OPEN_FAIL_MEM_DDR_WRONG_ADDR"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 22), "OPEN_FAIL_MEM_DDR_NULL_SIZE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 23), "OPEN_FAIL_MEM_IAE_WRONG_ADDR"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 24), "OPEN_FAIL_MEM_DPE_WRONG_ADDR"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 25), "IOCTL_FAIL_MNGR_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 26), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 27), "CH_OPEN_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 28), "CH_OPEN_IOCTL_CH_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 29), "CH_OPEN_IOCTL_OPEN_DRV_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 30), "CH_OPEN_IOCTL_SET_DEF_PARAMS_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 31), "DRV_CH_CFG_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 32), "DRV_CH_CFG_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 33), "DRV_CH_CFG_DESC_CFG_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 34), "DRV_CH_CFG_REGS_CFG_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 35), "CH_SET_PARAMS_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 36), "CH_SET_PARAMS_IOCTL_WRONG_CH"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 37), "CH_SET_PARAMS_IOCTL_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 38), "CH_GET_PARAMS_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 39), "CH_GET_PARAMS_IOCTL_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 40), "GP_CH_SET_PARAMS_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 41), "GP_CH_SET_PARAMS_IOCTL_WRONG_CH"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 42), "GP_CH_SET_PARAMS_IOCTL_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 43), "CH_SET_DEF_PARAMS_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 44), "CH_SET_DEF_PARAMS_IOCTL_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 45), "CH_CLOSE_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 46), "CH_CLOSE_IOCTL_CH_IS_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 47), "CH_CLOSE_IOCTL_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 48), "CH_CLOSE_IOCTL_INIT_REGS_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 49), "CH_CLOSE_IOCTL_REMOVE_DESCR_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 50), "MEM_BUF_CLOSE_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 51), "MEM_BUF_OPEN_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 52), "CH_ACTIVATE_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 53), "CH_ACTIVATE_IOCTL_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 54), "DRV_CH_ACTIVATE_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 55), "DRV_CH_ACTIVATE_CH_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 56), "CH_DEACTIVATE_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 57), "CH_DEACTIVATE_IOCTL_CH_NOT_ACTIVE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 58), "DRV_CH_DEACTIVATE_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 59), "DRV_CH_DEACTIVATE_CH_NOT_ACTIVE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 60), "DRV_CH_DEACTIVATE_CLEAR_LEFT_CMD"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 61), "CH_POLLING_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 62), "CH_POLLING_IOCTL_NO_FRAMES"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 63), "DRV_CH_POLLING_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 64), "DRV_CH_POLLING_CH_NOT_ACTIVE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 65), "CH_PRINT_DEBUG_IOCTL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 66), "CH_PRINT_DEBUG_IOCTL_CH_CLOSE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 67), "DRV_CH_PRINT_DEBUG_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 68), "DRV_CH_PRINT_DEBUG_CH_CLOSE"},
+    {ERRG_hostCode(ERRG_MOD_CDE, 69), "SET_ISR_PARAMS_FAIL"},
+
+    // Module 6 (CONN_LYR)
+    {ERRG_hostCode(ERRG_MOD_CONN_LYR, 12), "NO_FREE_CONNECTIONS"},
+    {ERRG_hostCode(ERRG_MOD_CONN_LYR, 14), "CONNECTION_IS_DOWN"},
+
+    // Module 7 (CONFIG)
+    {ERRG_hostCode(ERRG_MOD_CONFIG, 11), "MISSING_OPT"},
+
+    // Module 8 (ALG)
+    {ERRG_hostCode(ERRG_MOD_ALG, 11), "STATUS_CONDITION"},
+    {ERRG_hostCode(ERRG_MOD_ALG, 12), "CREATE_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_ALG, 13), "THREAD_ALREADY_EXIST"},
+    {ERRG_hostCode(ERRG_MOD_ALG, 14), "CREATE_MUTEX_FAIL"},
+
+    // Module 9 (SERVICE)
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 11), "SERVICE__INCOMPLETE"},
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 12), "FAIL_CLOSE_SERVICE_THREAD"},
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 13), "SVC_ALREADY_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 14), "SVC_MNGR_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 15), "TRY_TO_CLOSE_SVC_MNGR"},
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 16), "TRY_TO_OPEN_SVC_MNGR"},
+    {ERRG_hostCode(ERRG_MOD_SERVICE, 17), "READ_FAIL_COMM_DISCONNECTED"},
+
+    // Module 10 (DEPTH)
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 11), "DEPTH__QUE_TIMEOUT"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 12), "CREATE_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 13), "THREAD_ALREADY_EXIST"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 14), "CREATE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 15), "DELETE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 16), "EXIT_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 17), "FAIL_SEND_FRAME"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 18), "IN_RCV_HDR"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 19), "FRAME_CORRUPTED"},
+    {ERRG_hostCode(ERRG_MOD_DEPTH, 20), "START_FAILS_WRONG_DATA_TYPE"},
+
+    // Module 11 (VIDEO)
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 11), "VIDEO__QUE_TIMEOUT"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 12), "CREATE_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 13), "THREAD_ALREADY_EXIST"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 14), "CREATE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 15), "DELETE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 16), "EXIT_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 17), "FAIL_SEND_FRAME"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 18), "IN_RCV_HDR"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 19), "FRAME_CORRUPTED"},
+    {ERRG_hostCode(ERRG_MOD_VIDEO, 20), "START_FAILS_WRONG_DATA_TYPE"},
+
+    // Module 12 (SENSOR)
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 11), "CONFIGUTATION_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 12), "EXP_TIME_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 13), "AUTO_EXP_NOT_LOCKED_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 14), "AUTO_EXP_MODE_SET_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 15), "BAD_SENSOR_FORMAT"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 16), "USR_INIT_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 17), "BAD_INIT_TABLE"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 18), "WRONG_POWER_FREQUENCY"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 19), "START_SENSOR_FAIL_WRONG_PARAM"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 20), "OPEN_DEVICE_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 21), "INIT_SENSOR_FAIL_WRONG_MODEL"},
+    {ERRG_hostCode(ERRG_MOD_SENSOR, 22), "SET_OUT_FORMAT_FAIL_WRONG_FORMAT"},
+
+    // Module 13 (HW_MNGR)
+    {ERRG_hostCode(ERRG_MOD_HW_MNGR, 11), "CREATE_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_HW_MNGR, 12), "HW_MNGR__LOAD_CONFIG_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_HW_MNGR, 13), "POLL_INACTIVE_USER"},
+    {ERRG_hostCode(ERRG_MOD_HW_MNGR, 14), "LOAD_IAE_LUT_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_HW_MNGR, 15), "POLL_TIME_OUT"},
+    {ERRG_hostCode(ERRG_MOD_HW_MNGR, 16), "OUT_CHAN_FREE_TIMEOUT"},
+
+    // Module 14 (PAL)
+    {ERRG_hostCode(ERRG_MOD_PAL, 11), "INIT_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 12), "INVALID_DEVICE_ID"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 13), "INVALID_DEVICE_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 14), "INVALID_OPEN_FUNC"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 15), "INVALID_CLOSE_FUNC"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 16), "INVALID_READ_FUNC"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 17), "INVALID_WRITE_FUNC"},
+    {ERRG_hostCode(ERRG_MOD_PAL, 18), "INVALID_IOCTL_FUNC"},
+
+    // Module 15 (INIT)
+    {ERRG_hostCode(ERRG_MOD_INIT, 11), "GENERAL_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_INIT, 12), "SCHEDULER_INIT_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_INIT, 13), "OPEN_VDMA_FAIL"},
+
+    // Module 16 (IMG_CTRL)
+    {ERRG_hostCode(ERRG_MOD_IMG_CTRL, 11), "GENERAL_FAIL"},
+
+    // Module 18 (INJECT)
+    {ERRG_hostCode(ERRG_MOD_INJECT, 11), "IN_RCV_HDR"},
+    {ERRG_hostCode(ERRG_MOD_INJECT, 12), "SVC_NOT_RUNNING"},
+    {ERRG_hostCode(ERRG_MOD_INJECT, 13), "WRONG_DATA_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_INJECT, 14), "WRONG_SVC_ID"},
+    {ERRG_hostCode(ERRG_MOD_INJECT, 15), "RCV_BAD_BUF_ADDR"},
+
+    // Module 19 (SCHEDULER)
+    {ERRG_hostCode(ERRG_MOD_SCHEDULER, 11), "RUNNING_FAIL_SCHED_NOT_INITIALIZED"},
+    {ERRG_hostCode(ERRG_MOD_SCHEDULER, 12), "SCHED_ALREADY_INITIALIZED"},
+    {ERRG_hostCode(ERRG_MOD_SCHEDULER, 13), "DATA_BASE_RESET_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SCHEDULER, 14), "DATA_BASE_INIT_FAIL"},
+
+    // Module 20 (MEM_POOL)
+    {ERRG_hostCode(ERRG_MOD_MEM_POOL, 11), "ALLOC_BUF_FAIL_NULL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_MEM_POOL, 12), "ALLOC_BUF_FAIL_BIG_BUF_SIZE"},
+    {ERRG_hostCode(ERRG_MOD_MEM_POOL, 13), "ALLOC_BUF_FAIL_NO_BUF_IN_POOL"},
+
+    // Module 21 (LOGGER)
+    {ERRG_hostCode(ERRG_MOD_LOGGER, 11), "LOGGER__QUE_TIMEOUT"},
+    {ERRG_hostCode(ERRG_MOD_LOGGER, 12), "CREATE_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_LOGGER, 13), "THREAD_ALREADY_EXIST"},
+    {ERRG_hostCode(ERRG_MOD_LOGGER, 14), "CREATE_MSG_Q_FAIL"},
+
+    // Module 22 (I2C)
+    {ERRG_hostCode(ERRG_MOD_I2C, 11), "UPDATE_ADDRESS_I2C_BUSY"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 12), "WRITE_I2C_BUSY"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 13), "READ_I2C_BUSY"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 14), "NO_ACK"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 15), "WRITE_I2C_ABORT"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 16), "READ_FAIL_TO_RECEIVE_ALL_DATA"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 17), "IOCTL_FAIL_WRONG_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 18), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 19), "IOCTL_FAIL_DRV_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 20), "INIT_FAIL_WRONG_PAL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 21), "OPEN_FAIL_NULL_PERIPH_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 22), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 23), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 24), "FAILED_TO_ENABLE_PERIHERAL"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 25), "FAILED_TO_DISABLE_PERIHERAL"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 26), "ILLEGAL_NUM_OF_BYTES_TO_WRITE"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 27), "ILLEGAL_NUM_OF_BYTES_TO_READ"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 28), "WRITE_ILLEGAL_NUM_OF_ADDRESS_ACCESS_SIZE"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 29), "WRITE_ILLEGAL_NUM_OF_ADDRESS_ACCESS_SIZE"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 30), "INIT_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_I2C, 31), "OPEN_HL_DRV_FAIL_WRONG_DEVICE_ID"},
+
+    // Module 23 (DATA_BASE)
+    {ERRG_hostCode(ERRG_MOD_DATA_BASE, 11), "MODULE_ALREADY_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_DATA_BASE, 12), "MODULE_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_DATA_BASE, 13), "CPMUTEX_ACQUIRE_FAIL"},
+
+    // Module 24 (MEM_MAP)
+    {ERRG_hostCode(ERRG_MOD_MEM_MAP, 11), "REGION_NO_FOUND"},
+
+    // Module 25 (OS_LYR)
+    {ERRG_hostCode(ERRG_MOD_OS_LYR, 11), "MEM_FD_OPEN_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_OS_LYR, 12), "REGION_MAP_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_OS_LYR, 13), "REGION_UNMAP_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_OS_LYR, 14), "WAIT_THREAD_FAIL"},
+
+    // Module 26 (HW_REGS)
+    {ERRG_hostCode(ERRG_MOD_HW_REGS, 11), "HW_REGS__TABLE_FULL"},
+    {ERRG_hostCode(ERRG_MOD_HW_REGS, 12), "HW_REGS__INSERT_WRONG_PARAM_TO_TABLE"},
+    {ERRG_hostCode(ERRG_MOD_HW_REGS, 13), "WRITE_SOC_REG_FAIL"},
+
+    // Module 27 (MSG_BOX)
+    {ERRG_hostCode(ERRG_MOD_MSG_BOX, 11), "INIT_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_MSG_BOX, 12), "OPEN_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_MSG_BOX, 13), "ADD_MSG_FAIL_BOX_FULL"},
+    {ERRG_hostCode(ERRG_MOD_MSG_BOX, 14), "BOX_IS_EMPTY"},
+
+    // Module 28 (SERIAL)
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 11), "GENERAL_ERR"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 12), "OPEN_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 13), "OPEN_FAIL_INVALID_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 14), "CLOSE_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 15), "SEND_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 16), "SEND_FAIL_INVALID_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 17), "RECV_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 18), "RECV_FAIL_INVALID_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 19), "READ_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 20), "READ_TIME_OUT"},
+    {ERRG_hostCode(ERRG_MOD_SERIAL, 21), "READ_BLOCK_FAIL_INVALID_HANDLE"},
+
+    // Module 29 (SOCKET_MOD)
+    {ERRG_hostCode(ERRG_MOD_SOCKET_MOD, 11), "LOST_SOCKET_CONNECTION"},
+    {ERRG_hostCode(ERRG_MOD_SOCKET_MOD, 12), "GENERAL_ERR"},
+    {ERRG_hostCode(ERRG_MOD_SOCKET_MOD, 13), "SEND_FAIL_ERR"},
+
+    // Module 30 (QUEUE_LYR)
+    {ERRG_hostCode(ERRG_MOD_QUEUE_LYR, 11), "GENERAL_ERR"},
+
+    // Module 34 (MSGBOX_COM)
+    {ERRG_hostCode(ERRG_MOD_MSGBOX_COM, 11), "GENERAL_ERROR"},
+    {ERRG_hostCode(ERRG_MOD_MSGBOX_COM, 12), "FAIL_ADD_MSG_LEN_TOO_LARGE"},
+    {ERRG_hostCode(ERRG_MOD_MSGBOX_COM, 13), "FAIL_REMOVE_MSG_LEN_TOO_LARGE"},
+    {ERRG_hostCode(ERRG_MOD_MSGBOX_COM, 14), "FAIL_PEEK_MSG_LEN_TOO_LARGE"},
+
+    // Module 35 (GME)
+    {ERRG_hostCode(ERRG_MOD_GME, 11), "INVALID_POWER_MODE"},
+    {ERRG_hostCode(ERRG_MOD_GME, 12), "INVALID_CLK_MODULE"},
+    {ERRG_hostCode(ERRG_MOD_GME, 13), "OPEN_FAIL_NULL_REGS_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_GME, 14), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_GME, 15), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_GME, 16), "IOCTL_FAIL_WRONG_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_GME, 17), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_GME, 18), "IOCTL_FAIL_DRV_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_GME, 19), "INIT_FAIL_WRONG_PAL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_GME, 20), "INVALID_IO_PINS"},
+    {ERRG_hostCode(ERRG_MOD_GME, 21), "GME_NOT_READY"},
+
+    // Module 36 (CEVA_BOOT)
+    {ERRG_hostCode(ERRG_MOD_CEVA_BOOT, 11), "INVALID_CEVA_ID"},
+    {ERRG_hostCode(ERRG_MOD_CEVA_BOOT, 12), "FAILED_TO_OPEN_FILE"},
+    {ERRG_hostCode(ERRG_MOD_CEVA_BOOT, 13), "INVALID_DATA_MEM_ID"},
+
+    // Module 37 (AUXILARY)
+    {ERRG_hostCode(ERRG_MOD_AUXILARY, 11), "WRONG_CMD_RESP"},
+
+    // Module 38 (USB_CTRL_COM)
+    {ERRG_hostCode(ERRG_MOD_USB_CTRL_COM, 11), "OPEN_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_USB_CTRL_COM, 12), "CLOSE_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_USB_CTRL_COM, 13), "WRITE_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_USB_CTRL_COM, 14), "READ_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_USB_CTRL_COM, 15), "LSEEK_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_USB_CTRL_COM, 16), "DEV_NOT_INIT"},
+
+    // Module 39 (SYSTEM)
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 11), "DB_IOCTL_FAIL_WRONG_PARAM"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 12), "WRITE_SENSOR_REG_FAIL_WRONG_SENSOR_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 13), "WRITE_SENSOR_REG_FAIL_WRONG_REG_WIDTH"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 14), "WRITE_SENSOR_REG_FAIL_WRONG_REG_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 15), "READ_SENSOR_REG_FAIL_WRONG_SENSOR_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 16), "READ_SENSOR_REG_FAIL_WRONG_REG_WIDTH"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 17), "READ_SENSOR_REG_FAIL_WRONG_REG_TYPE"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 18), "SENSOR_CFG_FAIL_WRONG_CMD"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 19), "FLASH_SIZE_IS_BIGGER_THAN_MAX_FLASH_SIZE"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 20), "FLASH_ADDRESS_IS_NOT_ALIGNED_256_BYTE"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 21), "FLASH_IO_FLASH_HANDLE_IS_NULL"},
+    {ERRG_hostCode(ERRG_MOD_SYSTEM, 22), "LOAD_CEVA_FAIL_WRONG_CEVA_ID"},
+
+    // Module 40 (GPIO)
+    {ERRG_hostCode(ERRG_MOD_GPIO, 11), "OPEN_FAIL_NULL_REGS_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 12), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 13), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 14), "IOCTL_FAIL_WRONG_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 15), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 16), "IOCTL_FAIL_DRV_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 17), "INIT_FAIL_WRONG_PAL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_GPIO, 18), "GPIO_NUM_EXCEED_MAX"},
+
+    // Module 41 (WEBCAM)
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 11), "WEBCAM__QUE_TIMEOUT"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 12), "CREATE_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 13), "THREAD_ALREADY_EXIST"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 14), "CREATE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 15), "DELETE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 16), "EXIT_THREAD_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 17), "FAIL_SEND_FRAME"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 18), "IN_RCV_HDR"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 19), "FRAME_CORRUPTED"},
+    {ERRG_hostCode(ERRG_MOD_WEBCAM, 20), "START_FAILS_WRONG_DATA_TYPE"},
+
+    // Module 42 (SPI)
+    {ERRG_hostCode(ERRG_MOD_SPI, 11), "ISPI_CLOCK_LOCK_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SPI, 12), "ISPI_TX_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SPI, 13), "ISPI_RX_FAIL"},
+
+    // Module 43 (SPI_FLASH)
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 11), "FLASH_STATUS_READ_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 12), "FLASH_WIP_ITR_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 13), "FLASH_INVALID_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 14), "OPEN_FAIL_NULL_REGS_ADDRESS"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 15), "OPEN_FAIL_NULL_PARAMS"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 16), "OPEN_FAIL_DRV_NOT_CLOSED"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 17), "IOCTL_FAIL_WRONG_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 18), "IOCTL_FAIL_UNKNOWN_CMD_CODE"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 19), "IOCTL_FAIL_DRV_NOT_OPEN"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 20), "INIT_FAIL_WRONG_PAL_HANDLE"},
+    {ERRG_hostCode(ERRG_MOD_SPI_FLASH, 21), "GPIO_NUM_EXCEED_MAX"},
+
+    // Module 44 (CLIENT)
+    {ERRG_hostCode(ERRG_MOD_CLIENT, 11), "CREATE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CLIENT, 12), "DELETE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_CLIENT, 13), "FAIL_SEND_FRAME"},
+    {ERRG_hostCode(ERRG_MOD_CLIENT, 14), "IN_RCV_HDR"},
+    {ERRG_hostCode(ERRG_MOD_CLIENT, 15), "WRONG_SERVICE_NUM"},
+    {ERRG_hostCode(ERRG_MOD_CLIENT, 16), "HANDLE_CH_DONE_FAIL"},
+
+    // Module 45 (IPC_CTRL_COM)
+    {ERRG_hostCode(ERRG_MOD_IPC_CTRL_COM, 11), "OPEN_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_IPC_CTRL_COM, 12), "CLOSE_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_IPC_CTRL_COM, 13), "SEND_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_IPC_CTRL_COM, 14), "READ_FAILED"},
+    {ERRG_hostCode(ERRG_MOD_IPC_CTRL_COM, 15), "DEV_NOT_INIT"},
+
+    // Module 47 (POS_SENSORS)
+    {ERRG_hostCode(ERRG_MOD_POS_SENSORS, 11), "DUMMY_ERROR"},
+    {ERRG_hostCode(ERRG_MOD_POS_SENSORS, 12), "CREATE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_POS_SENSORS, 13), "DELETE_MSG_Q_FAIL"},
+    {ERRG_hostCode(ERRG_MOD_POS_SENSORS, 14), "IN_RCV_HDR"},
+    {ERRG_hostCode(ERRG_MOD_POS_SENSORS, 15), "FAIL_SEND_FRAME"},
+
+    // Module 48 (STREAMER)
+    {ERRG_hostCode(ERRG_MOD_STREAMER, 11), "RCV_WRONG_STREAM_ID"},
+    {ERRG_hostCode(ERRG_MOD_STREAMER, 12), "DQUEUE_WRONG_STREAM_ID"},
+    {ERRG_hostCode(ERRG_MOD_STREAMER, 13), "FRAME_CORRUPTED"},
+    {ERRG_hostCode(ERRG_MOD_STREAMER, 14), "SINK_QUE_OVERFLOW"},
+    {ERRG_hostCode(ERRG_MOD_STREAMER, 15), "SINK_REMOVED"},
+
+    // Module 51 (no module name)
+    {ERRG_hostCode(kUnnamedModule51, 11), "RESET_FAIL"},
+    {ERRG_hostCode(kUnnamedModule51, 12), "START_FAIL"},
+    {ERRG_hostCode(kUnnamedModule51, 13), "INIT_FAIL"},
+    {ERRG_hostCode(kUnnamedModule51, 14), "WRONG_FORMAT"},
+    {ERRG_hostCode(kUnnamedModule51, 15), "CFG_FAIL_WRONG_ID"},
+    {ERRG_hostCode(kUnnamedModule51, 16), "FAIL_OPEN_SENSOR_DRV"},
+    {ERRG_hostCode(kUnnamedModule51, 17), "SENSOR_CFG_FAIL_INVALID_RES"},
+
+    // Module 52 (no module name)
+    {ERRG_hostCode(kUnnamedModule52, 11), "FAIL_TO_SEND_INT_MSG"},
+
+    // Module 53 (no module name)
+    {ERRG_hostCode(kUnnamedModule53, 11), "FAIL_TO_SEND_INT_MSG"},
+
+    // Module 54 (no module name)
+    {ERRG_hostCode(kUnnamedModule54, 11), "FAIL_TO_SEND_INT_MSG"},
+    {ERRG_hostCode(kUnnamedModule54, 12), "WRONG_DIMENSIONS"},
+    {ERRG_hostCode(kUnnamedModule54, 13), "UPDATE_STREAMS_FAIL"},
+
+    // Module 55 (no module name)
+    {ERRG_hostCode(kUnnamedModule55, 11), "WRONG_CEVA_ID"},
+}};
+
+// Lookups binary-search these tables, so they must stay sorted and free of
+// duplicate keys.
+constexpr bool strictlyIncreasingCodes() {
+    for (size_t i = 1; i < kModuleCodeNames.size(); ++i) {
+        if (kModuleCodeNames[i - 1].code >= kModuleCodeNames[i].code) return false;
+    }
+    return true;
+}
+static_assert(strictlyIncreasingCodes(), "module code names must be sorted by code without duplicates");
+constexpr bool strictlyIncreasingModules() {
+    for (size_t i = 1; i < kModuleNames.size(); ++i) {
+        if (kModuleNames[i - 1].module >= kModuleNames[i].module) return false;
+    }
+    return true;
+}
+static_assert(strictlyIncreasingModules(), "module names must be sorted by id without duplicates");
+
+}  // namespace
+
+extern const std::span<const ERRG_codeNameT> ERRG_moduleCodeTable = kModuleCodeNames;
+extern const std::span<const ERRG_moduleNameT> ERRG_moduleNameTable = kModuleNames;
+extern const std::span<const char* const> ERRG_genericNameTable = kGenericNames;
+extern const std::span<const char* const> ERRG_sideNameTable = kSideNames;
