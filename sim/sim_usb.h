@@ -20,6 +20,8 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <vector>
 
 #include "runtime/usb_transport.h"
@@ -93,6 +95,12 @@ public:
     int closeCount(uint8_t index) const;
     // The parameter block given to the last successful init (serial copied).
     bool lastInitHadParams() const;
+    std::optional<std::string> lastInitSerial() const;
+    // Host reads currently blocked waiting for data on an interface, and a
+    // bounded wait until at least `count` of them are: lets a test act only
+    // once a reader is really parked in the pipe.
+    size_t blockedReads(uint8_t index) const;
+    bool waitForBlockedReads(uint8_t index, size_t count, std::chrono::milliseconds timeout);
 
     // --- back-end entry points (the table calls these) -----------------------
     int init(vpu_usb_transport_params* params);
@@ -123,9 +131,17 @@ private:
         std::vector<Bytes> recorded;
         Fault faultOut, faultIn;
         int closes = 0;
+        uint64_t presence = 0;      // bumped on every plug/unplug: wakes deviceReceive
+        size_t blockedReaders = 0;  // host reads parked in readBulk
+        size_t handlersRunning = 0; // write handlers running outside the mutex
     };
 
     void unplugLocked(uint8_t index);
+    Pipe& pipeAt(uint8_t index);
+    const Pipe& pipeAt(uint8_t index) const;
+    // Waits until no write handler of the interface (or of any, for
+    // kMaxInterfaces) runs, unless the caller is itself inside a handler.
+    void waitHandlersIdle(std::unique_lock<std::mutex>& lock, uint8_t index);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -134,6 +150,7 @@ private:
     bool lastInitHadParams_ = false;
     int inits_ = 0;
     int deinits_ = 0;
+    std::optional<std::string> lastInitSerial_;
 };
 
 }  // namespace zsim
