@@ -1,0 +1,230 @@
+// Simulated sensor firmware: the device's side of the request/response
+// protocol on the client interface (index 4) of the simulated USB bus.
+//
+// Like the real firmware it only sees bytes: host transfers arrive through
+// the bus's write handler, are scanned for the sync bytes C0 FF EE 00 and
+// decoded as framed `Request`s; every answer goes back as one device
+// transfer holding the sync bytes and a `Response` in the standard stream
+// framing. The answer to a request carries the request's id plus one.
+// Unsolicited messages (state reports, progress, notifications, twist data)
+// carry the id of the last request received, which never equals the key
+// the host files its request under.
+//
+// One thread of its own handles requests in arrival order; a firmware
+// update, with its progress reports and per-block flash time, runs on it
+// and holds up later requests as the real device does. stop() (and the
+// destructor) ends and joins that thread, interrupting any delay.
+//
+// Create it after SimUsb::installFresh()/reset(): a reset removes its write
+// handler. While the client interface is unplugged it ignores nothing and
+// answers nothing; when it finds the interface registered again (start(),
+// or a later plug) it starts a new session and, unless switched off, sends
+// a `deviceState` report with the configured processor and state.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/morv_client.capnp.h"
+#include "sim/sim_usb.h"
+
+namespace zsim {
+
+// What getDevInfo answers. Enumerations are the wire values of the schema.
+struct SimDeviceInfo {
+    uint16_t id = 1;  // DeviceId plovarZarn
+    uint32_t variant = 0;
+    std::string name = "Zarn";
+    std::string serial = "ZS0000001";
+    std::string manufacturer = "Morvale";
+    std::string model = "Zarn";
+    std::string credential;
+    uint16_t color = 3;  // Color black
+    bool hasBattery = false;
+    bool disableLeds = false;
+    uint64_t birthday = 0;
+    uint16_t fwMajor = 0;
+    uint16_t fwMinor = 9;
+    uint16_t fwRevision = 7;
+    uint16_t fwBuildType = 1;  // BuildType release
+    uint8_t usbSpeed = 3;
+    std::string hwName = "ZRN-A1";
+    uint16_t irCamModel = 0;
+    uint16_t irCamType = 0;
+    uint16_t visCamModel = 0;
+    uint16_t visCamType = 0;
+    uint16_t laserModel = 0;
+};
+
+// How the firmware treats one request. Plans are consumed in order by the
+// requests that follow (planNext); with none queued the default plan holds.
+struct ReplyPlan {
+    enum class Kind {
+        Normal,       // answer as the device does
+        Error,        // answer with `error` (a Response.error value) instead
+        Silent,       // never answer
+        Truncated,    // sync bytes and the first half of the answer, then nothing
+        Undecodable,  // sync bytes and a segment table no reader accepts, then the normal answer
+        WrongMember,  // a success answer carrying a deviceState report instead of the member asked for
+        Unplug,       // the device disappears (SimUsb::unplug) instead of answering; for a firmware
+                      // update, after `unplugAfterReports` progress reports
+    };
+    Kind kind = Kind::Normal;
+    uint16_t error = 0;
+    std::chrono::milliseconds delay{0};  // waited before the answer (interrupted by stop)
+    std::vector<uint8_t> garbageBefore;  // sent as a transfer of its own before the answer
+    std::optional<uint32_t> replyId;     // answer with this id instead of the request's id + 1
+    uint32_t unplugAfterReports = 0;
+};
+
+// A firmware-update request as the device received it, and how it ended.
+struct SimFwUpdateRecord {
+    uint32_t requestId = 0;
+    size_t bytes = 0;  // length of fwFile
+    uint64_t timestamp = 0;
+    bool moreToFollow = false;
+    bool allowDowngrade = false;
+    uint16_t partition = 0;  // FlashParition
+    uint16_t major = 0, minor = 0, revision = 0, buildType = 0;
+    std::vector<std::string> members;  // archive member names in archive order (empty when unreadable)
+    uint32_t crcChecked = 0;           // members whose CRC text was checked and matched
+    std::string failure;               // why validation failed; empty on success
+    uint16_t result = 0;               // Response.error the update was answered with (0: not answered)
+};
+
+// A clock-set request (clkSync with setClk) as received.
+struct SimClockSetRecord {
+    int64_t sec = 0;
+    int64_t nano = 0;
+    bool forceJump = false;
+    bool dbg = false;
+};
+
+class SimFirmware {
+public:
+    explicit SimFirmware(SimUsb& usb = SimUsb::instance(), uint8_t interfaceIndex = 4);
+    ~SimFirmware();
+    SimFirmware(const SimFirmware&) = delete;
+    SimFirmware& operator=(const SimFirmware&) = delete;
+
+    // Installs the write handler and starts the firmware thread. Idempotent.
+    void start();
+    // Ends and joins the thread and removes the write handler. Idempotent.
+    void stop();
+
+    // --- configuration (any thread, any time) -------------------------------
+    void setDeviceInfo(const SimDeviceInfo& info);
+    SimDeviceInfo deviceInfo() const;  // fwMajor.. change after a successful update
+    // Processor and State (wire values) of the state reports.
+    void setDeviceState(uint16_t processor, uint16_t state);
+    void setReportStateOnAttach(bool on);
+    // Device clock = host monotonic clock + offset. A clock-set request moves
+    // the device clock by the offset it carries (forceJump or not).
+    void setClockOffsetNs(int64_t offsetNs);
+    int64_t clockOffsetNs() const;
+    // Flash geometry and speed of the update: blocks of blockBytes (at least
+    // 1), each erased, written and verified in perBlock.
+    void setFlashTiming(uint32_t blockBytes, std::chrono::microseconds perBlock);
+    // Progress reports carry a text (msg) unless switched off.
+    void setProgressText(bool on);
+    // Warm and cold reboot requests unplug the device after the answer.
+    void setRebootUnplugs(bool on);
+    void setDefaultPlan(const ReplyPlan& plan);
+    void planNext(const ReplyPlan& plan);
+
+    // --- unsolicited messages (sent from the caller's thread) -----------------
+    bool sendDeviceState();
+    bool sendNotification(uint16_t type, bool asserted);
+    struct TwistFrame {
+        std::vector<uint8_t> data;
+        uint16_t x = 0, y = 0, w = 0, h = 0;
+    };
+    bool sendTwistCompData(const TwistFrame& templ, const TwistFrame& match, float leftOffset, float rightOffset);
+    // Any response: fill it in; its id is the given one.
+    bool sendResponse(uint32_t id, const std::function<void(morv::client::Response::Builder)>& fill);
+    // Raw bytes as one device transfer, no framing added.
+    bool sendRaw(const std::vector<uint8_t>& bytes);
+
+    // --- observation -----------------------------------------------------------
+    // Requests decoded so far (answered or not), by Request.msg discriminant.
+    std::vector<uint16_t> requestKinds() const;
+    uint32_t lastRequestId() const;
+    // Waits until at least `count` requests have been handled (answered,
+    // silenced or failed); false on time-out.
+    bool waitForRequests(size_t count, std::chrono::milliseconds timeout) const;
+    // Frames whose segment table or content could not be decoded.
+    size_t undecodableCount() const;
+    // Bytes skipped while looking for the sync bytes.
+    size_t skippedBytes() const;
+    std::optional<SimFwUpdateRecord> lastFwUpdate() const;
+    std::vector<SimClockSetRecord> clockSets() const;
+    std::vector<uint16_t> modesSet() const;  // DeviceMode of each setMode, in order
+    size_t stateReportsSent() const;
+
+    // Largest request the device accepts, in words (a bigger frame is
+    // treated as garbage and skipped).
+    static constexpr uint64_t kMaxRequestWords = 16u * 1024u * 1024u;
+
+private:
+    struct Parser;
+    struct Incoming;
+
+    void run();
+    void onHostTransfer(const Bytes& transfer);
+    void handleRequest(const std::vector<capnp::word>& words);
+    void answer(const Incoming& request, const ReplyPlan& plan);
+    void runFwUpdate(const Incoming& request, const ReplyPlan& plan, morv::client::FWUpdate::Reader update);
+    bool sendFrame(const kj::ArrayPtr<const capnp::word>& message);
+    bool sendMessage(capnp::MessageBuilder& builder);
+    bool waitOrStop(std::chrono::microseconds duration);
+    int64_t deviceNowNs() const;
+    void fillState(morv::client::DeviceState::Builder state) const;
+    void newSession();
+
+    SimUsb& usb_;
+    const uint8_t index_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::deque<Bytes> inbox_;
+    bool stopping_ = false;
+    bool running_ = false;
+    std::thread thread_;
+
+    // configuration, under mutex_
+    SimDeviceInfo info_;
+    uint16_t processor_ = 1;  // Processor primary
+    uint16_t state_ = 2;      // State ready
+    bool reportOnAttach_ = true;
+    int64_t clockOffsetNs_ = 0;
+    uint32_t blockBytes_ = 64 * 1024;
+    std::chrono::microseconds perBlock_{0};
+    bool progressText_ = true;
+    bool rebootUnplugs_ = false;
+    ReplyPlan defaultPlan_;
+    std::deque<ReplyPlan> plans_;
+
+    // observation, under mutex_
+    std::vector<uint16_t> requestKinds_;
+    size_t handled_ = 0;
+    uint32_t lastRequestId_ = 0;
+    size_t undecodable_ = 0;
+    size_t skipped_ = 0;
+    std::optional<SimFwUpdateRecord> lastFwUpdate_;
+    std::vector<SimClockSetRecord> clockSets_;
+    std::vector<uint16_t> modesSet_;
+    size_t stateReports_ = 0;
+
+    // one frame at a time on the pipe, whoever sends it
+    std::mutex sendMutex_;
+};
+
+}  // namespace zsim
