@@ -60,5 +60,14 @@ void LOGG_clearDeviceSink();
 void LOGP_consoleSink(int32_t level, const char* line);
 void LOGP_fileSink(int32_t level, const char* line);
 
+// Names printed in the line header ("INVALID" for anything unknown).
+const char* LOGP_sideName(int32_t side);
+const char* LOGP_levelName(int32_t level);
+
+// Test support only: closes the process-wide log file and arms the first-use
+// choice of a log file again, so that tests can exercise the rotation in
+// folders of their own. Never called by the system itself.
+void LOGP_resetFileSinkForTest();
+
 // Host-side log call: side HOST, an empty file name and the caller's own name.
 #define LOGG_PRINT(level, status, ...) LOGG_print((level), (status), LOGG_SIDE_HOST_E, "", __func__, __LINE__, __VA_ARGS__)

@@ -1,0 +1,182 @@
+// The user's local application-data folder, folder creation and the file
+// search that the logger's file sink uses to rotate its log files.
+#include "platform/platform.h"
+
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#if defined(_MSC_VER)
+#pragma comment(lib, "shell32.lib")
+#pragma comment(lib, "ole32.lib")
+#endif
+
+namespace {
+
+bool isFolder(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool makeOneFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }
+
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
+
+// Prefixes that are roots, not folders to create: "C:", "\\server\share".
+size_t firstCreatable(const std::string& path) {
+    if (path.size() >= 2 && path[1] == ':') return 3;
+    if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+        size_t server = path.find_first_of("\\/", 2);
+        size_t share = server == std::string::npos ? server : path.find_first_of("\\/", server + 1);
+        return share == std::string::npos ? path.size() : share + 1;
+    }
+    return 1;
+}
+
+// Closes a search handle on every path out of PLAT_findFiles.
+struct SearchHandle {
+    HANDLE handle;
+    ~SearchHandle() {
+        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
+    }
+};
+
+}  // namespace
+
+bool PLAT_getLocalAppDataFolder(std::string* folder) {
+    PWSTR wide = nullptr;
+    HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &wide);
+    bool ok = false;
+    if (SUCCEEDED(result) && wide != nullptr) {
+        // The narrow form, for the A functions and the C library that open the files.
+        int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+        if (size > 0) {
+            std::vector<char> narrow(static_cast<size_t>(size));
+            if (WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), size, nullptr, nullptr) > 0) {
+                folder->assign(narrow.data());
+                ok = true;
+            }
+        }
+    }
+    // The caller frees the text whether or not the call succeeded.
+    CoTaskMemFree(wide);
+    return ok;
+}
+
+bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<PLAT_fileEntry>* out) {
+    out->clear();
+    const std::string query = folder + "\\" + pattern;
+    WIN32_FIND_DATAA data;
+    SearchHandle search{FindFirstFileA(query.c_str(), &data)};
+    if (search.handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        uint64_t written = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
+                           data.ftLastWriteTime.dwLowDateTime;
+        out->push_back(PLAT_fileEntry{data.cFileName, written});
+    } while (FindNextFileA(search.handle, &data));
+    return true;
+}
+
+#else
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+
+namespace {
+
+bool isFolder(const std::string& path) {
+    struct stat info {};
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool makeOneFolder(const std::string& path) { return ::mkdir(path.c_str(), 0777) == 0; }
+
+bool isSeparator(char c) { return c == '/'; }
+
+size_t firstCreatable(const std::string&) { return 1; }
+
+// Home folder from the account database when $HOME is not set.
+bool accountHome(std::string* home) {
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> scratch(hint > 0 ? static_cast<size_t>(hint) : 16384);
+    struct passwd entry {};
+    struct passwd* found = nullptr;
+    if (::getpwuid_r(::getuid(), &entry, scratch.data(), scratch.size(), &found) != 0 || found == nullptr ||
+        found->pw_dir == nullptr || found->pw_dir[0] == '\0') {
+        return false;
+    }
+    home->assign(found->pw_dir);
+    return true;
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+}  // namespace
+
+// $XDG_DATA_HOME when it holds an absolute path (relative values are invalid
+// and ignored, as the base-directory convention asks), else ~/.local/share.
+bool PLAT_getLocalAppDataFolder(std::string* folder) {
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    if (dataHome != nullptr && dataHome[0] == '/') {
+        folder->assign(dataHome);
+        return true;
+    }
+    std::string home;
+    const char* homeVar = std::getenv("HOME");
+    if (homeVar != nullptr && homeVar[0] != '\0') {
+        home = homeVar;
+    } else if (!accountHome(&home)) {
+        return false;
+    }
+    *folder = home + "/.local/share";
+    return true;
+}
+
+bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<PLAT_fileEntry>* out) {
+    out->clear();
+    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    if (!dir) return false;
+    const int dirFd = ::dirfd(dir.get());
+    while (const struct dirent* entry = ::readdir(dir.get())) {
+        if (::fnmatch(pattern, entry->d_name, 0) != 0) continue;
+        struct stat info {};
+        // A file removed since the listing is simply not there any more.
+        if (::fstatat(dirFd, entry->d_name, &info, 0) != 0 || S_ISDIR(info.st_mode)) continue;
+        uint64_t written = static_cast<uint64_t>(info.st_mtim.tv_sec) * 1000000000ull +
+                           static_cast<uint64_t>(info.st_mtim.tv_nsec);
+        out->push_back(PLAT_fileEntry{entry->d_name, written});
+    }
+    return true;
+}
+
+#endif
+
+// Creates the folder and any missing parents (a fresh machine may lack even
+// the application-data folder); an existing folder is fine.
+bool PLAT_createFolder(const std::string& folder) {
+    if (folder.empty()) return false;
+    if (isFolder(folder)) return true;
+    for (size_t i = firstCreatable(folder); i < folder.size(); ++i) {
+        if (isSeparator(folder[i]) && !isSeparator(folder[i - 1])) makeOneFolder(folder.substr(0, i));
+    }
+    makeOneFolder(folder);
+    return isFolder(folder);
+}
