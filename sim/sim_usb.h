@@ -83,13 +83,15 @@ public:
     // write is reported as 7, a short read succeeds with fewer bytes.
     void shortenNext(uint8_t index, Dir dir, uint32_t bytes);
     // Removes the device when the host next transfers in that direction on
-    // that interface (before the transfer moves anything).
+    // that interface (before the transfer moves anything). That transfer
+    // fails with 7, as one cut off by the removal; later ones answer 4.
     void unplugOnNext(uint8_t index, Dir dir);
 
     // --- observation -------------------------------------------------------
     // While recording, every accepted host write is kept with its boundaries.
     void recordWrites(uint8_t index, bool on);
     std::vector<Bytes> recordedWrites(uint8_t index) const;
+    // Calls of init and deinit, refused ones included; successful closes.
     int initCount() const;
     int deinitCount() const;
     int closeCount(uint8_t index) const;
