@@ -1,0 +1,215 @@
+// Shared set-up of the packet-layer tests: a driver context of the test's
+// own, a log watcher in place of the sinks, the simulated bus with the
+// simulated vision processor on interfaces 0..3, and helpers to build
+// buffers and collect what the host receives.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <dirent.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "host_lib/conn_lyr.h"
+#include "host_lib/svc_com.h"
+#include "host_lib/usb_ctrl_com.h"
+#include "runtime/context.h"
+#include "runtime/logger.h"
+#include "runtime/mem_pool.h"
+#include "sim/sim_usb.h"
+#include "sim/sim_vpu.h"
+
+namespace linktest {
+
+using namespace std::chrono_literals;
+using zsim::Bytes;
+
+// Receives every log line of the context (the logger's user callback).
+struct LogWatcher {
+    LOGG_callbackT record{&LogWatcher::onLine};  // first member: the logger hands it back
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> lines;
+
+    static void onLine(uint8_t, const char* line, LOGG_callbackT* self) {
+        auto* watcher = reinterpret_cast<LogWatcher*>(self);
+        {
+            std::lock_guard<std::mutex> lock(watcher->mutex);
+            watcher->lines.emplace_back(line);
+        }
+        watcher->changed.notify_all();
+    }
+    size_t count(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        size_t n = 0;
+        for (const auto& line : lines) n += line.find(text) != std::string::npos;
+        return n;
+    }
+    bool waitFor(const std::string& text, size_t times, std::chrono::milliseconds timeout) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] {
+            size_t n = 0;
+            for (const auto& line : lines) n += line.find(text) != std::string::npos;
+            return n >= times;
+        });
+    }
+};
+
+// Header words and payload of one packet handed to a channel's owner.
+struct Delivery {
+    SVC_COMG_hdrT header;
+    Bytes payload;
+};
+
+// A channel owner that keeps what it receives and frees the buffers.
+struct Collector {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Delivery> got;
+
+    static ERRG_codeE onPacket(void* user, const SVC_COMG_hdrT* header, MEM_POOLG_bufDescT* buffer) {
+        auto* self = static_cast<Collector*>(user);
+        const auto* data = static_cast<const uint8_t*>(buffer->data);
+        Delivery delivery{*header, Bytes(data, data + buffer->len)};
+        MEM_POOLG_freeBuff(buffer);
+        {
+            std::lock_guard<std::mutex> lock(self->mutex);
+            self->got.push_back(std::move(delivery));
+        }
+        self->changed.notify_all();
+        return 0;
+    }
+    bool waitFor(size_t count, std::chrono::milliseconds timeout = 2000ms) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [&] { return got.size() >= count; });
+    }
+    std::vector<Delivery> snapshot() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return got;
+    }
+};
+
+inline Bytes pattern(size_t size, uint8_t seed) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    return bytes;
+}
+
+inline size_t threadCount() {
+    size_t n = 0;
+    if (DIR* dir = opendir("/proc/self/task")) {
+        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+        closedir(dir);
+    }
+    return n;
+}
+
+// A buffer from `pool` with the header room free in front of its data and
+// `payload` behind it.
+inline MEM_POOLG_bufDescT* makeBuffer(MEM_POOLG_handleT pool, const Bytes& payload) {
+    MEM_POOLG_bufDescT* buffer = nullptr;
+    if (ERRG_FAILED(MEM_POOLG_alloc(pool, MEM_POOLG_getBuffSize(pool), &buffer))) return nullptr;
+    buffer->data = static_cast<uint8_t*>(buffer->base) + 16;
+    if (!payload.empty()) std::memcpy(buffer->data, payload.data(), payload.size());
+    buffer->len = static_cast<uint32_t>(payload.size());
+    return buffer;
+}
+
+// A fresh context with its own logger, the bus with four interfaces and the
+// processor running; pools and the two layers initialised, no connection open.
+class PacketLinkTest : public ::testing::Test {
+protected:
+    static constexpr uint32_t kPoolBufSize = 4096;
+    static constexpr uint32_t kPoolCount = 64;
+
+    PacketLinkTest()
+        : context_(std::make_shared<morv::driver::Context>()), usb_(zsim::SimUsb::installFresh()), vpu_(usb_) {}
+
+    void SetUp() override {
+        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &watcherSlot, &log_,
+                          &noDelete);
+        LOGG_init();
+        LOGG_setSeverity(LOG_DEBUG_E);
+        usb_.plug({0, 1, 2, 3});
+        vpu_.start();
+        MEM_POOLG_init();
+        MEM_POOLG_cfgT cfg{kPoolBufSize, kPoolCount, nullptr, 0, 0};
+        MEM_POOLG_newPool(&pool_, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+        ASSERT_NE(pool_, nullptr);
+        ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
+        ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
+    }
+
+    void TearDown() override {
+        for (auto*& channel : channels_) {
+            if (channel != nullptr) SVC_COMG_channelClose(channel);
+            channel = nullptr;
+        }
+        for (auto*& conn : conns_) {
+            if (conn != nullptr) CONN_LYRG_close(conn);
+            conn = nullptr;
+        }
+        SVC_COMG_deInit();
+        CONN_LYRG_deInit();
+        vpu_.stop();
+        // Nothing the layers took from the pools may stay behind.
+        for (MEM_POOLG_handleT pool : {pool_, extraPool_}) {
+            if (pool == nullptr) continue;
+            EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
+            MEM_POOLG_closePool(pool);
+        }
+        usb_.reset();
+        LOGG_deinit();
+    }
+
+    static void* watcherSlot(void* watcher) { return &static_cast<LogWatcher*>(watcher)->record; }
+    static void noDelete(void*) {}
+
+    static CONN_LYRG_cfgT usbConfig(const CONN_LYRG_ifCfgT* ifCfg) {
+        CONN_LYRG_cfgT cfg{};
+        cfg.ifCfg = ifCfg;
+        cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
+        cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
+        return cfg;
+    }
+
+    // Opens connection i on USB interface i.
+    CONN_LYRG_handleT openConnection(uint8_t index) {
+        ifCfg_[index] = CONN_LYRG_ifCfgT{};
+        ifCfg_[index].params[0] = index;
+        CONN_LYRG_cfgT cfg = usbConfig(&ifCfg_[index]);
+        CONN_LYRG_handleT handle = nullptr;
+        EXPECT_EQ(CONN_LYRG_open(&handle, &cfg), CONN_LYR__RET_SUCCESS);
+        conns_[index] = handle;
+        return handle;
+    }
+
+    SVC_COMG_handleT openChannel(uint32_t channel, CONN_LYRG_handleT conn, Collector* collector,
+                                 MEM_POOLG_handleT pool = nullptr) {
+        SVC_COMG_handleT handle = nullptr;
+        EXPECT_EQ(SVC_COMG_channelOpen(&handle, channel, conn, pool != nullptr ? pool : pool_,
+                                       collector != nullptr ? &Collector::onPacket : nullptr, collector),
+                  SVC_COM__RET_SUCCESS);
+        channels_[channel] = handle;
+        return handle;
+    }
+
+    uint32_t freeBuffers() { return MEM_POOLG_getNumFree(pool_); }
+
+    LogWatcher log_;
+    morv::driver::ScopedThreadContext context_;
+    zsim::SimUsb& usb_;
+    zsim::SimVpu vpu_;
+    MEM_POOLG_handleT pool_ = nullptr;
+    MEM_POOLG_handleT extraPool_ = nullptr;
+    CONN_LYRG_ifCfgT ifCfg_[4]{};
+    CONN_LYRG_handleT conns_[4]{};
+    SVC_COMG_handleT channels_[SVC_COMG_NUM_CHANNELS]{};
+};
+
+}  // namespace linktest
