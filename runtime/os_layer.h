@@ -96,3 +96,9 @@ const char* OS_LYRG_pathSeparator();
 
 // Elapsed-time rule of OS_LYRG_getElapsedMsec with an explicit "now" (also used by tests).
 uint32_t OS_LYRP_elapsedMsec(uint32_t sec, uint16_t ms, uint32_t nowSec, uint16_t nowMs);
+// Performance-counter ticks to nanoseconds, split so that large counts do not overflow.
+int64_t OS_LYRP_perfCountToNsec(int64_t count, int64_t frequency);
+
+// The host layer has no exit-thread operation; a thread body that raises this
+// is a programming error and ends the process with a fixed message.
+struct ThreadExit {};
