@@ -70,6 +70,10 @@ public:
     size_t tryRead(void* buffer, size_t minBytes, size_t maxBytes) override;
     // Result of the transfer that made the last tryRead return 0 (0 otherwise).
     int lastError() const { return lastError_; }
+    // True once the last tryRead gave up on a failed transfer: the caller
+    // tells a transport failure (device gone) from a message that arrived
+    // whole but could not be decoded.
+    bool failed() const { return lastError_ != 0; }
 
 private:
     uint8_t interface_;

@@ -71,7 +71,9 @@ struct ReplyPlan {
         Normal,       // answer as the device does
         Error,        // answer with `error` (a Response.error value) instead
         Silent,       // never answer
-        Truncated,    // sync bytes and the first half of the answer, then nothing
+        Truncated,    // the first `truncateAt` bytes of the answer's frame (sync bytes included;
+                      // unset: sync bytes and half the message), then nothing; with thenUnplug the
+                      // device disappears once the host has read them
         Undecodable,  // sync bytes and a segment table no reader accepts, then the normal answer
         WrongMember,  // a success answer carrying a deviceState report instead of the member asked for
         Unplug,       // the device disappears (SimUsb::unplug) instead of answering; for a firmware
@@ -83,6 +85,11 @@ struct ReplyPlan {
     std::vector<uint8_t> garbageBefore;  // sent as a transfer of its own before the answer
     std::optional<uint32_t> replyId;     // answer with this id instead of the request's id + 1
     uint32_t unplugAfterReports = 0;
+    std::optional<size_t> truncateAt;
+    bool thenUnplug = false;
+    // Set: the plan waits for the next request with this Request.msg discriminant
+    // (requests of other kinds pass it by).
+    std::optional<uint16_t> forKind;
 };
 
 // A firmware-update request as the device received it, and how it ended.
@@ -137,8 +144,15 @@ public:
     void setProgressText(bool on);
     // Warm and cold reboot requests unplug the device after the answer.
     void setRebootUnplugs(bool on);
+    // Fixed number of blocks per phase instead of a block size (0: by size again).
+    void setFlashBlockCount(uint32_t blocks);
     void setDefaultPlan(const ReplyPlan& plan);
     void planNext(const ReplyPlan& plan);
+    // Sees every decoded request first, on the firmware thread; returning true
+    // means it dealt with the request itself (answered with sendResponse, or
+    // chose silence) and the firmware does nothing more with it.
+    using RequestHook = std::function<bool(morv::client::Request::Reader request, SimFirmware& firmware)>;
+    void setRequestHook(RequestHook hook);
 
     // --- unsolicited messages (sent from the caller's thread) -----------------
     bool sendDeviceState();
@@ -168,6 +182,8 @@ public:
     std::vector<SimClockSetRecord> clockSets() const;
     std::vector<uint16_t> modesSet() const;  // DeviceMode of each setMode, in order
     size_t stateReportsSent() const;
+    // Waits until at least `count` state reports have gone out; false on time-out.
+    bool waitForStateReports(size_t count, std::chrono::milliseconds timeout) const;
 
     // Largest request the device accepts, in words (a bigger frame is
     // treated as garbage and skipped).
@@ -182,6 +198,8 @@ private:
     void handleRequest(const std::vector<capnp::word>& words);
     void answer(const Incoming& request, const ReplyPlan& plan);
     void runFwUpdate(const Incoming& request, const ReplyPlan& plan, morv::client::FWUpdate::Reader update);
+    // Sends an answer as the plan says (whole, truncated, behind an undecodable frame).
+    void deliver(capnp::MessageBuilder& builder, const ReplyPlan& plan);
     bool sendFrame(const kj::ArrayPtr<const capnp::word>& message);
     bool sendMessage(capnp::MessageBuilder& builder);
     bool waitOrStop(std::chrono::microseconds duration);
@@ -207,6 +225,8 @@ private:
     int64_t clockOffsetNs_ = 0;
     uint32_t blockBytes_ = 64 * 1024;
     std::chrono::microseconds perBlock_{0};
+    uint32_t blockCount_ = 0;
+    RequestHook hook_;
     bool progressText_ = true;
     bool rebootUnplugs_ = false;
     ReplyPlan defaultPlan_;

@@ -163,6 +163,11 @@ bool SimUsb::isOpen(uint8_t index) const {
     return index < kMaxInterfaces && pipes_[index].registered && pipes_[index].open;
 }
 
+uint64_t SimUsb::presenceCount(uint8_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return index < kMaxInterfaces ? pipes_[index].presence : 0;
+}
+
 // ---------------------------------------------------------------------------
 // Device side
 

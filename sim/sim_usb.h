@@ -60,6 +60,9 @@ public:
     bool isRegistered(uint8_t index) const;
     // True while registered and not closed by the host.
     bool isOpen(uint8_t index) const;
+    // Grows with every plug and removal of the interface: a device model
+    // compares it to notice a replug that happened between two looks.
+    uint64_t presenceCount(uint8_t index) const;
 
     // --- device side -------------------------------------------------------
     // Called on the host's writing thread for every accepted host transfer,

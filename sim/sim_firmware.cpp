@@ -1,0 +1,819 @@
+#include "sim/sim_firmware.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include <capnp/serialize.h>
+
+#include "runtime/os_layer.h"
+
+namespace zsim {
+
+namespace mc = morv::client;
+
+namespace {
+
+constexpr std::array<uint8_t, 4> kSync = {0xC0, 0xFF, 0xEE, 0x00};
+static_assert(mc::MAGIC == 0xEEFFC0u, "sync bytes are the schema's magic, little-endian");
+
+// The firmware's own reader limits: generous, since a firmware package
+// travels in one request.
+capnp::ReaderOptions requestReaderOptions() {
+    capnp::ReaderOptions options;
+    options.traversalLimitInWords = SimFirmware::kMaxRequestWords;
+    options.nestingLimit = 64;
+    return options;
+}
+
+uint32_t readLe32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Request intake: the sync-byte scan and the stream framing, done the way
+// the device does it, on bytes in whatever transfers they came.
+
+struct SimFirmware::Parser {
+    enum class Event { NeedMore, Message, Undecodable };
+
+    std::vector<uint8_t> buffer;
+    size_t pos = 0;
+    bool inFrame = false;
+    size_t matched = 0;
+    size_t scanned = 0;  // bytes looked at since the last sync match started
+
+    void reset() {
+        buffer.clear();
+        pos = 0;
+        inFrame = false;
+        matched = 0;
+        scanned = 0;
+    }
+
+    void append(const Bytes& bytes) {
+        if (pos > 0 && pos == buffer.size()) {
+            buffer.clear();
+            pos = 0;
+        }
+        buffer.insert(buffer.end(), bytes.begin(), bytes.end());
+    }
+
+    // The next complete event; *skipped grows by the garbage bytes passed.
+    Event next(std::vector<capnp::word>* message, size_t* skipped) {
+        for (;;) {
+            if (!inFrame) {
+                while (pos < buffer.size()) {
+                    const uint8_t byte = buffer[pos++];
+                    ++scanned;
+                    if (byte == kSync[matched]) {
+                        if (++matched == kSync.size()) {
+                            *skipped += scanned - kSync.size();
+                            scanned = 0;
+                            matched = 0;
+                            inFrame = true;
+                            break;
+                        }
+                    } else {
+                        matched = (byte == kSync[0]) ? 1 : 0;
+                    }
+                }
+                if (!inFrame) {
+                    compact();
+                    return Event::NeedMore;
+                }
+            }
+            const size_t available = buffer.size() - pos;
+            if (available < 4) return Event::NeedMore;
+            const uint64_t segments = uint64_t{readLe32(&buffer[pos])} + 1;
+            if (segments > 512) return reject();
+            const uint64_t tableBytes = ((4 + 4 * segments) + 7) / 8 * 8;
+            if (available < tableBytes) return Event::NeedMore;
+            uint64_t words = 0;
+            for (uint64_t i = 0; i < segments; ++i) words += readLe32(&buffer[pos + 4 + 4 * i]);
+            if (words == 0 || words > kMaxRequestWords) return reject();
+            const uint64_t frameBytes = tableBytes + words * sizeof(capnp::word);
+            if (available < frameBytes) return Event::NeedMore;
+            message->resize(frameBytes / sizeof(capnp::word));
+            std::memcpy(message->data(), &buffer[pos], frameBytes);
+            pos += frameBytes;
+            inFrame = false;
+            compact();
+            return Event::Message;
+        }
+    }
+
+private:
+    // A frame header no device would accept: skip its first word and look
+    // for the sync bytes again from there.
+    Event reject() {
+        pos += 4;
+        inFrame = false;
+        return Event::Undecodable;
+    }
+
+    void compact() {
+        if (pos == 0) return;
+        buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(pos));
+        pos = 0;
+    }
+};
+
+struct SimFirmware::Incoming {
+    uint32_t id = 0;
+    uint16_t which = 0;
+    mc::Request::Reader reader;
+};
+
+// ---------------------------------------------------------------------------
+// Lifecycle
+
+SimFirmware::SimFirmware(SimUsb& usb, uint8_t interfaceIndex) : usb_(usb), index_(interfaceIndex) {}
+
+SimFirmware::~SimFirmware() { stop(); }
+
+void SimFirmware::start() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (running_) return;
+        running_ = true;
+        stopping_ = false;
+        inbox_.clear();
+    }
+    usb_.setWriteHandler(index_, [this](uint8_t, const Bytes& transfer) { onHostTransfer(transfer); });
+    thread_ = std::thread([this] { run(); });
+}
+
+void SimFirmware::stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_) return;
+        stopping_ = true;
+    }
+    changed_.notify_all();
+    thread_.join();
+    // Returns only once no handler call is still inside this object.
+    usb_.setWriteHandler(index_, nullptr);
+    std::lock_guard<std::mutex> lock(mutex_);
+    running_ = false;
+    stopping_ = false;
+    inbox_.clear();
+}
+
+void SimFirmware::onHostTransfer(const Bytes& transfer) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopping_) return;
+        inbox_.push_back(transfer);
+    }
+    changed_.notify_all();
+}
+
+void SimFirmware::run() {
+    Parser parser;
+    bool attached = false;
+    uint64_t presence = 0;
+    std::vector<capnp::word> message;
+    for (;;) {
+        std::deque<Bytes> batch;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (stopping_) break;
+            batch.swap(inbox_);
+        }
+        // The bus tells a device model nothing about plugging, so the
+        // firmware looks at its presence on every turn; the presence count
+        // also reveals a removal and replug that both fell between two looks.
+        const uint64_t nowPresence = usb_.presenceCount(index_);
+        const bool registered = usb_.isRegistered(index_);
+        if (!registered || nowPresence != presence) {
+            attached = false;
+            parser.reset();
+        }
+        presence = nowPresence;
+        if (registered) {
+            if (!attached) {
+                attached = true;
+                newSession();
+            }
+            for (const Bytes& transfer : batch) parser.append(transfer);
+            for (;;) {
+                size_t skipped = 0;
+                const Parser::Event event = parser.next(&message, &skipped);
+                if (skipped != 0) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    skipped_ += skipped;
+                }
+                if (event == Parser::Event::NeedMore) break;
+                if (event == Parser::Event::Undecodable) {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    ++undecodable_;
+                    continue;
+                }
+                handleRequest(message);
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (stopping_) break;
+            }
+        }
+        std::unique_lock<std::mutex> lock(mutex_);
+        // Bounded: presence is looked at again at least every few milliseconds.
+        changed_.wait_for(lock, std::chrono::milliseconds(5), [&] { return stopping_ || !inbox_.empty(); });
+        if (stopping_) break;
+    }
+}
+
+void SimFirmware::newSession() {
+    bool report = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        report = reportOnAttach_;
+    }
+    if (report) sendDeviceState();
+}
+
+bool SimFirmware::waitOrStop(std::chrono::microseconds duration) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (duration.count() > 0) changed_.wait_for(lock, duration, [&] { return stopping_; });
+    return !stopping_;
+}
+
+int64_t SimFirmware::deviceNowNs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return OS_LYRG_getNsecTime() + clockOffsetNs_;
+}
+
+// ---------------------------------------------------------------------------
+// Sending
+
+bool SimFirmware::sendFrame(const kj::ArrayPtr<const capnp::word>& message) {
+    const auto bytes = message.asBytes();
+    Bytes frame(kSync.begin(), kSync.end());
+    frame.insert(frame.end(), bytes.begin(), bytes.end());
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    return usb_.deviceSend(index_, frame);
+}
+
+bool SimFirmware::sendMessage(capnp::MessageBuilder& builder) {
+    const kj::Array<capnp::word> words = capnp::messageToFlatArray(builder);
+    return sendFrame(words);
+}
+
+bool SimFirmware::sendRaw(const std::vector<uint8_t>& bytes) {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    return usb_.deviceSend(index_, bytes);
+}
+
+bool SimFirmware::sendResponse(uint32_t id, const std::function<void(mc::Response::Builder)>& fill) {
+    capnp::MallocMessageBuilder builder;
+    auto response = builder.initRoot<mc::Response>();
+    response.setId(id);
+    fill(response);
+    return sendMessage(builder);
+}
+
+void SimFirmware::fillState(mc::DeviceState::Builder state) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    state.setProcessor(static_cast<mc::Processor>(processor_));
+    state.setState(static_cast<mc::State>(state_));
+}
+
+bool SimFirmware::sendDeviceState() {
+    const bool sent = sendResponse(lastRequestId(), [this](mc::Response::Builder response) {
+        response.setError(mc::Error::SUCCESS);
+        fillState(response.getMsg().initDeviceState());
+    });
+    if (sent) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            ++stateReports_;
+        }
+        changed_.notify_all();
+    }
+    return sent;
+}
+
+bool SimFirmware::sendNotification(uint16_t type, bool asserted) {
+    return sendResponse(lastRequestId(), [&](mc::Response::Builder response) {
+        response.setError(mc::Error::SUCCESS);
+        auto notification = response.getMsg().initNotification();
+        notification.setAsserted(asserted);
+        notification.setType(static_cast<mc::Notification>(type));
+    });
+}
+
+bool SimFirmware::sendTwistCompData(const TwistFrame& templ, const TwistFrame& match, float leftOffset,
+                                    float rightOffset) {
+    return sendResponse(lastRequestId(), [&](mc::Response::Builder response) {
+        response.setError(mc::Error::SUCCESS);
+        auto data = response.getMsg().initTwistCompData();
+        auto fillFrame = [](mc::TwistCompData::Frame::Builder frame, const TwistFrame& source) {
+            frame.setData(kj::arrayPtr(source.data.data(), source.data.size()));
+            auto roi = frame.initRoi();
+            roi.setX(source.x);
+            roi.setY(source.y);
+            roi.setW(source.w);
+            roi.setH(source.h);
+        };
+        fillFrame(data.initTemplate(), templ);
+        fillFrame(data.initMatch(), match);
+        data.setLeftOffset(leftOffset);
+        data.setRightOffset(rightOffset);
+    });
+}
+
+// ---------------------------------------------------------------------------
+// Requests
+
+void SimFirmware::handleRequest(const std::vector<capnp::word>& words) {
+    ReplyPlan plan;
+    Incoming request;
+    try {
+        capnp::FlatArrayMessageReader reader(kj::arrayPtr(words.data(), words.size()), requestReaderOptions());
+        request.reader = reader.getRoot<mc::Request>();
+        request.id = request.reader.getId();
+        request.which = static_cast<uint16_t>(request.reader.getMsg().which());
+        RequestHook hook;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            requestKinds_.push_back(request.which);
+            lastRequestId_ = request.id;
+            hook = hook_;
+        }
+        if (!hook || !hook(request.reader, *this)) {
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                const auto planned = std::find_if(plans_.begin(), plans_.end(), [&](const ReplyPlan& p) {
+                    return !p.forKind || *p.forKind == request.which;
+                });
+                if (planned != plans_.end()) {
+                    plan = *planned;
+                    plans_.erase(planned);
+                } else {
+                    plan = defaultPlan_;
+                }
+            }
+            answer(request, plan);
+        }
+    } catch (const kj::Exception&) {
+        // Content that does not decode (pointers out of bounds, limits):
+        // the device drops the frame and goes on listening.
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++undecodable_;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++handled_;
+    }
+    changed_.notify_all();
+}
+
+void SimFirmware::answer(const Incoming& request, const ReplyPlan& plan) {
+    if (plan.delay.count() > 0 && !waitOrStop(plan.delay)) return;
+    if (!plan.garbageBefore.empty()) sendRaw(plan.garbageBefore);
+
+    using Kind = ReplyPlan::Kind;
+    const auto which = static_cast<mc::Request::Msg::Which>(request.which);
+    if (plan.kind == Kind::Silent) return;
+    if (plan.kind == Kind::Unplug && !(which == mc::Request::Msg::FW_UPDATE && plan.unplugAfterReports > 0)) {
+        usb_.unplug();
+        return;
+    }
+
+    capnp::MallocMessageBuilder builder;
+    auto response = builder.initRoot<mc::Response>();
+    response.setId(plan.replyId.value_or(request.id + 1u));
+    response.setError(mc::Error::SUCCESS);
+    bool rebootAfter = false;
+
+    if (plan.kind == Kind::Error) {
+        response.setError(static_cast<mc::Error>(plan.error));
+        fillState(response.getMsg().initDeviceState());
+    } else if (plan.kind == Kind::WrongMember) {
+        fillState(response.getMsg().initDeviceState());
+    } else {
+        auto msg = request.reader.getMsg();
+        switch (which) {
+            case mc::Request::Msg::GET_DEV_INFO: {
+                const SimDeviceInfo info = deviceInfo();
+                auto out = response.getMsg().initDevInfo();
+                out.setId(static_cast<mc::DeviceId>(info.id));
+                out.setVariant(info.variant);
+                out.setName(info.name);
+                out.setSerial(info.serial);
+                out.setManufacturer(info.manufacturer);
+                out.setModel(info.model);
+                out.setCredential(info.credential);
+                out.setColor(static_cast<mc::Color>(info.color));
+                out.setHasBattery(info.hasBattery);
+                out.setDisableLeds(info.disableLeds);
+                out.setBirthday(info.birthday);
+                auto version = out.initFwVer();
+                version.setMajor(info.fwMajor);
+                version.setMinor(info.fwMinor);
+                version.setRevision(info.fwRevision);
+                version.setType(static_cast<mc::BuildType>(info.fwBuildType));
+                out.setUsbSpeed(info.usbSpeed);
+                out.setHwName(info.hwName);
+                out.setIrCamModel(info.irCamModel);
+                out.setIrCamType(info.irCamType);
+                out.setVisCamModel(info.visCamModel);
+                out.setVisCamType(info.visCamType);
+                out.setLaserModel(info.laserModel);
+                break;
+            }
+            case mc::Request::Msg::CLK_SYNC: {
+                auto in = msg.getClkSync();
+                if (in.getSetClk()) {
+                    SimClockSetRecord record{in.getSec(), in.getNano(), in.getForceJump(), in.getDbg()};
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    clockSets_.push_back(record);
+                    // The host sends (host clock - device clock); the device
+                    // takes it over, with or without a jump alike.
+                    clockOffsetNs_ += record.sec * 1000000000 + record.nano;
+                }
+                const int64_t now = deviceNowNs();
+                auto out = response.getMsg().initClkSync();
+                out.setSec(now / 1000000000);
+                out.setNano(now % 1000000000);
+                break;
+            }
+            case mc::Request::Msg::SET_MODE: {
+                const auto mode = msg.getSetMode().getMode();
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    modesSet_.push_back(static_cast<uint16_t>(mode));
+                    rebootAfter = rebootUnplugs_ &&
+                                  (mode == mc::DeviceMode::WARM_REBOOT || mode == mc::DeviceMode::COLD_REBOOT);
+                }
+                fillState(response.getMsg().initDeviceState());
+                break;
+            }
+            case mc::Request::Msg::FW_UPDATE:
+                runFwUpdate(request, plan, msg.getFwUpdate());
+                return;
+            default:
+                // Everything else the simulated device does not implement.
+                response.setError(mc::Error::NOT_SUPPORTED);
+                fillState(response.getMsg().initDeviceState());
+                break;
+        }
+    }
+    deliver(builder, plan);
+    if (rebootAfter) usb_.unplug();
+}
+
+void SimFirmware::deliver(capnp::MessageBuilder& builder, const ReplyPlan& plan) {
+    using Kind = ReplyPlan::Kind;
+    if (plan.kind == Kind::Truncated) {
+        const kj::Array<capnp::word> words = capnp::messageToFlatArray(builder);
+        const auto bytes = words.asBytes();
+        Bytes frame(kSync.begin(), kSync.end());
+        frame.insert(frame.end(), bytes.begin(), bytes.end());
+        frame.resize(std::min(frame.size(), plan.truncateAt.value_or(kSync.size() + bytes.size() / 2)));
+        sendRaw(frame);
+        if (plan.thenUnplug) {
+            // Removal drops what the host has not read yet, so the device
+            // goes only once the host sits in a read waiting for the rest.
+            // Bounded by two seconds: a host that never reads still loses its device.
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            while (usb_.pendingToHost(index_) != 0 && std::chrono::steady_clock::now() < giveUp) {
+                if (!usb_.waitForBlockedReads(index_, 1, std::chrono::milliseconds(10))) continue;
+                std::this_thread::yield();
+            }
+            usb_.unplug();
+        }
+        return;
+    }
+    if (plan.kind == Kind::Undecodable) {
+        // 600 segments: more than any reader accepts. The header claims one
+        // word for the first segment, so a reader gives up after 8 bytes.
+        Bytes frame(kSync.begin(), kSync.end());
+        const uint8_t header[8] = {0x57, 0x02, 0, 0, 1, 0, 0, 0};
+        frame.insert(frame.end(), std::begin(header), std::end(header));
+        sendRaw(frame);
+    }
+    sendMessage(builder);
+}
+
+// ---------------------------------------------------------------------------
+// Firmware update
+
+namespace {
+
+struct ArchiveCheck {
+    std::vector<std::string> members;
+    uint32_t crcChecked = 0;
+    std::string failure;
+};
+
+struct ArchiveFree {
+    void operator()(struct archive* a) const { archive_read_free(a); }
+};
+
+bool isChecksumText(const std::vector<uint8_t>& text) {
+    if (text.size() != 9 || text[8] != '\n') return false;
+    return std::all_of(text.begin(), text.begin() + 8,
+                       [](uint8_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+// Reads the package as the device does: every member through the tar
+// reader, then every checksum text against the member it names. A member
+// whose checksum text names a packet that is not itself in the archive
+// (the compressed microcontroller packets) has its text checked for form.
+ArchiveCheck checkPackage(const uint8_t* data, size_t size) {
+    ArchiveCheck check;
+    std::unique_ptr<struct archive, ArchiveFree> reader(archive_read_new());
+    if (!reader) {
+        check.failure = "cannot create an archive reader";
+        return check;
+    }
+    archive_read_support_format_tar(reader.get());
+    if (archive_read_open_memory(reader.get(), data, size) != ARCHIVE_OK) {
+        check.failure = std::string("archive: ") + (archive_error_string(reader.get()) ? archive_error_string(reader.get()) : "unreadable");
+        return check;
+    }
+    std::map<std::string, std::vector<uint8_t>> contents;
+    struct archive_entry* entry = nullptr;
+    int result = ARCHIVE_OK;
+    while ((result = archive_read_next_header(reader.get(), &entry)) == ARCHIVE_OK) {
+        const char* path = archive_entry_pathname(entry);
+        const std::string name = path ? path : "";
+        check.members.push_back(name);
+        if (archive_entry_filetype(entry) != AE_IFREG) continue;
+        std::vector<uint8_t> content;
+        std::array<uint8_t, 64 * 1024> chunk{};
+        for (;;) {
+            const la_ssize_t got = archive_read_data(reader.get(), chunk.data(), chunk.size());
+            if (got < 0) {
+                check.failure = "archive: " + name + ": " +
+                                (archive_error_string(reader.get()) ? archive_error_string(reader.get()) : "read error");
+                return check;
+            }
+            if (got == 0) break;
+            content.insert(content.end(), chunk.begin(), chunk.begin() + got);
+        }
+        contents[name] = std::move(content);
+    }
+    if (result != ARCHIVE_EOF) {
+        check.failure = std::string("archive: ") +
+                        (archive_error_string(reader.get()) ? archive_error_string(reader.get()) : "damaged");
+        return check;
+    }
+    if (check.members.empty()) {
+        check.failure = "archive holds no members";
+        return check;
+    }
+    static const std::string kSuffix = ".crc";
+    for (const auto& [name, text] : contents) {
+        if (name.size() <= kSuffix.size() || name.compare(name.size() - kSuffix.size(), kSuffix.size(), kSuffix) != 0) {
+            continue;
+        }
+        if (!isChecksumText(text)) {
+            check.failure = "malformed checksum text: " + name;
+            return check;
+        }
+        const std::string target = name.substr(0, name.size() - kSuffix.size());
+        const auto found = contents.find(target);
+        if (found == contents.end()) continue;
+        const std::vector<uint8_t>& bytes = found->second;
+        const uLong crc = crc32_z(crc32_z(0L, Z_NULL, 0), bytes.data(), bytes.size());
+        char expected[9];
+        std::snprintf(expected, sizeof expected, "%08lx", static_cast<unsigned long>(crc & 0xFFFFFFFFu));
+        if (std::memcmp(expected, text.data(), 8) != 0) {
+            check.failure = "checksum mismatch: " + target;
+            return check;
+        }
+        ++check.crcChecked;
+    }
+    return check;
+}
+
+}  // namespace
+
+void SimFirmware::runFwUpdate(const Incoming& request, const ReplyPlan& plan, mc::FWUpdate::Reader update) {
+    SimFwUpdateRecord record;
+    record.requestId = request.id;
+    const capnp::Data::Reader file = update.getFwFile();
+    record.bytes = file.size();
+    record.timestamp = update.getTimestamp();
+    record.moreToFollow = update.getMoreToFollow();
+    record.allowDowngrade = update.getAllowDowngrade();
+    record.partition = static_cast<uint16_t>(update.getParition());
+    const auto version = update.getVersion();
+    record.major = version.getMajor();
+    record.minor = version.getMinor();
+    record.revision = version.getRevision();
+    record.buildType = static_cast<uint16_t>(version.getType());
+
+    ArchiveCheck check = checkPackage(file.begin(), file.size());
+    record.members = std::move(check.members);
+    record.crcChecked = check.crcChecked;
+    record.failure = check.failure;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        lastFwUpdate_ = record;
+    }
+
+    capnp::MallocMessageBuilder builder;
+    auto response = builder.initRoot<mc::Response>();
+    response.setId(plan.replyId.value_or(request.id + 1u));
+
+    auto finish = [&](mc::Error error) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (lastFwUpdate_) lastFwUpdate_->result = static_cast<uint16_t>(error);
+    };
+
+    if (!record.failure.empty()) {
+        // A damaged package never touches the flash.
+        response.setError(mc::Error::VALIDATION_FAILED);
+        fillState(response.getMsg().initDeviceState());
+        finish(mc::Error::VALIDATION_FAILED);
+        deliver(builder, plan);
+        return;
+    }
+
+    uint32_t blockBytes = 0;
+    std::chrono::microseconds perBlock{0};
+    bool withText = true;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        blockBytes = std::max<uint32_t>(1, blockBytes_);
+        perBlock = perBlock_;
+        withText = progressText_;
+    }
+    uint32_t blocks = static_cast<uint32_t>(std::max<uint64_t>(1, (record.bytes + blockBytes - 1) / blockBytes));
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (blockCount_ != 0) blocks = blockCount_;
+    }
+    const bool unplugMidway = plan.kind == ReplyPlan::Kind::Unplug;
+    uint32_t reports = 0;
+    for (uint16_t action = 0; action < 3; ++action) {
+        for (uint32_t block = 1; block <= blocks; ++block) {
+            if (!waitOrStop(perBlock)) return;
+            sendResponse(request.id, [&](mc::Response::Builder progress) {
+                progress.setError(mc::Error::SUCCESS);
+                auto status = progress.getMsg().initFlashUpdateStatus();
+                status.setAction(static_cast<mc::FlashUpdateStatus::Action>(action));
+                status.setBlock(block);
+                status.setTotalBlocks(blocks);
+                if (withText) {
+                    char text[64];
+                    std::snprintf(text, sizeof text, "block %u of %u", block, blocks);
+                    status.setMsg(text);
+                }
+            });
+            if (unplugMidway && ++reports == plan.unplugAfterReports) {
+                usb_.unplug();
+                return;
+            }
+        }
+    }
+
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        info_.fwMajor = record.major;
+        info_.fwMinor = record.minor;
+        info_.fwRevision = record.revision;
+        info_.fwBuildType = record.buildType;
+    }
+    response.setError(mc::Error::SUCCESS);
+    // The closing report carries no text: the host logs it, it is no progress step.
+    auto status = response.getMsg().initFlashUpdateStatus();
+    status.setAction(mc::FlashUpdateStatus::Action::VERIFY);
+    status.setBlock(blocks);
+    status.setTotalBlocks(blocks);
+    finish(mc::Error::SUCCESS);
+    deliver(builder, plan);
+}
+
+// ---------------------------------------------------------------------------
+// Configuration and observation
+
+void SimFirmware::setDeviceInfo(const SimDeviceInfo& info) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    info_ = info;
+}
+
+SimDeviceInfo SimFirmware::deviceInfo() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return info_;
+}
+
+void SimFirmware::setDeviceState(uint16_t processor, uint16_t state) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    processor_ = processor;
+    state_ = state;
+}
+
+void SimFirmware::setReportStateOnAttach(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reportOnAttach_ = on;
+}
+
+void SimFirmware::setClockOffsetNs(int64_t offsetNs) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    clockOffsetNs_ = offsetNs;
+}
+
+int64_t SimFirmware::clockOffsetNs() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clockOffsetNs_;
+}
+
+void SimFirmware::setFlashTiming(uint32_t blockBytes, std::chrono::microseconds perBlock) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blockBytes_ = std::max<uint32_t>(1, blockBytes);
+    perBlock_ = perBlock;
+}
+
+void SimFirmware::setFlashBlockCount(uint32_t blocks) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    blockCount_ = blocks;
+}
+
+void SimFirmware::setRequestHook(RequestHook hook) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hook_ = std::move(hook);
+}
+
+void SimFirmware::setProgressText(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progressText_ = on;
+}
+
+void SimFirmware::setRebootUnplugs(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rebootUnplugs_ = on;
+}
+
+void SimFirmware::setDefaultPlan(const ReplyPlan& plan) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    defaultPlan_ = plan;
+}
+
+void SimFirmware::planNext(const ReplyPlan& plan) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    plans_.push_back(plan);
+}
+
+std::vector<uint16_t> SimFirmware::requestKinds() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requestKinds_;
+}
+
+uint32_t SimFirmware::lastRequestId() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastRequestId_;
+}
+
+bool SimFirmware::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return handled_ >= count; });
+}
+
+size_t SimFirmware::undecodableCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return undecodable_;
+}
+
+size_t SimFirmware::skippedBytes() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return skipped_;
+}
+
+std::optional<SimFwUpdateRecord> SimFirmware::lastFwUpdate() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastFwUpdate_;
+}
+
+std::vector<SimClockSetRecord> SimFirmware::clockSets() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return clockSets_;
+}
+
+std::vector<uint16_t> SimFirmware::modesSet() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return modesSet_;
+}
+
+size_t SimFirmware::stateReportsSent() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stateReports_;
+}
+
+bool SimFirmware::waitForStateReports(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return stateReports_ >= count; });
+}
+
+}  // namespace zsim
