@@ -2,7 +2,6 @@
 // services, in both directions, against byte arrays written out by hand.
 #include <gtest/gtest.h>
 
-#include <array>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -242,21 +241,6 @@ TEST_F(MarshalLayout, WebcamFrameHeader) {
 TEST_F(MarshalLayout, AlgorithmResultMovesItsWordsAndBlocks) {
     // Wire words 0, 4, 8 land at host 12, 16, 8; the two raw blocks at 20 and 1044.
     expectFieldMoves(ALG_RESULT_E, 2060, 2072, {{0, 12, 4}, {4, 16, 4}, {8, 8, 4}, {12, 20, 1024}, {1036, 1044, 1024}});
-}
-
-TEST_F(MarshalLayout, BigEndianLookingValuesStillLeaveLittleEndian) {
-    // A scalar is written by value, least significant byte first, whatever its size.
-    std::array<uint8_t, 56> host{};
-    const uint64_t a = 0x0102030405060708ull;
-    const uint16_t b = 0xA0B0;
-    const uint32_t c = 0xC0D0E0F0;
-    std::memcpy(host.data() + 0, &a, 8);
-    std::memcpy(host.data() + 20, &b, 2);
-    std::memcpy(host.data() + 24, &c, 4);
-    const Bytes wire = marshal(0x00000004, host.data());
-    ASSERT_EQ(wire.size(), 30u);
-    EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 14),
-              (Bytes{0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01, 0xB0, 0xA0, 0xF0, 0xE0, 0xD0, 0xC0}));
 }
 
 }  // namespace
