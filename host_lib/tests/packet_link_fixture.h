@@ -167,8 +167,11 @@ protected:
         LOGG_deinit();
     }
 
+public:
     static void* watcherSlot(void* watcher) { return &static_cast<LogWatcher*>(watcher)->record; }
     static void noDelete(void*) {}
+
+protected:
 
     static CONN_LYRG_cfgT usbConfig(const CONN_LYRG_ifCfgT* ifCfg) {
         CONN_LYRG_cfgT cfg{};
