@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <filesystem>
 #include <memory>
 #include <mutex>
