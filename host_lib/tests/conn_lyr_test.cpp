@@ -40,7 +40,7 @@ TEST_F(ConnLyrTest, SentPacketCarriesItsWordAndGoesOutAsOneTransfer) {
 }
 
 TEST_F(ConnLyrTest, RoundTripOnEachOfTheFourConnections) {
-    Collector collectors[4];
+    Collector (&collectors)[4] = collector_;
     const uint32_t channelOf[4] = {0, 5, 7, 9};  // the channels the service manager puts on each
     for (uint8_t i = 0; i < 4; ++i) {
         CONN_LYRG_handleT conn = openConnection(i);
@@ -154,7 +154,7 @@ TEST_F(ConnLyrTest, FullRingRefusesThePacketAndCountsAnOverflow) {
 }
 
 TEST_F(ConnLyrTest, PacketForAChannelNobodyOpenedIsDrainedAndTheNextOneArrives) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(0);
     ASSERT_NE(conn, nullptr);
     openChannel(3, conn, &collector);
@@ -172,7 +172,7 @@ TEST_F(ConnLyrTest, PacketForAChannelNobodyOpenedIsDrainedAndTheNextOneArrives) 
 }
 
 TEST_F(ConnLyrTest, PacketForAChannelBeyondTheTableIsDrainedAndCounted) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(1);
     ASSERT_NE(conn, nullptr);
     openChannel(5, conn, &collector);
@@ -188,7 +188,7 @@ TEST_F(ConnLyrTest, PacketForAChannelBeyondTheTableIsDrainedAndCounted) {
 }
 
 TEST_F(ConnLyrTest, PacketLargerThanThePoolBufferIsDrainedAndTheLinkStaysUp) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(2);
     ASSERT_NE(conn, nullptr);
     openChannel(7, conn, &collector);
@@ -200,7 +200,7 @@ TEST_F(ConnLyrTest, PacketLargerThanThePoolBufferIsDrainedAndTheLinkStaysUp) {
 }
 
 TEST_F(ConnLyrTest, EmptyPoolCountsNoMemoryAndDrains) {
-    Collector collector;
+    Collector& collector = collector_[0];
     MEM_POOLG_cfgT cfg{256, 1, nullptr, 0, 0};
     MEM_POOLG_newPool(&extraPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
     ASSERT_NE(extraPool_, nullptr);
@@ -247,7 +247,7 @@ TEST_F(ConnLyrTest, CloseWhileTheReceiveIsBlockedEndsTheReceiveThread) {
     // channel id alone, so channel 6 may be opened on the other connection.
     CONN_LYRG_handleT other = openConnection(0);
     ASSERT_NE(other, nullptr);
-    Collector collector;
+    Collector& collector = collector_[0];
     openChannel(6, other, &collector);
     const Bytes packet = zsim::SimVpu::encode(6, zsim::VpuHeader::make(2, 100, 1), pattern(100, 1));
     ASSERT_TRUE(vpu_.sendRaw(1, Bytes(packet.begin(), packet.begin() + 50)));
@@ -273,7 +273,7 @@ TEST_F(ConnLyrTest, CloseWhileTheReceiveIsBlockedEndsTheReceiveThread) {
 
 TEST_F(ConnLyrTest, StartAndStopLeaveNoThreadOrBufferBehind) {
     const size_t threadsBefore = threadCount();
-    Collector collector;
+    Collector& collector = collector_[0];
     for (int round = 0; round < 2; ++round) {
         usb_.plug({0, 1, 2, 3});  // a closed handle needs the device again
         vpu_.resetStreams();

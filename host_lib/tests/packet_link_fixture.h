@@ -38,10 +38,8 @@ struct LogWatcher {
 
     static void onLine(uint8_t, const char* line, LOGG_callbackT* self) {
         auto* watcher = reinterpret_cast<LogWatcher*>(self);
-        {
-            std::lock_guard<std::mutex> lock(watcher->mutex);
-            watcher->lines.emplace_back(line);
-        }
+        std::lock_guard<std::mutex> lock(watcher->mutex);
+        watcher->lines.emplace_back(line);
         watcher->changed.notify_all();
     }
     size_t count(const std::string& text) {
@@ -77,10 +75,10 @@ struct Collector {
         const auto* data = static_cast<const uint8_t*>(buffer->data);
         Delivery delivery{*header, Bytes(data, data + buffer->len)};
         MEM_POOLG_freeBuff(buffer);
-        {
-            std::lock_guard<std::mutex> lock(self->mutex);
-            self->got.push_back(std::move(delivery));
-        }
+        // Notified under the lock: once the waiter is back, this call no
+        // longer touches the collector.
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->got.push_back(std::move(delivery));
         self->changed.notify_all();
         return 0;
     }
@@ -205,6 +203,8 @@ protected:
     uint32_t freeBuffers() { return MEM_POOLG_getNumFree(pool_); }
 
     LogWatcher log_;
+    // Channel owners outlive the connections that call them.
+    Collector collector_[4];
     morv::driver::ScopedThreadContext context_;
     zsim::SimUsb& usb_;
     zsim::SimVpu vpu_;

@@ -40,7 +40,7 @@ TEST_F(SvcComTest, RequestGoesOutWithPacketWordAndServiceHeader) {
 }
 
 TEST_F(SvcComTest, ReceivedHeaderWordsReachTheOwnerAndThePayloadFollows) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(0);
     ASSERT_NE(conn, nullptr);
     openChannel(13, conn, &collector);
@@ -81,7 +81,7 @@ TEST_F(SvcComTest, ChannelNineteenIsRefusedAndChangesNothing) {
 }
 
 TEST_F(SvcComTest, PacketOnAChannelWithoutCallbackIsFreed) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(0);
     ASSERT_NE(conn, nullptr);
     openChannel(15, conn, nullptr);
@@ -95,7 +95,7 @@ TEST_F(SvcComTest, PacketOnAChannelWithoutCallbackIsFreed) {
 }
 
 TEST_F(SvcComTest, PacketsShorterThanTheHeaderAreDroppedAndCounted) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(3);
     ASSERT_NE(conn, nullptr);
     SVC_COMG_handleT channel = openChannel(10, conn, &collector);
@@ -139,7 +139,8 @@ TEST_F(SvcComTest, RefusedSendLeavesTheBufferAsTheCallerGaveIt) {
 }
 
 TEST_F(SvcComTest, LastCallbackSetWins) {
-    Collector first, second;
+    Collector& first = collector_[0];
+    Collector& second = collector_[1];
     CONN_LYRG_handleT conn = openConnection(0);
     ASSERT_NE(conn, nullptr);
     SVC_COMG_handleT channel = openChannel(1, conn, &first);
@@ -150,7 +151,7 @@ TEST_F(SvcComTest, LastCallbackSetWins) {
 }
 
 TEST_F(SvcComTest, ClosedChannelDrainsItsPacketsAndReopensWithTheSameMutex) {
-    Collector collector;
+    Collector& collector = collector_[0];
     CONN_LYRG_handleT conn = openConnection(0);
     ASSERT_NE(conn, nullptr);
     SVC_COMG_handleT channel = openChannel(16, conn, &collector);

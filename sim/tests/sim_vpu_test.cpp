@@ -112,8 +112,8 @@ TEST_F(SimVpuTest, HandlerAnswersFromTheProcessorsOwnThread) {
         {
             std::lock_guard<std::mutex> lock(mutex);
             handlerThread = std::this_thread::get_id();
+            changed.notify_all();
         }
-        changed.notify_all();
         const VpuHeader in = packet.header();
         vpu.sendPacket(packet.iface, packet.channel, VpuHeader::make(1, 0, in.code, 0x01090000), {});
     });
