@@ -216,16 +216,19 @@ TEST_F(MemPool, ChainRaisesAppendedBuffersToTheTailsCountUntilOneHoldsEnough) {
     MEM_POOLG_chain(c1, c2);
     MEM_POOLG_chain(c1, c3);
     MEM_POOLG_chain(c1, c4);
-    for (int i = 0; i < 3; ++i) MEM_POOLG_duplicateBuff(c3);  // c3 and c4 now hold 4
+    MEM_POOLG_duplicateBuff(c3);
+    MEM_POOLG_duplicateBuff(c3);  // c3 and c4 hold 3
+    MEM_POOLG_freeBuff(c4);       // c4 holds 2, behind a buffer that holds 3
     ASSERT_EQ(c1->refCount, 1u);
-    ASSERT_EQ(c3->refCount, 4u);
+    ASSERT_EQ(c3->refCount, 3u);
+    ASSERT_EQ(c4->refCount, 2u);
 
     MEM_POOLG_chain(head, c1);
     EXPECT_EQ(tail->next, c1);
     EXPECT_EQ(c1->refCount, 3u);
     EXPECT_EQ(c2->refCount, 3u);
-    EXPECT_EQ(c3->refCount, 4u) << "the walk stops at the first buffer that holds enough";
-    EXPECT_EQ(c4->refCount, 4u);
+    EXPECT_EQ(c3->refCount, 3u);
+    EXPECT_EQ(c4->refCount, 2u) << "the walk stops at the first buffer that already holds enough";
     EXPECT_EQ(head->refCount, 1u) << "only the appended buffers are raised";
 }
 
