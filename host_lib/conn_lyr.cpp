@@ -161,7 +161,7 @@ ERRG_codeE recvExact(CONN_LYR_connection* conn, void* data, uint32_t n) {
             return got == n ? CONN_LYR__RET_SUCCESS : CONN_LYR__ERR_SHORT_RECEIVE;
         }
         if (status != CONN_LYR__ERR_IF_REOPEN) return status;
-        LOGG_PRINT(LOG_DEBUG_E, status, "rx fail REOPEN %d\n", status);
+        LOGG_PRINT(LOG_DEBUG_E, 0, "rx fail REOPEN %d\n", status);
         if (conn->ifOps.reopen == nullptr) return status;
         const ERRG_codeE reopened = conn->ifOps.reopen(conn->ifHandle);
         if (ERRG_FAILED(reopened)) return reopened;
@@ -192,7 +192,7 @@ void allocError(CONN_LYR_connection* conn, ERRG_codeE status, uint32_t length, M
         const uint32_t count = ++conn->stats.rxNoMem;
         LOGG_PRINT(LOG_DEBUG_E, 0, "alloc error no buffers cnt=%d\n", count);
     } else {
-        LOGG_PRINT(LOG_WARN_E, status, "alloc for unexpected size %u+%u expected=%u\n", length,
+        LOGG_PRINT(LOG_WARN_E, 0, "alloc for unexpected size %u+%u expected=%u\n", length,
                    CONN_LYRG_PACKET_WORD_SIZE, pool != nullptr ? MEM_POOLG_getBuffSize(pool) : 0u);
     }
 }
@@ -636,7 +636,7 @@ ERRG_codeE CONN_LYRG_send(CONN_LYRG_handleT handle, uint32_t channel, MEM_POOLG_
     // A connection that a receive error has stopped has no transmit thread
     // any more: queuing would report success for a packet that never leaves.
     if (handle->id > 3 || handle->closing || runStateOf(handle) != CONN_LYR_RUNNING) {
-        LOGG_PRINT(LOG_ERROR_E, CONN_LYR__ERR_CONNECTION_IS_DOWN, "send packet fail. connection is down\n");
+        LOGG_PRINT(LOG_ERROR_E, 0, "send packet fail. connection is down\n");
         return CONN_LYR__ERR_CONNECTION_IS_DOWN;
     }
     // The word has six bits for the channel and 26 for the length: anything
@@ -654,7 +654,7 @@ ERRG_codeE CONN_LYRG_send(CONN_LYRG_handleT handle, uint32_t channel, MEM_POOLG_
     OsLock put(&handle->ringPutMutex);
     CONN_LYR_txDesc& slot = handle->ring[handle->putIndex];
     if (slot.kind.load(std::memory_order_acquire) != 0) {
-        LOGG_PRINT(LOG_ERROR_E, CONN_LYR__ERR_TX_RING_FULL, "overflow %p %d %d\n", static_cast<void*>(buffer),
+        LOGG_PRINT(LOG_ERROR_E, 0, "overflow %p %d %d\n", static_cast<void*>(buffer),
                    buffer->len, channel);
         handle->stats.txOverflows++;
         return CONN_LYR__ERR_TX_RING_FULL;

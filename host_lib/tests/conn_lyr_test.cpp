@@ -231,6 +231,7 @@ TEST_F(ConnLyrTest, ReceiveErrorStopsTheConnectionAndLaterSendsAreRefused) {
     MEM_POOLG_bufDescT* buffer = makeBuffer(pool_, pattern(12, 1));
     void* data = buffer->data;
     EXPECT_EQ(CONN_LYRG_send(conn, 1, buffer), CONN_LYR__ERR_CONNECTION_IS_DOWN);
+    EXPECT_EQ(log_.count("send packet fail. connection is down"), 1u);
     // Refused, so still the caller's: allocated once, unchanged, nothing queued.
     EXPECT_EQ(buffer->refCount, 1u);
     EXPECT_EQ(buffer->data, data);
@@ -238,6 +239,23 @@ TEST_F(ConnLyrTest, ReceiveErrorStopsTheConnectionAndLaterSendsAreRefused) {
     MEM_POOLG_freeBuff(buffer);
     EXPECT_EQ(freeBuffers(), freeBefore);
     EXPECT_EQ(vpu_.receivedCount(), 0u);
+}
+
+TEST_F(ConnLyrTest, FailedWriteFreesThePacketCountsItAndKeepsTheLinkUp) {
+    CONN_LYRG_handleT conn = openConnection(2);
+    ASSERT_NE(conn, nullptr);
+    usb_.failNext(2, zsim::Dir::Out);
+    ASSERT_EQ(CONN_LYRG_send(conn, 8, makeBuffer(pool_, pattern(10, 1))), CONN_LYR__RET_SUCCESS);
+    ASSERT_EQ(CONN_LYRG_send(conn, 8, makeBuffer(pool_, pattern(11, 2))), CONN_LYR__RET_SUCCESS);
+    // Packets leave in order: once the second is out the first has failed.
+    ASSERT_TRUE(vpu_.waitForPackets(1, 2s));
+    EXPECT_EQ(vpu_.received()[0].body, pattern(11, 2));
+    EXPECT_EQ(conn->stats.txErrors.load(), 1u);
+    EXPECT_TRUE(CONN_LYRG_isRunning(conn));
+    CONN_LYRG_close(conn);
+    conns_[2] = nullptr;
+    EXPECT_EQ(conn->stats.txPackets.load(), 1u);
+    EXPECT_EQ(freeBuffers(), kPoolCount);
 }
 
 TEST_F(ConnLyrTest, CloseWhileTheReceiveIsBlockedEndsTheReceiveThread) {
