@@ -1,5 +1,7 @@
 // Connection layer against the simulated vision processor: packet words on
 // the wire, round trips, the transmit ring, draining, and a clean stop.
+#include <algorithm>
+#include <deque>
 #include <future>
 
 #include "host_lib/tests/packet_link_fixture.h"
@@ -340,6 +342,88 @@ TEST_F(ConnLyrTest, FailedOpenCleansUpAndFreesTheRecord) {
     // All four records are still free.
     usb_.plug({0, 1, 2, 3});
     for (uint8_t i = 0; i < 4; ++i) ASSERT_NE(openConnection(i), nullptr);
+}
+
+// An interface that delivers whole fixed-size packets, one per receive, and
+// whose close ends a receive that waits.
+struct FixedSizeInterface {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::deque<Bytes> packets;
+    bool closed = false;
+
+    static FixedSizeInterface* self;
+    static ERRG_codeE open(CONN_LYRG_ifHandleT* handle, const CONN_LYRG_ifCfgT*) {
+        *handle = self;
+        return 0;
+    }
+    static ERRG_codeE close(CONN_LYRG_ifHandleT) {
+        std::lock_guard<std::mutex> lock(self->mutex);
+        self->closed = true;
+        self->changed.notify_all();
+        return 0;
+    }
+    static ERRG_codeE caps(CONN_LYRG_ifHandleT, uint32_t* caps) {
+        *caps = CONN_LYRG_CAP_RX_THREAD;
+        return 0;
+    }
+    static ERRG_codeE recv(CONN_LYRG_ifHandleT, void* data, uint32_t length, uint32_t* got) {
+        std::unique_lock<std::mutex> lock(self->mutex);
+        self->changed.wait(lock, [] { return self->closed || !self->packets.empty(); });
+        if (self->closed) return USB_CTRL_COM__ERR_READ_FAILED;
+        const Bytes packet = std::move(self->packets.front());
+        self->packets.pop_front();
+        *got = std::min<uint32_t>(length, static_cast<uint32_t>(packet.size()));
+        std::memcpy(data, packet.data(), *got);
+        return 0;
+    }
+    static void ops(CONN_LYR_ifOps* ops) {
+        ops->open = &open;
+        ops->close = &close;
+        ops->getCaps = &caps;
+        ops->recv = &recv;
+    }
+    void feed(Bytes packet) {
+        packet.resize(64);
+        std::lock_guard<std::mutex> lock(mutex);
+        packets.push_back(std::move(packet));
+        changed.notify_all();
+    }
+};
+FixedSizeInterface* FixedSizeInterface::self = nullptr;
+
+TEST_F(ConnLyrTest, FixedSizeInterfaceReceivesIntoAPoolOfItsOwn) {
+    FixedSizeInterface fixed;
+    FixedSizeInterface::self = &fixed;
+    CONN_LYRG_ifCfgT ifCfg{};
+    CONN_LYRG_cfgT cfg{};
+    cfg.ifCfg = &ifCfg;
+    cfg.ifOpsInit = &FixedSizeInterface::ops;
+    cfg.txRingSize = 8;
+    cfg.rxPoolCfg = MEM_POOLG_cfgT{64, 4, nullptr, 0, 0};
+    CONN_LYRG_handleT conn = nullptr;
+    ASSERT_EQ(CONN_LYRG_open(&conn, &cfg), CONN_LYR__RET_SUCCESS);
+    conns_[0] = conn;
+    Collector& collector = collector_[0];
+    openChannel(3, conn, &collector);
+
+    // The word's length must fit in what arrived, and its channel must exist.
+    fixed.feed(zsim::SimVpu::encodeRaw(3, Bytes(61, 0)));
+    fixed.feed(zsim::SimVpu::encodeRaw(40, Bytes(12, 0)));
+    fixed.feed(zsim::SimVpu::encode(3, zsim::VpuHeader::make(2, 4, 0x77), pattern(4, 1)));
+    ASSERT_TRUE(collector.waitFor(1));
+    const auto got = collector.snapshot();
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].header.code, 0x77u);
+    EXPECT_EQ(got[0].payload, pattern(4, 1));
+    EXPECT_EQ(conn->stats.rxBadChannel.load(), 1u);
+    EXPECT_EQ(conn->stats.rxPackets.load(), 1u);
+
+    CONN_LYRG_close(conn);
+    conns_[0] = nullptr;
+    EXPECT_EQ(log_.count("free rx mempool"), 1u);
+    EXPECT_EQ(log_.count("wait for rx buffer free timeout"), 0u);
+    FixedSizeInterface::self = nullptr;
 }
 
 TEST_F(ConnLyrTest, StatisticsReportNamesTheCounts) {
