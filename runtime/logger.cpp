@@ -99,8 +99,9 @@ void cutTrailingNewline(char* line) {
 }
 
 // Caller holds the state's lock.
+// A callback record without a function counts as no callback.
 void dispatchLocked(LOGP_stateT* state, int32_t level, char* line) {
-    if (state->userCallback != nullptr) {
+    if (state->userCallback != nullptr && state->userCallback->func != nullptr) {
         cutTrailingNewline(line);
         state->userCallback->func(callbackLevel(level), line, state->userCallback);
         return;

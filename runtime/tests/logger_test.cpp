@@ -346,15 +346,6 @@ TEST(LoggerFilter, DefaultSeverityDropsDebugUntilRaised) {
     EXPECT_TRUE(logger.capture().take().empty());
 }
 
-TEST(LoggerFilter, SeverityBelongsToTheContext) {
-    LoggerContext first;
-    LOGG_setSeverity(LOG_DEBUG_E);
-    LoggerContext second;  // the current context from here on
-    LOGG_print(LOG_DEBUG_E, 0, LOGG_SIDE_HOST_E, "", "f", 1, "debug\n");
-    EXPECT_TRUE(second.capture().take().empty());
-    EXPECT_TRUE(first.capture().take().empty());
-}
-
 TEST(LoggerCallback, LevelsAreMappedAndTheNewlineCut) {
     LoggerContext logger;
     LOGG_setSeverity(7);
