@@ -89,8 +89,9 @@ struct SimServicePeer::Shared {
             auto next = pending.begin();
             for (auto it = pending.begin(); it != pending.end(); ++it)
                 if (it->due < next->due) next = it;
-            if (Clock::now() < next->due) {
-                changed.wait_until(lock, next->due);
+            if (const Clock::time_point due = next->due; Clock::now() < due) {
+                // A copy: the vector may grow while this thread waits.
+                changed.wait_until(lock, due);
                 continue;
             }
             Pending due = std::move(*next);
