@@ -387,6 +387,20 @@ TEST(LoggerCallback, RawLinesWithoutCallbackReachTheSinksUnchanged) {
     EXPECT_EQ(readFile(sandbox.logFile(0)), "GP raw line\n");
 }
 
+TEST(LoggerCallback, RecordWithoutFunctionLeavesLinesToTheSinks) {
+    LogFolderSandbox sandbox;
+    LoggerContext logger(/*withCallback=*/false, /*init=*/false);
+    CallbackRecord empty{{nullptr}, nullptr};
+    PZContext_GetSlot(logger.context().get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &adoptRecord, &empty,
+                      &keepRecord);
+    LOGG_init();
+    LOGG_setConsolePrint(0);
+    testing::internal::CaptureStdout();  // the log file's name
+    logInfo("to the file\n");
+    testing::internal::GetCapturedStdout();
+    EXPECT_NE(readFile(sandbox.logFile(0)).find("to the file\n"), std::string::npos);
+}
+
 // ---------------------------------------------------------------------------
 // Life cycle
 
