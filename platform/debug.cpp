@@ -11,6 +11,10 @@ void PLAT_outputDebugString(const char* text) { OutputDebugStringA(text); }
 
 #else
 
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -18,11 +22,22 @@ void PLAT_outputDebugString(const char* text) { OutputDebugStringA(text); }
 
 namespace {
 constexpr char kTracerField[] = "TracerPid:";
+// The console sink asks for every line; reading /proc costs microseconds, so
+// the answer is kept for a short while (per process: a forked child asks anew).
+constexpr int64_t kRecheckNs = 250'000'000;
+std::atomic<int64_t> checkedAtNs{0};
+std::atomic<pid_t> checkedPid{0};
+std::atomic<bool> lastAnswer{false};
+
+int64_t nowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 // A process being traced (by a debugger, or strace) shows the tracer's
 // process id in its status; 0 means nobody is attached.
-bool PLAT_isDebuggerPresent() {
+bool readTracerStatus() {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -30,6 +45,21 @@ bool PLAT_isDebuggerPresent() {
         return std::strtol(line.c_str() + sizeof(kTracerField) - 1, nullptr, 10) != 0;
     }
     return false;
+}
+}  // namespace
+
+bool PLAT_isDebuggerPresent() {
+    const int64_t now = nowNs();
+    const pid_t pid = ::getpid();
+    if (checkedPid.load(std::memory_order_acquire) == pid &&
+        now - checkedAtNs.load(std::memory_order_relaxed) < kRecheckNs) {
+        return lastAnswer.load(std::memory_order_relaxed);
+    }
+    const bool answer = readTracerStatus();
+    lastAnswer.store(answer, std::memory_order_relaxed);
+    checkedAtNs.store(now, std::memory_order_relaxed);
+    checkedPid.store(pid, std::memory_order_release);
+    return answer;
 }
 
 // Debuggers here show the program's standard error; it is unbuffered, so a
