@@ -16,10 +16,12 @@
 // destructor) ends and joins that thread, interrupting any delay.
 //
 // Create it after SimUsb::installFresh()/reset(): a reset removes its write
-// handler. While the client interface is unplugged it ignores nothing and
-// answers nothing; when it finds the interface registered again (start(),
-// or a later plug) it starts a new session and, unless switched off, sends
-// a `deviceState` report with the configured processor and state.
+// handler. While the client interface is unplugged the firmware hears and
+// says nothing; whenever it finds the interface freshly registered (at
+// start(), or after any removal and plug, however quick) it starts a new
+// session and, unless switched off, sends a `deviceState` report with the
+// configured processor and state. It looks every few milliseconds, so a
+// test that needs the report waits for it with waitForStateReports().
 #pragma once
 
 #include <chrono>
