@@ -782,7 +782,8 @@ ERRG_codeE SERVICEG_sendMsg2Peer(SERVICEG_serviceT* service, SERVICEG_sendParams
     ERRG_codeE status = allocForSend(channel, wireSize + copied, &buffer);
     if (ERRG_FAILED(status)) {
         LOGG_PRINT(LOG_DEBUG_E, status, "Alloc failed for %d B on chan %d\n",
-                   wireSize + copied + SVC_COMG_getHeaderRoom(), index);
+                   wireSize + copied + SVC_COMG_getHeaderRoom(),
+                   channel != nullptr ? static_cast<int>(SVC_COMG_getChannelNum(channel)) : -1);
         return status;
     }
     if ((params->params == nullptr && wireSize > 0) ||

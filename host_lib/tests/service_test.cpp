@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
@@ -640,10 +641,10 @@ TEST_F(ServiceTest, LinkConnectsOnFirstEchoThenGoesPending_WaitsForKeepAliveCoun
 
 TEST_F(ServiceTest, StartAndStopWhileTrafficFlows) {
     SERVICEP_setLinkPeriodForTest(1);  // timer callbacks in flight all the time
-    std::atomic<bool> flooding{true};
-    std::thread flood([&] {
+    // Stopped and joined on every way out of the test.
+    std::jthread flood([&](std::stop_token stop) {
         uint64_t i = 0;
-        while (flooding.load()) {
+        while (!stop.stop_requested()) {
             sendToHost(kDataChannel, SERVICEG_MSG_DATA_E, kDataCode, concat(sampleWire(i++), Bytes(20, 3)));
             sendToHost(kCtrlChannel, SERVICEG_MSG_RESPONSE_E, kFwdCode, Bytes(4, 1));
             std::this_thread::sleep_for(200us);  // pacing only, not synchronisation
@@ -661,7 +662,7 @@ TEST_F(ServiceTest, StartAndStopWhileTrafficFlows) {
         linkSvc_ = nullptr;
         svc_ = nullptr;
     }
-    flooding = false;
+    flood.request_stop();
     flood.join();
     // Every round reached the peer with keep-alives and took them all down;
     // TearDown checks that no buffer stayed behind.
