@@ -639,6 +639,24 @@ TEST_F(ServiceTest, LinkConnectsOnFirstEchoThenGoesPending_WaitsForKeepAliveCoun
     EXPECT_EQ(link_.snapshot()[1], VPUG_CONN_STATE_DISCONNECT_PENDING_E);
 }
 
+TEST_F(ServiceTest, UnplugTurnsIntoLinkLossAndIoctlTimeout_WaitsForIoctlTimeout) {
+    SERVICEP_setLinkPeriodForTest(50);
+    initLinkService();
+    openTestService();
+    ASSERT_TRUE(link_.waitForCount(1, 2000ms));
+    usb_.unplug();
+    uint32_t value = 5;
+    EXPECT_EQ(SERVICEG_ioctl(svc_, kFwdCode, &value, 4), SERVICE__ERR_TIMEOUT);
+    EXPECT_EQ(value, 5u);
+    // Ten silent periods fit easily in the second the ioctl waited.
+    ASSERT_TRUE(link_.waitForCount(3, 2000ms));
+    EXPECT_EQ(link_.snapshot(), (std::vector<uint32_t>{0, 2, 1}));
+    // A locally answered ioctl still works without the device.
+    uint32_t record[2] = {0, 0};
+    EXPECT_EQ(SERVICEG_ioctl(svc_, kLocalCode, record, sizeof(record)), SERVICE__RET_SUCCESS);
+    EXPECT_EQ(record[0], 1u);
+}
+
 TEST_F(ServiceTest, StartAndStopWhileTrafficFlows) {
     SERVICEP_setLinkPeriodForTest(1);  // timer callbacks in flight all the time
     // Stopped and joined on every way out of the test.
