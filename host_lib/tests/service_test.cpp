@@ -676,6 +676,13 @@ TEST_F(ServiceTest, StartAndStopWhileTrafficFlows) {
         ASSERT_TRUE(peer_.waitForKeepAlives(seen + 3, 2000ms));
         if (round % 3 == 0) SERVICEP_stopLink(linkSvc_);
         SERVICEG_deInit(linkSvc_);
+        // From here on a timer expiry that was already on its way finds the
+        // link frozen: it sends nothing and touches nothing being released.
+        const uint32_t frozen = SERVICEG_getLinkState(linkSvc_);
+        EXPECT_EQ(SERVICEP_linkStateMachineInvoke(linkSvc_, SERVICEG_LINK_EVENT_TIMER_EXPIRED_E),
+                  SERVICE__ERR_ILLEGAL_STATE);
+        SERVICEP_timerExpiredCb(linkSvc_);
+        EXPECT_EQ(SERVICEG_getLinkState(linkSvc_), frozen);
         SERVICEG_deInit(svc_);
         linkSvc_ = nullptr;
         svc_ = nullptr;
