@@ -375,8 +375,13 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
         }
         case SERVICEG_MSG_RESPONSE_E:
             if (ops != nullptr && ops->hostIoctl != nullptr) {
+                // Phase 1 learns the peer's status; when the peer succeeded but
+                // the host cannot finish its half, the caller hears of it.
+                service->peerStatus = msg.status;
                 SERVICEG_requestT request{nullptr, SERVICEG_PHASE_DONE_E, msg.code, recordOf(msg.buffer)};
-                ops->hostIoctl(&request);
+                const ERRG_codeE result = ops->hostIoctl(&request);
+                if (ERRG_SUCCEEDED(msg.status) && ERRG_FAILED(result) && result != SERVICE__INCOMPLETE)
+                    msg.status = result;
             }
             answerOrForward(service, msg);
             return;
@@ -601,6 +606,7 @@ ERRG_codeE SERVICEG_init(SERVICEG_serviceT** out, const SERVICEG_initParamsT* pa
     service->dataDrops = 0;
     service->rejected = 0;
     service->staleAnswers = 0;
+    service->peerStatus = SERVICE__RET_SUCCESS;
     service->awaiting = 0;
     service->awaitedCode = 0;
     {
@@ -833,6 +839,10 @@ void SERVICEG_showStats(SERVICEG_serviceT* service) {
     LOGG_PRINT(LOG_INFO_E, 0, "sid=%d %-8s %-6s : ctrlCnt=%d dataCnt=%d  (ctrtDrop=%d, dataDtrp=%d)\n", service->sid,
                nameOf(service), stateText, service->ctrlCount.load(), service->dataCount.load(),
                service->ctrlDrops.load(), service->dataDrops.load());
+}
+
+ERRG_codeE SERVICEG_getPeerStatus(SERVICEG_serviceT* service) {
+    return service != nullptr ? service->peerStatus.load() : SERVICE__RET_SUCCESS;
 }
 
 uint32_t SERVICEG_getLinkState(SERVICEG_serviceT* service) {

@@ -190,6 +190,9 @@ struct SERVICEG_serviceT {
     std::atomic<uint32_t> rejected;
     // Answers that arrived for no waiting caller and were discarded.
     std::atomic<uint32_t> staleAnswers;
+    // The status of the peer's response whose phase 1 is running (service
+    // thread): a service has nothing to finish for a request the peer refused.
+    std::atomic<uint32_t> peerStatus;
 };
 
 // --- operations ----------------------------------------------------------------------
@@ -214,6 +217,8 @@ const char* SERVICEG_getName(SERVICEG_serviceT* service);
 MEM_POOLG_handleT SERVICEG_getDataChanPool(SERVICEG_serviceT* service);
 void SERVICEG_showStats(SERVICEG_serviceT* service);
 uint32_t SERVICEG_getLinkState(SERVICEG_serviceT* service);
+// In phase 1 of hostIoctl: the status the peer answered the request with.
+ERRG_codeE SERVICEG_getPeerStatus(SERVICEG_serviceT* service);
 
 // Stops the link (when enabled) and asks the thread to end within one loop period.
 void SERVICEP_stopLink(SERVICEG_serviceT* service);
