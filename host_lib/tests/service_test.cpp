@@ -558,6 +558,30 @@ TEST_F(ServiceTest, InitRefusesBadSidAndFullInputQueueDropsThePacket) {
     EXPECT_EQ(svc_->dataDrops.load(), 2u);
 }
 
+TEST_F(ServiceTest, InitThatCannotMakeItsPoolLeavesNothingBehind) {
+    std::vector<MEM_POOLG_handleT> fillers;
+    for (;;) {
+        MEM_POOLG_handleT pool = nullptr;
+        MEM_POOLG_cfgT cfg{8, 1, nullptr, 0, 0};
+        MEM_POOLG_newPool(&pool, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+        if (pool == nullptr) break;
+        fillers.push_back(pool);
+    }
+    SVC_COMG_handleT pair[2] = {channels_[kCtrlChannel], channels_[kDataChannel]};
+    SERVICEG_initParamsT params{kSid, 10, 16, pair, &kTestOps, kLoopMs, 0, 0, nullptr};
+    SERVICEG_serviceT* record = nullptr;
+    EXPECT_EQ(SERVICEG_init(&record, &params), SERVICE__ERR_OUT_OF_RSRCS);
+    EXPECT_EQ(record, nullptr);
+    for (MEM_POOLG_handleT pool : fillers) MEM_POOLG_closePool(pool);
+    SERVICEG_serviceT* half = SERVICEG_getHandle(kSid);
+    EXPECT_EQ(half->inQueueCreated, 0u);
+    EXPECT_EQ(half->outQueueCreated, 0u);
+    EXPECT_EQ(half->ioctlMutexCreated, 0u);
+    EXPECT_EQ(half->stateMutexCreated, 0u);
+    EXPECT_EQ(half->thread.handle, nullptr);
+    EXPECT_EQ(half->callbacksSet, 0u);
+}
+
 TEST_F(ServiceTest, DeInitReleasesQueuedBuffersAndStopsDelivery) {
     initTestService();  // closed: what arrives stays queued
     service_.fastAccept = false;
@@ -618,6 +642,19 @@ TEST_F(ServiceTest, LinkGoesPendingThenDisconnectedAndRecoversOnAShortPeriod) {
     ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events[4], VPUG_CONN_STATE_DISCONNECTED_E);
     EXPECT_EQ(log_.count("Service SVCTEST Disconnected (stopped)"), 1u);
+}
+
+TEST_F(ServiceTest, LinkOfARecordInitialisedAgainStartsAfresh) {
+    SERVICEP_setLinkPeriodForTest(50);
+    initLinkService();
+    ASSERT_TRUE(link_.waitForCount(1, 2000ms));
+    // Taken down without a STOP: the link was left connected.
+    SERVICEG_deInit(linkSvc_);
+    linkSvc_ = nullptr;
+    initLinkService();
+    ASSERT_TRUE(link_.waitForCount(2, 2000ms));
+    EXPECT_EQ(link_.snapshot(), (std::vector<uint32_t>{0, 0}));
+    EXPECT_EQ(log_.count("Service SVCTEST Connected"), 2u);
 }
 
 TEST_F(ServiceTest, LinkConnectsOnFirstEchoThenGoesPending_WaitsForKeepAliveCountdown) {
