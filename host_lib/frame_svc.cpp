@@ -15,7 +15,7 @@ namespace {
 struct FrameSvcState {
     SERVICEG_serviceT* service;  // written at open, on the service thread
     uint32_t answer;             // SERVICE__INCOMPLETE once the streamer is open
-    uint32_t createdSec;
+    uint32_t createdSec;  // the stamps: under statsMutex
     uint16_t createdMs;
     uint32_t statsSec;
     uint16_t statsMs;
@@ -26,7 +26,7 @@ struct FrameSvcState {
     std::atomic<STREAMER_streamerT*> streamer;
     std::mutex dataMutex;
     MEM_POOLG_bufDescT* inProgress[STREAMERG_NUM_STREAMS];  // under dataMutex, one per stream
-    std::mutex statsMutex;  // the statistics stamp
+    std::mutex statsMutex;  // the creation and statistics stamps
 };
 
 void* newState(void*) {
@@ -72,9 +72,9 @@ ERRG_codeE frameOpen(const FRAME_SVCG_descT& d, SERVICEG_requestT* request) {
     if (request->phase != SERVICEG_PHASE_START_E) return st->answer;
     // Opening twice keeps the first streamer: a second one would never be closed.
     if (st->open.load() != 0 && st->streamer.load() != nullptr) return st->answer;
-    OS_LYRG_getTime(&st->createdSec, &st->createdMs);
     {
         std::lock_guard<std::mutex> lock(st->statsMutex);
+        OS_LYRG_getTime(&st->createdSec, &st->createdMs);
         st->statsSec = st->createdSec;
         st->statsMs = st->createdMs;
     }
@@ -251,15 +251,17 @@ void frameFill(const FRAME_SVCG_descT& d, STREAMER_sinkMsgT* msg, const void* he
 void frameShowStats(const FRAME_SVCG_descT& d) {
     FrameSvcState* st = stateOf(d);
     uint32_t sinceStats = 0;
+    uint32_t sinceCreation = 0;
     {
         std::lock_guard<std::mutex> lock(st->statsMutex);
         sinceStats = OS_LYRG_getElapsedMsec(st->statsSec, st->statsMs);
+        sinceCreation = OS_LYRG_getElapsedMsec(st->createdSec, st->createdMs);
         OS_LYRG_getTime(&st->statsSec, &st->statsMs);
     }
     LOGG_PRINT(LOG_INFO_E, 0, "%s", d.statsTitle);
     LOGG_PRINT(LOG_INFO_E, 0, "-------------------------\n");
     LOGG_PRINT(LOG_INFO_E, 0, "Service timing: Exist for %u sec, running for %u sec, %u sec from last statistics\n",
-               OS_LYRG_getElapsedMsec(st->createdSec, st->createdMs) / 1000, 0u, sinceStats / 1000);
+               sinceCreation / 1000, 0u, sinceStats / 1000);
     STREAMERG_printStats(st->streamer.load(), LOG_INFO_E, sinceStats);
 }
 

@@ -762,4 +762,42 @@ TEST_F(FrameServiceTest, ClosingWithFramesWaitingAndArrivingReturnsEveryBuffer) 
     EXPECT_EQ(log_.count("Stream closed for WEBCAM"), 1u);
 }
 
+TEST_F(FrameServiceTest, MalformedDataMessagesAreDroppedAndTheStreamGoesOn) {
+    const FRAME_SVCG_memberE depth = FRAME_SVCG_DEPTH_E;
+    const auto& route = routeOf(depth);
+    ASSERT_EQ(startStream(depth, 0), 0u);
+    // A fragment record cut short, a data message of another code, and a
+    // fragment for a stream id outside 0..7.
+    ASSERT_TRUE(vpu_.sendPacket(route.iface, route.dataChannel,
+                                zsim::VpuHeader::make(2, 20, DEPTH_FRAME_E), Bytes(20, 0)));
+    ASSERT_TRUE(vpu_.sendPacket(route.iface, route.dataChannel,
+                                zsim::VpuHeader::make(2, 8, DEPTH_STREAM_START_E), Bytes(8, 0)));
+    ASSERT_TRUE(producer_.sendFrame(route, frame(depth, 9, 1, Bytes(100, 1)), 1000));
+    ASSERT_TRUE(producer_.sendFrame(route, frame(depth, 0, 2, Bytes(100, 2)), 1000));
+    expectFrame(depth, 0, 2, Bytes(100, 2));
+    EXPECT_EQ(svc_[depth]->rejected.load(), 1u);
+    EXPECT_EQ(MEM_POOLG_getNumFree(dataPool_[depth]), kDataBufCount);
+}
+
+TEST_F(FrameServiceTest, UnplugInTheMiddleOfAFrameLosesNoBuffer) {
+    const FRAME_SVCG_memberE depth = FRAME_SVCG_DEPTH_E;
+    const auto& route = routeOf(depth);
+    ASSERT_EQ(startStream(depth, 0), 0u);
+    ASSERT_EQ(startStream(depth, 1), 0u);
+    ASSERT_TRUE(producer_.sendFrame(route, frame(depth, 0, 1, Bytes(2000, 1)), 1000));
+    auto partial = frame(depth, 0, 2, Bytes(3000, 2));
+    auto cut = SimFrameProducer::cut(partial, 1000);
+    cut.pop_back();
+    ASSERT_TRUE(producer_.send(route, partial, cut));
+    ASSERT_TRUE(producer_.sendFrame(route, frame(depth, 1, 3, Bytes(10, 3)), 1000));
+    expectFrame(depth, 1, 3, Bytes(10, 3));
+    usb_.unplug();
+    // The waiting frame can still be read; the one cut off stays in progress
+    // until the service closes.
+    expectFrame(depth, 0, 1, Bytes(2000, 1));
+    EXPECT_EQ(MEM_POOLG_getNumFree(dataPool_[depth]), kDataBufCount - 1);
+    EXPECT_EQ(SERVICEG_close(svc_[depth], SERVICEG_PHASE_START_E), SERVICE__INCOMPLETE);
+    EXPECT_EQ(MEM_POOLG_getNumFree(dataPool_[depth]), kDataBufCount);
+}
+
 }  // namespace
