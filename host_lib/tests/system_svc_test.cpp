@@ -666,6 +666,8 @@ TEST_F(SystemServiceTest, FlashReadWhoseCallerGaveUpWritesNothing_WaitsForIoctlT
     ASSERT_TRUE(peer_.sendFlashReadChunk(0, 1, 100, Bytes(100, 0x11)));
     ASSERT_TRUE(log_.waitFor("after its caller gave up", 1, 2000ms));
     EXPECT_EQ(std::count(destination.begin(), destination.end(), 0xEE), 100);
+    // Abandoned, the read acknowledges nothing.
+    EXPECT_EQ(waitAck(SYSTEMG_DATA_FLASH_E), SYSTEM__ERR_NO_ACK);
 }
 
 TEST_F(SystemServiceTest, TransferToAnUnpluggedDeviceEndsWithoutAcknowledgementOrLeak_WaitsForChunkRetryLimit) {
