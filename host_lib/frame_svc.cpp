@@ -98,10 +98,9 @@ ERRG_codeE frameClose(const FRAME_SVCG_descT& d, SERVICEG_requestT* request) {
     FrameSvcState* st = stateOf(d);
     if (st->open.load() == 0) return d.success;
     LOGG_PRINT(LOG_DEBUG_E, 0, "Close %s service\n", d.name);
-    if (request == nullptr || request->phase != SERVICEG_PHASE_START_E) {
-        st->open = 0;
-        return st->answer;
-    }
+    // Phase 1 has nothing to do; the streamer goes in phase 0 only, so a
+    // phase 1 without it leaves the service open rather than losing the record.
+    if (request == nullptr || request->phase != SERVICEG_PHASE_START_E) return st->answer;
     STREAMER_streamerT* streamer = nullptr;
     {
         // From here on the receive path finds no streamer and keeps nothing.

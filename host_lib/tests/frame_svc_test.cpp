@@ -240,6 +240,9 @@ TEST_P(FrameOpsTest, OpenAndCloseRunTheStreamerAndForwardToThePeer) {
     const std::string closed = std::string("Stream closed for ") + d().name;
     const size_t closedBefore = log_.count(closed);
 
+    // Phase 1 alone closes nothing and leaves the service open.
+    EXPECT_EQ(close(SERVICEG_PHASE_DONE_E), SERVICE__INCOMPLETE);
+    EXPECT_TRUE(FRAME_SVCG_isOpen(member()));
     EXPECT_EQ(close(SERVICEG_PHASE_START_E), SERVICE__INCOMPLETE);
     EXPECT_FALSE(FRAME_SVCG_isOpen(member()));
     EXPECT_EQ(close(SERVICEG_PHASE_DONE_E), d().success);
