@@ -223,4 +223,21 @@ TEST_F(AlgComponent, UnreadResultsOverflowTheQueueAndCloseReturnsEveryBuffer) {
     EXPECT_EQ(freeData(), kDataBufCount);
 }
 
+TEST_F(AlgComponent, ResultsBeforeOpenAndBeforeStartAreDropped) {
+    // The framework runs the fast path for this although the service was never opened.
+    ASSERT_TRUE(producers_.sendAlgResult(1, Bytes(16, 1)));
+    openService();
+    ASSERT_TRUE(producers_.sendAlgResult(2, Bytes(16, 2)));
+    // A forwarded request that changes nothing: its answer follows the
+    // results on the same connection, so both have been handled when it returns.
+    uint32_t words[4] = {1, 2, 0, 0};
+    ASSERT_TRUE(ERRG_SUCCEEDED(SERVICEG_ioctl(svc_, 0x07000005, words, sizeof(words))));
+    EXPECT_EQ(freeData(), kDataBufCount);
+    EXPECT_EQ(ALGG_getStats().queued, 0u);
+    ASSERT_TRUE(ERRG_SUCCEEDED(start()));
+    VPUG_readItemT item{};
+    EXPECT_EQ(readFunc()(&item, 0, 20), ALG__ERR_READ_TIMEOUT);
+    closeService();
+}
+
 }  // namespace

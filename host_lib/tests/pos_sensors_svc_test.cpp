@@ -268,4 +268,21 @@ TEST_F(PosSensorsComponent, UnreadSamplesOverflowTheQueueAndCloseReturnsEveryBuf
     EXPECT_EQ(POS_SENSORSG_getStats().state, POS_SENSORSG_STATE_CLOSED_E);
 }
 
+TEST_F(PosSensorsComponent, SamplesBeforeOpenAndBeforeStartAreDropped) {
+    // The framework runs the fast path for these although the service was never opened.
+    ASSERT_TRUE(producers_.sendImuSample(producers_.nextImuSample(0), Bytes(16, 1)));
+    openService();
+    ASSERT_TRUE(producers_.sendImuSample(producers_.nextImuSample(0), Bytes(16, 2)));
+    // A forwarded request that changes nothing: its answer follows the
+    // samples on the same connection, so both have been handled when it returns.
+    VPUG_posSensorsConfigParams config{1, 2, 3, 4};
+    ASSERT_TRUE(ERRG_SUCCEEDED(ioctl(POS_SENSORS_CONFIG_E, &config)));
+    EXPECT_EQ(freeData(), kDataBufCount);
+    EXPECT_EQ(POS_SENSORSG_getStats().received, 0u);
+    ASSERT_TRUE(ERRG_SUCCEEDED(start()));
+    VPUG_readItemT item{};
+    EXPECT_EQ(readFunc()(&item, 0, 20), POS_SENSORS__ERR_READ_TIMEOUT);
+    closeService();
+}
+
 }  // namespace
