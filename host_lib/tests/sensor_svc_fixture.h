@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "host_lib/conn_lyr.h"
 #include "host_lib/service.h"
@@ -163,6 +164,19 @@ protected:
     ERRG_codeE ioctl(uint32_t code) { return SERVICEG_ioctl(svc_, code, nullptr, 0); }
 
     uint32_t freeData() { return MEM_POOLG_getNumFree(dataPool_); }
+    // The caller of an ioctl wakes as soon as its answer is handed over; the
+    // service thread frees the answer's and the dropped messages' buffers a
+    // moment later. Pools have no "buffer returned" signal to wait on, so the
+    // count is polled, within a bound.
+    uint32_t freeDataSettled(uint32_t expected, std::chrono::milliseconds bound = std::chrono::milliseconds(1000)) {
+        const auto deadline = std::chrono::steady_clock::now() + bound;
+        uint32_t now = freeData();
+        while (now != expected && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            now = freeData();
+        }
+        return now;
+    }
 
     uint32_t sid_;
     uint16_t queueLength_;
