@@ -130,9 +130,6 @@ void expectHeaderRecord(FRAME_SVCG_memberE member, const uint8_t* record) {
     }
 }
 
-void* logSlot(void* watcher) { return &static_cast<linktest::LogWatcher*>(watcher)->record; }
-void noDelete(void*) {}
-
 // ===================================================================================
 // Operations called directly
 // ===================================================================================
@@ -145,13 +142,9 @@ protected:
     FrameOpsTest() : context_(std::make_shared<morv::driver::Context>()) {}
 
     void SetUp() override {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &logSlot, &log_,
-                          &noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         MEM_POOLG_init();
-        MEM_POOLG_cfgT cfg{kBufSize, kBufCount, nullptr, 0, 0};
-        MEM_POOLG_newPool(&pool_, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+        pool_ = linktest::heapPool(kBufSize, kBufCount);
         ASSERT_NE(pool_, nullptr);
         ASSERT_EQ(STREAMERG_init(), STREAMER__RET_SUCCESS);
         record_.sid = d().sid;
@@ -475,15 +468,11 @@ protected:
           producer_(vpu_) {}
 
     void SetUp() override {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &logSlot, &log_,
-                          &noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         usb_.plug({0, 1, 2, 3});
         vpu_.start();
         MEM_POOLG_init();
-        MEM_POOLG_cfgT ctrlCfg{kCtrlBufSize, kCtrlBufCount, nullptr, 0, 0};
-        MEM_POOLG_newPool(&ctrlPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &ctrlCfg);
+        ctrlPool_ = linktest::heapPool(kCtrlBufSize, kCtrlBufCount);
         ASSERT_NE(ctrlPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
@@ -491,15 +480,10 @@ protected:
         for (FRAME_SVCG_memberE member : kMembers) {
             const FRAME_SVCG_descT& d = descOf(member);
             peer_.serve(d.ctrlChannel);
-            MEM_POOLG_cfgT dataCfg{kDataBufSize, kDataBufCount, nullptr, 0, 0};
-            MEM_POOLG_newPool(&dataPool_[member], MEM_POOLG_BUF_TYPE_HEAP_E, &dataCfg);
+            dataPool_[member] = linktest::heapPool(kDataBufSize, kDataBufCount);
             ASSERT_NE(dataPool_[member], nullptr);
-            ifCfg_[member].params[0] = static_cast<uint8_t>(d.connection);
-            CONN_LYRG_cfgT cfg{};
-            cfg.ifCfg = &ifCfg_[member];
-            cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
-            cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
-            ASSERT_EQ(CONN_LYRG_open(&conn_[member], &cfg), CONN_LYR__RET_SUCCESS);
+            ASSERT_EQ(linktest::openUsbConnection(&conn_[member], ifCfg_[member], static_cast<uint8_t>(d.connection)),
+                      CONN_LYR__RET_SUCCESS);
             ASSERT_EQ(SVC_COMG_channelOpen(&channels_[member][0], d.ctrlChannel, conn_[member], ctrlPool_, nullptr,
                                            nullptr),
                       SVC_COM__RET_SUCCESS);
@@ -528,25 +512,11 @@ protected:
             EXPECT_EQ(MEM_POOLG_getNumFree(svc_[member]->pool), MEM_POOLG_getNumBuffs(svc_[member]->pool));
             SERVICEG_deInit(svc_[member]);
         }
-        for (auto& pair : channels_) {
-            for (auto*& channel : pair) {
-                if (channel != nullptr) SVC_COMG_channelClose(channel);
-                channel = nullptr;
-            }
-        }
-        for (auto*& conn : conn_) {
-            if (conn != nullptr) CONN_LYRG_close(conn);
-            conn = nullptr;
-        }
-        SVC_COMG_deInit();
-        CONN_LYRG_deInit();
+        for (auto& pair : channels_) linktest::closeChannels(pair);
+        linktest::closeLinks({}, conn_);
         vpu_.stop();
         // Every scenario returns every buffer of every pool.
-        for (MEM_POOLG_handleT pool : {ctrlPool_, dataPool_[0], dataPool_[1], dataPool_[2]}) {
-            if (pool == nullptr) continue;
-            EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
-            MEM_POOLG_closePool(pool);
-        }
+        linktest::expectReturnedAndClose({ctrlPool_, dataPool_[0], dataPool_[1], dataPool_[2]});
         usb_.reset();
         LOGG_deinit();
     }

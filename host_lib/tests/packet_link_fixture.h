@@ -10,8 +10,10 @@
 #include <condition_variable>
 #include <cstring>
 #include <dirent.h>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -118,6 +120,70 @@ inline MEM_POOLG_bufDescT* makeBuffer(MEM_POOLG_handleT pool, const Bytes& paylo
     return buffer;
 }
 
+// Points the current context's log callback at `log` and starts the logger at
+// debug level, so the test sees every line and the sinks see none.
+inline void* watcherSlotOf(void* watcher) { return &static_cast<LogWatcher*>(watcher)->record; }
+inline void keepWatcher(void*) {}
+inline void watchLog(LogWatcher& log) {
+    PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &watcherSlotOf, &log,
+                      &keepWatcher);
+    LOGG_init();
+    LOGG_setSeverity(LOG_DEBUG_E);
+}
+
+// A heap pool of `count` buffers of `size` bytes (nullptr if it cannot be made).
+inline MEM_POOLG_handleT heapPool(uint32_t size, uint32_t count) {
+    MEM_POOLG_cfgT cfg{size, count, nullptr, 0, 0};
+    MEM_POOLG_handleT pool = nullptr;
+    MEM_POOLG_newPool(&pool, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+    return pool;
+}
+
+inline CONN_LYRG_cfgT usbConfig(const CONN_LYRG_ifCfgT* ifCfg) {
+    CONN_LYRG_cfgT cfg{};
+    cfg.ifCfg = ifCfg;
+    cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
+    cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
+    return cfg;
+}
+
+// Opens a connection on USB interface `iface`; `ifCfg` is its interface
+// configuration and must live as long as the connection.
+inline ERRG_codeE openUsbConnection(CONN_LYRG_handleT* conn, CONN_LYRG_ifCfgT& ifCfg, uint8_t iface) {
+    ifCfg = CONN_LYRG_ifCfgT{};
+    ifCfg.params[0] = iface;
+    const CONN_LYRG_cfgT cfg = usbConfig(&ifCfg);
+    return CONN_LYRG_open(conn, &cfg);
+}
+
+// Closes every channel still open.
+inline void closeChannels(std::span<SVC_COMG_handleT> channels) {
+    for (auto*& channel : channels) {
+        if (channel != nullptr) SVC_COMG_channelClose(channel);
+        channel = nullptr;
+    }
+}
+
+// Closes every channel and connection still open, then both layers.
+inline void closeLinks(std::span<SVC_COMG_handleT> channels, std::span<CONN_LYRG_handleT> conns) {
+    closeChannels(channels);
+    for (auto*& conn : conns) {
+        if (conn != nullptr) CONN_LYRG_close(conn);
+        conn = nullptr;
+    }
+    SVC_COMG_deInit();
+    CONN_LYRG_deInit();
+}
+
+// Every buffer of each pool made is back; the pools are closed.
+inline void expectReturnedAndClose(std::initializer_list<MEM_POOLG_handleT> pools) {
+    for (MEM_POOLG_handleT pool : pools) {
+        if (pool == nullptr) continue;
+        EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
+        MEM_POOLG_closePool(pool);
+    }
+}
+
 // A fresh context with its own logger, the bus with four interfaces and the
 // processor running; pools and the two layers initialised, no connection open.
 class PacketLinkTest : public ::testing::Test {
@@ -129,63 +195,37 @@ protected:
         : context_(std::make_shared<morv::driver::Context>()), usb_(zsim::SimUsb::installFresh()), vpu_(usb_) {}
 
     void SetUp() override {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &watcherSlot, &log_,
-                          &noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        watchLog(log_);
         usb_.plug({0, 1, 2, 3});
         vpu_.start();
         MEM_POOLG_init();
-        MEM_POOLG_cfgT cfg{kPoolBufSize, kPoolCount, nullptr, 0, 0};
-        MEM_POOLG_newPool(&pool_, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+        pool_ = heapPool(kPoolBufSize, kPoolCount);
         ASSERT_NE(pool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
     }
 
     void TearDown() override {
-        for (auto*& channel : channels_) {
-            if (channel != nullptr) SVC_COMG_channelClose(channel);
-            channel = nullptr;
-        }
-        for (auto*& conn : conns_) {
-            if (conn != nullptr) CONN_LYRG_close(conn);
-            conn = nullptr;
-        }
-        SVC_COMG_deInit();
-        CONN_LYRG_deInit();
+        closeLinks(channels_, conns_);
         vpu_.stop();
         // Nothing the layers took from the pools may stay behind.
-        for (MEM_POOLG_handleT pool : {pool_, extraPool_}) {
-            if (pool == nullptr) continue;
-            EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
-            MEM_POOLG_closePool(pool);
-        }
+        expectReturnedAndClose({pool_, extraPool_});
         usb_.reset();
         LOGG_deinit();
     }
 
 public:
-    static void* watcherSlot(void* watcher) { return &static_cast<LogWatcher*>(watcher)->record; }
-    static void noDelete(void*) {}
+    // Older spellings of watcherSlotOf and keepWatcher, for fixtures that name them here.
+    static void* watcherSlot(void* watcher) { return watcherSlotOf(watcher); }
+    static void noDelete(void* watcher) { keepWatcher(watcher); }
 
 protected:
-
-    static CONN_LYRG_cfgT usbConfig(const CONN_LYRG_ifCfgT* ifCfg) {
-        CONN_LYRG_cfgT cfg{};
-        cfg.ifCfg = ifCfg;
-        cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
-        cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
-        return cfg;
-    }
+    static CONN_LYRG_cfgT usbConfig(const CONN_LYRG_ifCfgT* ifCfg) { return linktest::usbConfig(ifCfg); }
 
     // Opens connection i on USB interface i.
     CONN_LYRG_handleT openConnection(uint8_t index) {
-        ifCfg_[index] = CONN_LYRG_ifCfgT{};
-        ifCfg_[index].params[0] = index;
-        CONN_LYRG_cfgT cfg = usbConfig(&ifCfg_[index]);
         CONN_LYRG_handleT handle = nullptr;
-        EXPECT_EQ(CONN_LYRG_open(&handle, &cfg), CONN_LYR__RET_SUCCESS);
+        EXPECT_EQ(openUsbConnection(&handle, ifCfg_[index], index), CONN_LYR__RET_SUCCESS);
         conns_[index] = handle;
         return handle;
     }

@@ -37,19 +37,14 @@ protected:
     OpsTest() : context_(std::make_shared<morv::driver::Context>()) {}
 
     void SetUp() override {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
-                          &linktest::PacketLinkTest::watcherSlot, &log_, &linktest::PacketLinkTest::noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         MEM_POOLG_init();
-        MEM_POOLG_cfgT cfg{256, 16, nullptr, 0, 0};
-        MEM_POOLG_newPool(&pool_, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+        pool_ = linktest::heapPool(256, 16);
         ASSERT_NE(pool_, nullptr);
     }
 
     void TearDown() override {
-        EXPECT_EQ(MEM_POOLG_getNumFree(pool_), MEM_POOLG_getNumBuffs(pool_));
-        MEM_POOLG_closePool(pool_);
+        linktest::expectReturnedAndClose({pool_});
         LOGG_deinit();
     }
 
@@ -94,29 +89,19 @@ protected:
           producers_(vpu_) {}
 
     void SetUp() override {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
-                          &linktest::PacketLinkTest::watcherSlot, &log_, &linktest::PacketLinkTest::noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         usb_.plug({0, 1, 2, 3});
         vpu_.start();
         peer_.serve(ctrlChannel_);
         peer_.serve(ctrlChannel_ + 1);
         MEM_POOLG_init();
-        MEM_POOLG_cfgT ctrlCfg{3000, 32, nullptr, 0, 0};
-        MEM_POOLG_newPool(&ctrlPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &ctrlCfg);
-        MEM_POOLG_cfgT dataCfg{kDataBufSize, kDataBufCount, nullptr, 0, 0};
-        MEM_POOLG_newPool(&dataPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &dataCfg);
+        ctrlPool_ = linktest::heapPool(3000, 32);
+        dataPool_ = linktest::heapPool(kDataBufSize, kDataBufCount);
         ASSERT_NE(ctrlPool_, nullptr);
         ASSERT_NE(dataPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
-        ifCfg_.params[0] = 0;
-        CONN_LYRG_cfgT cfg{};
-        cfg.ifCfg = &ifCfg_;
-        cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
-        cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
-        ASSERT_EQ(CONN_LYRG_open(&conn_, &cfg), CONN_LYR__RET_SUCCESS);
+        ASSERT_EQ(linktest::openUsbConnection(&conn_, ifCfg_, 0), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_channelOpen(&channels_[0], ctrlChannel_, conn_, ctrlPool_, nullptr, nullptr),
                   SVC_COM__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_channelOpen(&channels_[1], ctrlChannel_ + 1, conn_, dataPool_, nullptr, nullptr),
@@ -128,19 +113,10 @@ protected:
     void TearDown() override {
         SERVICEP_stopLink(svc_);
         SERVICEG_deInit(svc_);
-        for (auto*& channel : channels_) {
-            if (channel != nullptr) SVC_COMG_channelClose(channel);
-            channel = nullptr;
-        }
-        if (conn_ != nullptr) CONN_LYRG_close(conn_);
-        SVC_COMG_deInit();
-        CONN_LYRG_deInit();
+        linktest::closeLinks(channels_, {&conn_, 1});
         vpu_.stop();
         // Every buffer the service and the layers took from the channel pools is back.
-        for (MEM_POOLG_handleT pool : {ctrlPool_, dataPool_}) {
-            EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
-            MEM_POOLG_closePool(pool);
-        }
+        linktest::expectReturnedAndClose({ctrlPool_, dataPool_});
         usb_.reset();
         LOGG_deinit();
     }

@@ -184,9 +184,6 @@ void onLink(uint32_t sid, uint32_t event) {
     gLink->changed.notify_all();
 }
 
-void* logSlot(void* watcher) { return &static_cast<linktest::LogWatcher*>(watcher)->record; }
-void noDelete(void*) {}
-
 class ServiceTest : public ::testing::Test {
 protected:
     ServiceTest()
@@ -198,28 +195,18 @@ protected:
     void SetUp() override {
         gService = &service_;
         gLink = &link_;
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &logSlot, &log_,
-                          &noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         usb_.plug({0, 1, 2, 3});
         vpu_.start();
         for (uint32_t channel : {kLinkCtrlChannel, kCtrlChannel, kDataChannel}) peer_.serve(channel);
         MEM_POOLG_init();
-        MEM_POOLG_cfgT ctrlCfg{3000, 32, nullptr, 0, 0};
-        MEM_POOLG_newPool(&ctrlPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &ctrlCfg);
-        MEM_POOLG_cfgT dataCfg{640, 24, nullptr, 0, 0};
-        MEM_POOLG_newPool(&dataPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &dataCfg);
+        ctrlPool_ = linktest::heapPool(3000, 32);
+        dataPool_ = linktest::heapPool(640, 24);
         ASSERT_NE(ctrlPool_, nullptr);
         ASSERT_NE(dataPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
-        ifCfg_.params[0] = 0;
-        CONN_LYRG_cfgT cfg{};
-        cfg.ifCfg = &ifCfg_;
-        cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
-        cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
-        ASSERT_EQ(CONN_LYRG_open(&conn_, &cfg), CONN_LYR__RET_SUCCESS);
+        ASSERT_EQ(linktest::openUsbConnection(&conn_, ifCfg_, 0), CONN_LYR__RET_SUCCESS);
         const std::pair<uint32_t, MEM_POOLG_handleT> channels[] = {
             {kLinkCtrlChannel, ctrlPool_}, {kLinkDataChannel, ctrlPool_}, {kCtrlChannel, ctrlPool_},
             {kDataChannel, dataPool_}};
@@ -232,19 +219,10 @@ protected:
             SERVICEP_stopLink(record);
             SERVICEG_deInit(record);
         }
-        for (auto*& channel : channels_) {
-            if (channel != nullptr) SVC_COMG_channelClose(channel);
-            channel = nullptr;
-        }
-        if (conn_ != nullptr) CONN_LYRG_close(conn_);
-        SVC_COMG_deInit();
-        CONN_LYRG_deInit();
+        linktest::closeLinks(channels_, {&conn_, 1});
         vpu_.stop();
         // Nothing the framework took from the channel pools may stay behind.
-        for (MEM_POOLG_handleT pool : {ctrlPool_, dataPool_}) {
-            EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
-            MEM_POOLG_closePool(pool);
-        }
+        linktest::expectReturnedAndClose({ctrlPool_, dataPool_});
         usb_.reset();
         LOGG_deinit();
         gService = nullptr;

@@ -43,13 +43,9 @@ protected:
     StreamerTest() : context_(std::make_shared<morv::driver::Context>()) {}
 
     void SetUp() override {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
-                          &linktest::PacketLinkTest::watcherSlot, &log_, &linktest::PacketLinkTest::noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         MEM_POOLG_init();
-        MEM_POOLG_cfgT cfg{kBufSize, kBufCount, nullptr, 0, 0};
-        MEM_POOLG_newPool(&pool_, MEM_POOLG_BUF_TYPE_HEAP_E, &cfg);
+        pool_ = linktest::heapPool(kBufSize, kBufCount);
         ASSERT_NE(pool_, nullptr);
         ASSERT_EQ(STREAMERG_init(), STREAMER__RET_SUCCESS);
         ownerA_.ops = &kOwnerOps;

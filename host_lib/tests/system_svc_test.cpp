@@ -35,17 +35,11 @@ using zsim::SimSystemPeer;
 std::atomic<int> gStatsReports{0};
 void countStatsReport() { gStatsReports.fetch_add(1); }
 
-void* logSlot(void* watcher) { return &static_cast<LogWatcher*>(watcher)->record; }
-void noDelete(void*) {}
-
 // A context of the test's own whose log lines the test watches.
 class LoggedContext {
 protected:
     LoggedContext() : holder_(std::make_shared<morv::driver::Context>()), context_(holder_) {
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &logSlot, &log_,
-                          &noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
     }
     ~LoggedContext() { LOGG_deinit(); }
 
@@ -348,20 +342,13 @@ protected:
         peer_.serve();
         MEM_POOLG_init();
         // The sizes the service manager gives these two channels.
-        MEM_POOLG_cfgT ctrlCfg{3000, 128, nullptr, 0, 0};
-        MEM_POOLG_newPool(&ctrlPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &ctrlCfg);
-        MEM_POOLG_cfgT dataCfg{16512, 80, nullptr, 0, 0};
-        MEM_POOLG_newPool(&dataPool_, MEM_POOLG_BUF_TYPE_HEAP_E, &dataCfg);
+        ctrlPool_ = linktest::heapPool(3000, 128);
+        dataPool_ = linktest::heapPool(16512, 80);
         ASSERT_NE(ctrlPool_, nullptr);
         ASSERT_NE(dataPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
-        ifCfg_.params[0] = 0;
-        CONN_LYRG_cfgT cfg{};
-        cfg.ifCfg = &ifCfg_;
-        cfg.ifOpsInit = &USB_CTRL_COMG_getIfOps;
-        cfg.txRingSize = CONN_LYRG_MAX_RING_SIZE;
-        ASSERT_EQ(CONN_LYRG_open(&conn_, &cfg), CONN_LYR__RET_SUCCESS);
+        ASSERT_EQ(linktest::openUsbConnection(&conn_, ifCfg_, 0), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_channelOpen(&channels_[0], kCtrlChannel, conn_, ctrlPool_, nullptr, nullptr),
                   SVC_COM__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_channelOpen(&channels_[1], kDataChannel, conn_, dataPool_, nullptr, nullptr),
@@ -380,18 +367,10 @@ protected:
             EXPECT_EQ(MEM_POOLG_getNumFree(svc_->pool), MEM_POOLG_getNumBuffs(svc_->pool));
             SERVICEG_deInit(svc_);
         }
-        for (auto*& channel : channels_)
-            if (channel != nullptr) SVC_COMG_channelClose(channel);
-        if (conn_ != nullptr) CONN_LYRG_close(conn_);
-        SVC_COMG_deInit();
-        CONN_LYRG_deInit();
+        linktest::closeLinks(channels_, {&conn_, 1});
         vpu_.stop();
         // Every chunk sent and every message received went back to its pool.
-        for (MEM_POOLG_handleT pool : {ctrlPool_, dataPool_}) {
-            if (pool == nullptr) continue;
-            EXPECT_EQ(MEM_POOLG_getNumFree(pool), MEM_POOLG_getNumBuffs(pool));
-            MEM_POOLG_closePool(pool);
-        }
+        linktest::expectReturnedAndClose({ctrlPool_, dataPool_});
         usb_.reset();
     }
 

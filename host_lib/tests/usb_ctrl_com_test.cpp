@@ -79,17 +79,11 @@ protected:
 
     void SetUp() override {
         // Log lines go to the watcher, never to the sinks.
-        PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
-                          &linktest::PacketLinkTest::watcherSlot, &log_, &linktest::PacketLinkTest::noDelete);
-        LOGG_init();
-        LOGG_setSeverity(LOG_DEBUG_E);
+        linktest::watchLog(log_);
         USB_CTRL_COMG_getIfOps(&ops_);
     }
     void TearDown() override {
-        if (pool_ != nullptr) {
-            EXPECT_EQ(MEM_POOLG_getNumFree(pool_), MEM_POOLG_getNumBuffs(pool_));
-            MEM_POOLG_closePool(pool_);
-        }
+        linktest::expectReturnedAndClose({pool_});
         fake = nullptr;
         zsim::SimUsb::installFresh();
         LOGG_deinit();
