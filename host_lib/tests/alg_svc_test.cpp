@@ -29,18 +29,9 @@ std::unique_ptr<ALGG_resultRecordT> resultRecord(uint32_t index) {
 
 class AlgOps : public sensortest::OpsTest {
 protected:
-    void open() {
-        SERVICEG_requestT start = request(SERVICEG_PHASE_START_E);
-        ASSERT_EQ(ALGG_open(&start), SERVICE__INCOMPLETE);
-        SERVICEG_requestT done = request(SERVICEG_PHASE_DONE_E);
-        ASSERT_EQ(ALGG_open(&done), ALG__RET_SUCCESS);
-    }
-    void close() {
-        SERVICEG_requestT start = request(SERVICEG_PHASE_START_E);
-        ASSERT_EQ(ALGG_close(&start), SERVICE__INCOMPLETE);  // a queue exists: the peer hears of it
-        SERVICEG_requestT done = request(SERVICEG_PHASE_DONE_E);
-        ASSERT_EQ(ALGG_close(&done), ALG__RET_SUCCESS);
-    }
+    void open() { runPhases(&ALGG_open, ALG__RET_SUCCESS); }
+    // A queue exists: the close's start phase tells the peer.
+    void close() { runPhases(&ALGG_close, ALG__RET_SUCCESS); }
     ERRG_codeE ioctl(uint32_t code, void* params = nullptr, uint32_t phase = SERVICEG_PHASE_START_E) {
         SERVICEG_requestT r = request(phase, code, params);
         return ALGG_hostIoctl(&r);

@@ -26,20 +26,8 @@ protected:
         OpsTest::TearDown();
     }
 
-    void open() {
-        SERVICEG_requestT start = request_;
-        start.phase = SERVICEG_PHASE_START_E;
-        ASSERT_EQ(LOGGERG_open(&start), SERVICE__INCOMPLETE);
-        SERVICEG_requestT done = request_;
-        done.phase = SERVICEG_PHASE_DONE_E;
-        ASSERT_EQ(LOGGERG_open(&done), LOGGER__RET_SUCCESS);
-    }
-    void close() {
-        SERVICEG_requestT start = request(SERVICEG_PHASE_START_E);
-        ASSERT_EQ(LOGGERG_close(&start), SERVICE__INCOMPLETE);
-        SERVICEG_requestT done = request(SERVICEG_PHASE_DONE_E);
-        ASSERT_EQ(LOGGERG_close(&done), LOGGER__RET_SUCCESS);
-    }
+    void open() { runPhases(&LOGGERG_open, LOGGER__RET_SUCCESS, request_); }
+    void close() { runPhases(&LOGGERG_close, LOGGER__RET_SUCCESS); }
     ERRG_codeE ioctl(uint32_t code, void* params = nullptr, uint32_t phase = SERVICEG_PHASE_START_E) {
         SERVICEG_requestT r = request(phase, code, params);
         return LOGGERG_hostIoctl(&r);

@@ -24,22 +24,12 @@ VPUG_posSensorSample sample(uint16_t sensor, uint64_t stamp) {
 
 class PosSensorsOps : public sensortest::OpsTest {
 protected:
-    void open() {
-        SERVICEG_requestT start = request(SERVICEG_PHASE_START_E);
-        ASSERT_EQ(POS_SENSORSG_open(&start), SERVICE__INCOMPLETE);
-        SERVICEG_requestT done = request(SERVICEG_PHASE_DONE_E);
-        ASSERT_EQ(POS_SENSORSG_open(&done), POS_SENSORS__RET_SUCCESS);
-    }
+    void open() { runPhases(&POS_SENSORSG_open, POS_SENSORS__RET_SUCCESS); }
     ERRG_codeE ioctl(uint32_t code, void* params = nullptr, uint32_t phase = SERVICEG_PHASE_START_E) {
         SERVICEG_requestT r = request(phase, code, params);
         return POS_SENSORSG_hostIoctl(&r);
     }
-    void close() {
-        SERVICEG_requestT start = request(SERVICEG_PHASE_START_E);
-        ASSERT_EQ(POS_SENSORSG_close(&start), SERVICE__INCOMPLETE);
-        SERVICEG_requestT done = request(SERVICEG_PHASE_DONE_E);
-        ASSERT_EQ(POS_SENSORSG_close(&done), POS_SENSORS__RET_SUCCESS);
-    }
+    void close() { runPhases(&POS_SENSORSG_close, POS_SENSORS__RET_SUCCESS); }
     // Hands one sample to the fast path the way the framework does: a holder
     // that links the payload chain, or none for a sample without payload.
     ERRG_codeE deliver(VPUG_posSensorSample s, MEM_POOLG_bufDescT* chain = nullptr,

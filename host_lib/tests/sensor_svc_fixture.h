@@ -63,6 +63,19 @@ protected:
         return SERVICEG_requestT{nullptr, phase, code, params};
     }
 
+    // Runs an open or a close operation as the service manager does: the
+    // start phase hands over to the peer (incomplete), the done phase ends
+    // with `done`. Each phase gets its own copy of `base`.
+    using PhaseOpT = ERRG_codeE (*)(SERVICEG_requestT*);
+    static void runPhases(PhaseOpT op, ERRG_codeE done, const SERVICEG_requestT& base = request(0)) {
+        SERVICEG_requestT start = base;
+        start.phase = SERVICEG_PHASE_START_E;
+        ASSERT_EQ(op(&start), SERVICE__INCOMPLETE);
+        SERVICEG_requestT finish = base;
+        finish.phase = SERVICEG_PHASE_DONE_E;
+        ASSERT_EQ(op(&finish), done);
+    }
+
     linktest::LogWatcher log_;
     morv::driver::ScopedThreadContext context_;
     MEM_POOLG_handleT pool_ = nullptr;
