@@ -699,15 +699,9 @@ void SimFirmware::runFwUpdate(const Incoming& request, const ReplyPlan& plan, mc
 // ---------------------------------------------------------------------------
 // Configuration and observation
 
-void SimFirmware::setDeviceInfo(const SimDeviceInfo& info) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    info_ = info;
-}
+void SimFirmware::setDeviceInfo(const SimDeviceInfo& info) { setLocked(info_, info); }
 
-SimDeviceInfo SimFirmware::deviceInfo() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return info_;
-}
+SimDeviceInfo SimFirmware::deviceInfo() const { return locked(info_); }
 
 void SimFirmware::setDeviceState(uint16_t processor, uint16_t state) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -715,20 +709,11 @@ void SimFirmware::setDeviceState(uint16_t processor, uint16_t state) {
     state_ = state;
 }
 
-void SimFirmware::setReportStateOnAttach(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    reportOnAttach_ = on;
-}
+void SimFirmware::setReportStateOnAttach(bool on) { setLocked(reportOnAttach_, on); }
 
-void SimFirmware::setClockOffsetNs(int64_t offsetNs) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    clockOffsetNs_ = offsetNs;
-}
+void SimFirmware::setClockOffsetNs(int64_t offsetNs) { setLocked(clockOffsetNs_, offsetNs); }
 
-int64_t SimFirmware::clockOffsetNs() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clockOffsetNs_;
-}
+int64_t SimFirmware::clockOffsetNs() const { return locked(clockOffsetNs_); }
 
 void SimFirmware::setFlashTiming(uint32_t blockBytes, std::chrono::microseconds perBlock) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -736,84 +721,43 @@ void SimFirmware::setFlashTiming(uint32_t blockBytes, std::chrono::microseconds 
     perBlock_ = perBlock;
 }
 
-void SimFirmware::setFlashBlockCount(uint32_t blocks) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    blockCount_ = blocks;
-}
+void SimFirmware::setFlashBlockCount(uint32_t blocks) { setLocked(blockCount_, blocks); }
 
-void SimFirmware::setRequestHook(RequestHook hook) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hook_ = std::move(hook);
-}
+void SimFirmware::setRequestHook(RequestHook hook) { setLocked(hook_, std::move(hook)); }
 
-void SimFirmware::setProgressText(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    progressText_ = on;
-}
+void SimFirmware::setProgressText(bool on) { setLocked(progressText_, on); }
 
-void SimFirmware::setRebootUnplugs(bool on) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    rebootUnplugs_ = on;
-}
+void SimFirmware::setRebootUnplugs(bool on) { setLocked(rebootUnplugs_, on); }
 
-void SimFirmware::setDefaultPlan(const ReplyPlan& plan) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    defaultPlan_ = plan;
-}
+void SimFirmware::setDefaultPlan(const ReplyPlan& plan) { setLocked(defaultPlan_, plan); }
 
 void SimFirmware::planNext(const ReplyPlan& plan) {
     std::lock_guard<std::mutex> lock(mutex_);
     plans_.push_back(plan);
 }
 
-std::vector<uint16_t> SimFirmware::requestKinds() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return requestKinds_;
-}
+std::vector<uint16_t> SimFirmware::requestKinds() const { return locked(requestKinds_); }
 
-uint32_t SimFirmware::lastRequestId() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lastRequestId_;
-}
+uint32_t SimFirmware::lastRequestId() const { return locked(lastRequestId_); }
 
 bool SimFirmware::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return handled_ >= count; });
+    return waitForCount(handled_, count, timeout);
 }
 
-size_t SimFirmware::undecodableCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return undecodable_;
-}
+size_t SimFirmware::undecodableCount() const { return locked(undecodable_); }
 
-size_t SimFirmware::skippedBytes() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return skipped_;
-}
+size_t SimFirmware::skippedBytes() const { return locked(skipped_); }
 
-std::optional<SimFwUpdateRecord> SimFirmware::lastFwUpdate() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return lastFwUpdate_;
-}
+std::optional<SimFwUpdateRecord> SimFirmware::lastFwUpdate() const { return locked(lastFwUpdate_); }
 
-std::vector<SimClockSetRecord> SimFirmware::clockSets() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return clockSets_;
-}
+std::vector<SimClockSetRecord> SimFirmware::clockSets() const { return locked(clockSets_); }
 
-std::vector<uint16_t> SimFirmware::modesSet() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return modesSet_;
-}
+std::vector<uint16_t> SimFirmware::modesSet() const { return locked(modesSet_); }
 
-size_t SimFirmware::stateReportsSent() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return stateReports_;
-}
+size_t SimFirmware::stateReportsSent() const { return locked(stateReports_); }
 
 bool SimFirmware::waitForStateReports(size_t count, std::chrono::milliseconds timeout) const {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return stateReports_ >= count; });
+    return waitForCount(stateReports_, count, timeout);
 }
 
 }  // namespace zsim
