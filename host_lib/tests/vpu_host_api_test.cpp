@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host_lib/alg_svc.h"
@@ -277,6 +280,7 @@ TEST_F(HostApiTest, CallsBeforeInitAndAfterDeinitAreRefusedCleanly) {
     handle = open(VPUG_SID_LOGGER);
     ASSERT_NE(handle, nullptr);
     EXPECT_EQ(VPUG_deinit(), VPUG__RET_SUCCESS);
+    EXPECT_EQ(VPUP_getState()->initialised, 0u);
     // After de-init nothing reaches the de-initialised records.
     VPUG_loggerParams params{};
     EXPECT_EQ(VPUG_ioctl(handle, LOGGER_GET_PARAMS_E, &params), VPUG__ERR_SVC_MNGR_CLOSED);
@@ -285,11 +289,69 @@ TEST_F(HostApiTest, CallsBeforeInitAndAfterDeinitAreRefusedCleanly) {
     EXPECT_EQ(read.length, 0u);
     EXPECT_EQ(VPUG_close(handle, 0), VPUG__ERR_SVC_MNGR_CLOSED);
     EXPECT_EQ(log_.count("close service failed. svc_mngr is closed"), 1u);
-    // And the library comes up again on the next arrival of the device.
+}
+
+TEST_F(HostApiTest, LibraryComesUpAgainAfterDeinitOnTheNextArrival) {
+    init();
+    EXPECT_EQ(VPUG_deinit(), VPUG__RET_SUCCESS);
     usb_.plug({0, 1, 2, 3});
     vpu_.resetStreams();
     init();
-    EXPECT_NE(open(VPUG_SID_LOGGER), nullptr);
+    EXPECT_EQ(VPUP_getState()->initialised, 1u);
+    VPUG_serviceHandleT handle = open(VPUG_SID_POS_SENSORS);
+    ASSERT_NE(handle, nullptr);
+    VPUG_posSensorsCtrlParams on{1};
+    EXPECT_TRUE(ERRG_SUCCEEDED(VPUG_ioctl(handle, POS_SENSORS_START_E, &on)));
+}
+
+TEST_F(HostApiTest, DeinitWaitsForAReadInFlightAndLaterReadsAreRefused) {
+    init();
+    VPUG_serviceHandleT logger = open(VPUG_SID_LOGGER);
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool reading = false;
+    std::vector<ERRG_codeE> results;
+    std::thread reader([&] {
+        for (;;) {
+            {
+                std::lock_guard<std::mutex> lock(mutex);
+                reading = true;
+            }
+            changed.notify_all();
+            VPUG_readParams read{};
+            const ERRG_codeE status = VPUG_read(logger, &read);
+            results.push_back(status);
+            if (status != VPUG__ERR_TIMEOUT) return;
+        }
+    });
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 2000ms, [&] { return reading; }));
+    }
+    // The stream thread is inside (or about to enter) a read of the service being taken down.
+    EXPECT_EQ(VPUG_deinit(), VPUG__RET_SUCCESS);
+    reader.join();
+    ASSERT_FALSE(results.empty());
+    EXPECT_EQ(results.back(), VPUG__ERR_READ_FAIL_COMM_DISCONNECTED);
+    for (size_t i = 0; i + 1 < results.size(); ++i) EXPECT_EQ(results[i], VPUG__ERR_TIMEOUT);
+    expectNothingLeft();
+}
+
+TEST_F(HostApiTest, FailedInitLeavesTheLibraryDownAndNothingBuilt) {
+    SVC_MNGR_poolRowT rows[SVC_MNGRG_NUM_POOLS];
+    for (auto& row : rows) row = {MEM_POOLG_BUF_TYPE_HEAP_E, 3000, 8, 0};
+    rows[9] = {MEM_POOLG_BUF_TYPE_HEAP_E, 0xFFFFFFFFu, 0xFFFFFFFFu, 0};
+    SVC_MNGRP_setPoolTableForTest(rows);
+    EXPECT_EQ(VPUG_init(&LinkEvents::onConnState), SVC_MNGR__ERR_POOL);
+    SVC_MNGRP_setPoolTableForTest(nullptr);
+    EXPECT_EQ(log_.count("init host library fail"), 1u);
+    EXPECT_EQ(VPUP_getState()->handles[VPUG_SID_SVC_MNGR], nullptr);
+    expectNothingLeft();
+    VPUG_serviceHandleT handle = nullptr;
+    EXPECT_EQ(VPUG_open(&handle, VPUG_SID_LOGGER), VPUG__ERR_SVC_MNGR_CLOSED);
+    EXPECT_EQ(VPUG_ioctl(SERVICEG_getHandle(VPUG_SID_SYSTEM), SYSTEM_GET_STATS_E, nullptr), VPUG__ERR_SVC_MNGR_CLOSED);
+    // With the pools possible again, the library comes up.
+    init();
 }
 
 TEST_F(HostApiTest, ReadTimesOutWithLengthZeroAndAServiceWithoutReadFunctionIsRefused) {
@@ -333,7 +395,7 @@ TEST_F(HostApiTest, LinkLossIsReportedAsPendingAndThenDisconnected) {
     EXPECT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 2, 3000ms));
 }
 
-TEST_F(HostApiTest, UnplugWithServicesOpenThenForcedClosesAndDeinitLeaveNothing) {
+TEST_F(HostApiTest, UnplugWithServicesOpenThenForcedClosesAndDeinitLeaveNothing_WaitsTheOneSecondIoctlTimeout) {
     init();
     VPUG_serviceHandleT logger = open(VPUG_SID_LOGGER);
     VPUG_serviceHandleT depth = open(VPUG_SID_DEPTH);
