@@ -482,14 +482,10 @@ protected:
             peer_.serve(d.ctrlChannel);
             dataPool_[member] = linktest::heapPool(kDataBufSize, kDataBufCount);
             ASSERT_NE(dataPool_[member], nullptr);
-            ASSERT_EQ(linktest::openUsbConnection(&conn_[member], ifCfg_[member], static_cast<uint8_t>(d.connection)),
-                      CONN_LYR__RET_SUCCESS);
-            ASSERT_EQ(SVC_COMG_channelOpen(&channels_[member][0], d.ctrlChannel, conn_[member], ctrlPool_, nullptr,
-                                           nullptr),
-                      SVC_COM__RET_SUCCESS);
-            ASSERT_EQ(SVC_COMG_channelOpen(&channels_[member][1], d.dataChannel, conn_[member], dataPool_[member],
-                                           nullptr, nullptr),
-                      SVC_COM__RET_SUCCESS);
+            ASSERT_NO_FATAL_FAILURE(linktest::openLink(&conn_[member], ifCfg_[member],
+                                                       static_cast<uint8_t>(d.connection),
+                                                       {{d.ctrlChannel, ctrlPool_, &channels_[member][0]},
+                                                        {d.dataChannel, dataPool_[member], &channels_[member][1]}}));
             SERVICEG_initParamsT params{d.sid, 20 + d.sid, 16, channels_[member], opsOf(member), 10, 0, 0, nullptr};
             ASSERT_EQ(SERVICEG_init(&svc_[member], &params), SERVICE__RET_SUCCESS);
             // As the service manager does: phase 0 opens the host half, the

@@ -156,6 +156,25 @@ inline ERRG_codeE openUsbConnection(CONN_LYRG_handleT* conn, CONN_LYRG_ifCfgT& i
     return CONN_LYRG_open(conn, &cfg);
 }
 
+// One channel to open on a connection: its id, the pool its packets come
+// from, and where its handle goes.
+struct ChannelPlan {
+    uint32_t id;
+    MEM_POOLG_handleT pool;
+    SVC_COMG_handleT* handle;
+};
+
+// Opens a connection on USB interface `iface` and, on it, each planned
+// channel with no owner (a service takes them over). `ifCfg` must live as long
+// as the connection. Run under ASSERT_NO_FATAL_FAILURE: a step that fails ends it.
+inline void openLink(CONN_LYRG_handleT* conn, CONN_LYRG_ifCfgT& ifCfg, uint8_t iface,
+                     std::initializer_list<ChannelPlan> channels) {
+    ASSERT_EQ(openUsbConnection(conn, ifCfg, iface), CONN_LYR__RET_SUCCESS);
+    for (const ChannelPlan& channel : channels)
+        ASSERT_EQ(SVC_COMG_channelOpen(channel.handle, channel.id, *conn, channel.pool, nullptr, nullptr),
+                  SVC_COM__RET_SUCCESS);
+}
+
 // Closes every channel still open.
 inline void closeChannels(std::span<SVC_COMG_handleT> channels) {
     for (auto*& channel : channels) {

@@ -114,11 +114,8 @@ protected:
         ASSERT_NE(dataPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
-        ASSERT_EQ(linktest::openUsbConnection(&conn_, ifCfg_, 0), CONN_LYR__RET_SUCCESS);
-        ASSERT_EQ(SVC_COMG_channelOpen(&channels_[0], ctrlChannel_, conn_, ctrlPool_, nullptr, nullptr),
-                  SVC_COM__RET_SUCCESS);
-        ASSERT_EQ(SVC_COMG_channelOpen(&channels_[1], ctrlChannel_ + 1, conn_, dataPool_, nullptr, nullptr),
-                  SVC_COM__RET_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(linktest::openLink(
+            &conn_, ifCfg_, 0, {{ctrlChannel_, ctrlPool_, &channels_[0]}, {ctrlChannel_ + 1, dataPool_, &channels_[1]}}));
         SERVICEG_initParamsT params{sid_, 10, queueLength_, channels_, ops_, kLoopMs, 0, 0, nullptr};
         ASSERT_EQ(SERVICEG_init(&svc_, &params), SERVICE__RET_SUCCESS);
     }

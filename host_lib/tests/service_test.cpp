@@ -206,12 +206,11 @@ protected:
         ASSERT_NE(dataPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
-        ASSERT_EQ(linktest::openUsbConnection(&conn_, ifCfg_, 0), CONN_LYR__RET_SUCCESS);
-        const std::pair<uint32_t, MEM_POOLG_handleT> channels[] = {
-            {kLinkCtrlChannel, ctrlPool_}, {kLinkDataChannel, ctrlPool_}, {kCtrlChannel, ctrlPool_},
-            {kDataChannel, dataPool_}};
-        for (auto [id, pool] : channels)
-            ASSERT_EQ(SVC_COMG_channelOpen(&channels_[id], id, conn_, pool, nullptr, nullptr), SVC_COM__RET_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(linktest::openLink(&conn_, ifCfg_, 0,
+                                                   {{kLinkCtrlChannel, ctrlPool_, &channels_[kLinkCtrlChannel]},
+                                                    {kLinkDataChannel, ctrlPool_, &channels_[kLinkDataChannel]},
+                                                    {kCtrlChannel, ctrlPool_, &channels_[kCtrlChannel]},
+                                                    {kDataChannel, dataPool_, &channels_[kDataChannel]}}));
     }
 
     void TearDown() override {

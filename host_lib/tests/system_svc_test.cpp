@@ -348,11 +348,8 @@ protected:
         ASSERT_NE(dataPool_, nullptr);
         ASSERT_EQ(CONN_LYRG_init(), CONN_LYR__RET_SUCCESS);
         ASSERT_EQ(SVC_COMG_init(), SVC_COM__RET_SUCCESS);
-        ASSERT_EQ(linktest::openUsbConnection(&conn_, ifCfg_, 0), CONN_LYR__RET_SUCCESS);
-        ASSERT_EQ(SVC_COMG_channelOpen(&channels_[0], kCtrlChannel, conn_, ctrlPool_, nullptr, nullptr),
-                  SVC_COM__RET_SUCCESS);
-        ASSERT_EQ(SVC_COMG_channelOpen(&channels_[1], kDataChannel, conn_, dataPool_, nullptr, nullptr),
-                  SVC_COM__RET_SUCCESS);
+        ASSERT_NO_FATAL_FAILURE(linktest::openLink(
+            &conn_, ifCfg_, 0, {{kCtrlChannel, ctrlPool_, &channels_[0]}, {kDataChannel, dataPool_, &channels_[1]}}));
         SERVICEG_initParamsT params{VPUG_SID_SYSTEM, 2, 80, channels_, SYSTEMG_getOpsTable(), 10, 0, 0, nullptr};
         ASSERT_EQ(SERVICEG_init(&svc_, &params), SERVICE__RET_SUCCESS);
         // Both phases, as the service manager runs them around the peer's open.
