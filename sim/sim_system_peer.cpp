@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 namespace zsim {
 
@@ -56,13 +57,9 @@ SimSystemPeer::Chunk decodeChunk(uint32_t code, uint32_t channel, const Bytes& b
             chunk.total = getLe(r, 16, 4);
             break;
         case SimSystemPeer::kCevaChunk:
-            chunk.dataType = getLe(r, 0, 4);
-            chunk.index = getLe(r, 4, 2);
-            chunk.size = getLe(r, 6, 4);
-            chunk.count = getLe(r, 10, 4);
-            break;
         case SimSystemPeer::kBufChunk:
-            chunk.address = getLe(r, 0, 4);
+            // One layout; its leading word is the data type or the address.
+            (code == SimSystemPeer::kCevaChunk ? chunk.dataType : chunk.address) = getLe(r, 0, 4);
             chunk.index = getLe(r, 4, 2);
             chunk.size = getLe(r, 6, 4);
             chunk.count = getLe(r, 10, 4);
@@ -191,14 +188,9 @@ struct SimSystemPeer::Shared {
         Bytes data(bytes, 0);
         std::copy_n(contents.begin(), std::min<size_t>(contents.size(), bytes), data.begin());
         const uint32_t total = readPlan.totalSize.value_or(bytes);
-        const uint32_t count = (bytes + kChunkSize - 1) / kChunkSize;
-        for (uint32_t index = 0; index < count; ++index) {
-            if (readPlan.skipChunks.count(index) != 0) continue;
-            const uint32_t offset = index * kChunkSize;
-            const uint32_t size = std::min(kChunkSize, bytes - offset);
-            const Bytes chunk(data.begin() + offset, data.begin() + offset + size);
-            sendChunk(on, kFlashReadChunk, flashChunkRecord(1, index, size, count, total), chunk);
-        }
+        sendInChunks(on, kFlashReadChunk, data, readPlan, [total](uint32_t index, uint32_t size, uint32_t count) {
+            return flashChunkRecord(1, index, size, count, total);
+        });
     }
 
     static void sendBufferRead(SimVpu& on, uint32_t address, uint32_t asked, uint32_t base, const Bytes& memory,
@@ -209,13 +201,24 @@ struct SimSystemPeer::Shared {
             const uint64_t at = uint64_t{address} + i;
             if (at >= base && at - base < memory.size()) data[i] = memory[at - base];
         }
+        sendInChunks(on, kReadBufChunk, data, readPlan, [&readPlan](uint32_t index, uint32_t size, uint32_t count) {
+            return readBufChunkRecord(index, readPlan.sizeField.value_or(size), count);
+        });
+    }
+
+    // Sends `data` in chunks of kChunkSize, leaving out those the plan skips;
+    // `record` makes each chunk's header record from its index, size and count.
+    template <typename RecordFn>
+    static void sendInChunks(SimVpu& on, uint32_t code, const Bytes& data, const ReadPlan& readPlan,
+                             RecordFn record) {
+        const uint32_t bytes = static_cast<uint32_t>(data.size());
         const uint32_t count = (bytes + kChunkSize - 1) / kChunkSize;
         for (uint32_t index = 0; index < count; ++index) {
             if (readPlan.skipChunks.count(index) != 0) continue;
             const uint32_t offset = index * kChunkSize;
             const uint32_t size = std::min(kChunkSize, bytes - offset);
             const Bytes chunk(data.begin() + offset, data.begin() + offset + size);
-            sendChunk(on, kReadBufChunk, readBufChunkRecord(index, readPlan.sizeField.value_or(size), count), chunk);
+            sendChunk(on, code, record(index, size, count), chunk);
         }
     }
 
@@ -224,6 +227,18 @@ struct SimSystemPeer::Shared {
         payload.insert(payload.end(), data.begin(), data.end());
         return on.sendPacket(kIface, kDataChannel,
                              VpuHeader::make(kDataType, static_cast<uint32_t>(payload.size()), code), payload);
+    }
+
+    // A copy of, or a new value for, one field, under the mutex.
+    template <typename T>
+    T locked(const T& field) const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return field;
+    }
+    template <typename T, typename V>
+    void setLocked(T& field, V&& value) {
+        std::lock_guard<std::mutex> lock(mutex);
+        field = std::forward<V>(value);
     }
 
     template <typename Pred>
@@ -251,15 +266,9 @@ void SimSystemPeer::serve() {
     serving_ = true;
 }
 
-void SimSystemPeer::setAckMode(AckMode mode) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->ackMode = mode;
-}
+void SimSystemPeer::setAckMode(AckMode mode) { shared_->setLocked(shared_->ackMode, mode); }
 
-void SimSystemPeer::setFlash(Bytes contents) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->flash = std::move(contents);
-}
+void SimSystemPeer::setFlash(Bytes contents) { shared_->setLocked(shared_->flash, std::move(contents)); }
 
 void SimSystemPeer::setMemory(uint32_t base, Bytes contents) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -267,10 +276,7 @@ void SimSystemPeer::setMemory(uint32_t base, Bytes contents) {
     shared_->memory = std::move(contents);
 }
 
-void SimSystemPeer::setReadPlan(ReadPlan plan) {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    shared_->plan = std::move(plan);
-}
+void SimSystemPeer::setReadPlan(ReadPlan plan) { shared_->setLocked(shared_->plan, std::move(plan)); }
 
 void SimSystemPeer::setStatus(uint32_t code, uint32_t status) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -290,30 +296,15 @@ bool SimSystemPeer::sendData(uint32_t code, const Bytes& record, const Bytes& pa
     return Shared::sendChunk(*shared_->vpu, code, record, payload);
 }
 
-std::vector<SimSystemPeer::Chunk> SimSystemPeer::chunks() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->chunks;
-}
+std::vector<SimSystemPeer::Chunk> SimSystemPeer::chunks() const { return shared_->locked(shared_->chunks); }
 
-std::vector<SimSystemPeer::Block> SimSystemPeer::blocks() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->blocks;
-}
+std::vector<SimSystemPeer::Block> SimSystemPeer::blocks() const { return shared_->locked(shared_->blocks); }
 
-std::vector<VpuPacket> SimSystemPeer::requests() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->requests;
-}
+std::vector<VpuPacket> SimSystemPeer::requests() const { return shared_->locked(shared_->requests); }
 
-size_t SimSystemPeer::acksSent() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->acks;
-}
+size_t SimSystemPeer::acksSent() const { return shared_->locked(shared_->acks); }
 
-size_t SimSystemPeer::answersSent() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->answers;
-}
+size_t SimSystemPeer::answersSent() const { return shared_->locked(shared_->answers); }
 
 bool SimSystemPeer::waitForChunks(size_t count, std::chrono::milliseconds timeout) const {
     return shared_->waitUntil(timeout, [&] { return shared_->chunks.size() >= count; });
