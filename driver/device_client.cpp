@@ -42,17 +42,7 @@ constexpr uint16_t kClockSyncSeconds = 15;
 #define CLIENT_LOG(level, function, ...) \
     LOGG_print((level), 0, LOGG_SIDE_HOST_E, "", (function), __LINE__, __VA_ARGS__)
 
-// Holds an OS-layer mutex for a scope.
-class OsMutexLock {
-public:
-    explicit OsMutexLock(OS_LYRG_mutexT* mutex) : mutex_(mutex) { OS_LYRG_lockMutex(mutex_); }
-    ~OsMutexLock() { OS_LYRG_unlockMutex(mutex_); }
-    OsMutexLock(const OsMutexLock&) = delete;
-    OsMutexLock& operator=(const OsMutexLock&) = delete;
-
-private:
-    OS_LYRG_mutexT* mutex_;
-};
+using morv::runtime::OsMutexLock;
 
 // Counts a send as in flight for as long as it lives, provided the client was
 // started when it began; stopClient waits for every admitted send to leave

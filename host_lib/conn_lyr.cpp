@@ -39,16 +39,7 @@ constexpr uint32_t kRxPoolWaitMs = 1000;
 constexpr uint32_t kRxAllocBudgetMs = 1;
 constexpr uint32_t kFixedRxAllocBudgetMs = 100;
 
-class OsLock {
-public:
-    explicit OsLock(OS_LYRG_mutexT* mutex) : mutex_(mutex) { OS_LYRG_lockMutex(mutex_); }
-    ~OsLock() { OS_LYRG_unlockMutex(mutex_); }
-    OsLock(const OsLock&) = delete;
-    OsLock& operator=(const OsLock&) = delete;
-
-private:
-    OS_LYRG_mutexT* mutex_;
-};
+using morv::runtime::OsMutexLock;
 
 void putLe32(void* at, uint32_t value) {
     auto* p = static_cast<uint8_t*>(at);
@@ -65,17 +56,17 @@ uint32_t getLe32(const void* at) {
 }
 
 uint32_t runStateOf(CONN_LYR_connection* conn) {
-    OsLock lock(&conn->statusMutex);
+    OsMutexLock lock(&conn->statusMutex);
     return conn->runState;
 }
 
 void setRunState(CONN_LYR_connection* conn, uint32_t value) {
-    OsLock lock(&conn->statusMutex);
+    OsMutexLock lock(&conn->statusMutex);
     conn->runState = value;
 }
 
 void setStopped(CONN_LYR_connection* conn, uint16_t CONN_LYR_connection::*flag, uint16_t value) {
-    OsLock lock(&conn->statusMutex);
+    OsMutexLock lock(&conn->statusMutex);
     conn->*flag = value;
 }
 
@@ -93,7 +84,7 @@ uint32_t waitWhilePaused(CONN_LYR_connection* conn, uint16_t CONN_LYR_connection
 // Sends every queued packet while the connection runs. The take side of the
 // ring belongs to this thread alone.
 void txDrainRing(CONN_LYR_connection* conn) {
-    OsLock take(&conn->ringTakeMutex);
+    OsMutexLock take(&conn->ringTakeMutex);
     bool dropRest = false;
     while (runStateOf(conn) == CONN_LYR_RUNNING) {
         CONN_LYR_txDesc& slot = conn->ring[conn->takeIndex];
@@ -118,7 +109,7 @@ void txDrainRing(CONN_LYR_connection* conn) {
                 conn->stats.txPackets++;
                 buffer->data = static_cast<uint8_t*>(buffer->data) + CONN_LYRG_PACKET_WORD_SIZE;
                 buffer->len -= CONN_LYRG_PACKET_WORD_SIZE;
-                OsLock chan(&conn->chanMutex);
+                OsMutexLock chan(&conn->chanMutex);
                 const CONN_LYR_channelEntry& entry = conn->channels[channel];
                 if (entry.txDoneHandler != nullptr)
                     entry.txDoneHandler(entry.userData, buffer);
@@ -223,7 +214,7 @@ void recvError(CONN_LYR_connection* conn, ERRG_codeE status, MEM_POOLG_bufDescT*
 void dispatch(CONN_LYR_connection* conn, uint32_t channel, MEM_POOLG_bufDescT* buffer) {
     buffer->data = static_cast<uint8_t*>(buffer->data) + CONN_LYRG_PACKET_WORD_SIZE;
     buffer->len -= CONN_LYRG_PACKET_WORD_SIZE;
-    OsLock chan(&conn->chanMutex);
+    OsMutexLock chan(&conn->chanMutex);
     const CONN_LYR_channelEntry& entry = conn->channels[channel];
     if (entry.rxHandler != nullptr)
         entry.rxHandler(entry.userData, buffer);
@@ -505,7 +496,7 @@ ERRG_codeE openLocked(CONN_LYR_connection* conn, const CONN_LYRG_cfgT* cfg) {
     conn->putIndex = 0;
     conn->takeIndex = 0;
     {
-        OsLock chan(&conn->chanMutex);
+        OsMutexLock chan(&conn->chanMutex);
         for (auto& entry : conn->channels) entry = CONN_LYR_channelEntry{};
     }
 
@@ -616,7 +607,7 @@ ERRG_codeE CONN_LYRG_open(CONN_LYRG_handleT* handle, const CONN_LYRG_cfgT* cfg) 
 
 void CONN_LYRG_close(CONN_LYRG_handleT handle) {
     if (handle == nullptr || !handle->mutexesCreated) return;
-    OsLock lock(&handle->connMutex);
+    OsMutexLock lock(&handle->connMutex);
     cleanup(handle);
 }
 
@@ -624,7 +615,7 @@ ERRG_codeE CONN_LYRG_registerChannel(CONN_LYRG_handleT handle, uint32_t channel,
                                      CONN_LYRG_handlerT txDoneHandler, void* userData) {
     if (handle == nullptr || !handle->mutexesCreated || channel >= CONN_LYRG_NUM_CHANNELS)
         return CONN_LYR__ERR_INVALID_ARGS;
-    OsLock chan(&handle->chanMutex);
+    OsMutexLock chan(&handle->chanMutex);
     handle->channels[channel] = CONN_LYR_channelEntry{rxHandler, txDoneHandler, userData};
     return CONN_LYR__RET_SUCCESS;
 }
@@ -632,7 +623,7 @@ ERRG_codeE CONN_LYRG_registerChannel(CONN_LYRG_handleT handle, uint32_t channel,
 ERRG_codeE CONN_LYRG_send(CONN_LYRG_handleT handle, uint32_t channel, MEM_POOLG_bufDescT* buffer) {
     if (handle == nullptr || !handle->mutexesCreated) return CONN_LYR__ERR_CONNECTION_IS_DOWN;
     if (buffer == nullptr || buffer->data == nullptr) return CONN_LYR__ERR_INVALID_ARGS;
-    OsLock lock(&handle->connMutex);
+    OsMutexLock lock(&handle->connMutex);
     // A connection that a receive error has stopped has no transmit thread
     // any more: queuing would report success for a packet that never leaves.
     if (handle->id > 3 || handle->closing || runStateOf(handle) != CONN_LYR_RUNNING) {
@@ -651,7 +642,7 @@ ERRG_codeE CONN_LYRG_send(CONN_LYRG_handleT handle, uint32_t channel, MEM_POOLG_
                    total);
         return CONN_LYR__ERR_INVALID_ARGS;
     }
-    OsLock put(&handle->ringPutMutex);
+    OsMutexLock put(&handle->ringPutMutex);
     CONN_LYR_txDesc& slot = handle->ring[handle->putIndex];
     if (slot.kind.load(std::memory_order_acquire) != 0) {
         LOGG_PRINT(LOG_ERROR_E, 0, "overflow %p %d %d\n", static_cast<void*>(buffer),
@@ -686,6 +677,6 @@ void CONN_LYRG_showStats(CONN_LYRG_handleT handle, int which) {
 
 bool CONN_LYRG_isRunning(CONN_LYRG_handleT handle) {
     if (handle == nullptr || !handle->mutexesCreated) return false;
-    OsLock lock(&handle->connMutex);
+    OsMutexLock lock(&handle->connMutex);
     return handle->id <= 3 && !handle->closing && runStateOf(handle) == CONN_LYR_RUNNING;
 }

@@ -39,16 +39,7 @@ ServiceState* state() {
 constexpr char kInFifoPrefix[] = "/InFifo";
 constexpr char kOutFifoPrefix[] = "/OutFifo";
 
-class OsLock {
-public:
-    explicit OsLock(OS_LYRG_mutexT* mutex) : mutex_(mutex) { OS_LYRG_lockMutex(mutex_); }
-    ~OsLock() { OS_LYRG_unlockMutex(mutex_); }
-    OsLock(const OsLock&) = delete;
-    OsLock& operator=(const OsLock&) = delete;
-
-private:
-    OS_LYRG_mutexT* mutex_;
-};
+using morv::runtime::OsMutexLock;
 
 const char* nameOf(const SERVICEG_serviceT* service) {
     const SERVICE_opsTable* ops = service->ops.load();
@@ -62,18 +53,18 @@ uint32_t withLength(uint32_t word0, uint32_t length) {
 }
 
 bool readClosed(SERVICEG_serviceT* service, uint32_t* stop) {
-    OsLock lock(&service->stateMutex);
+    OsMutexLock lock(&service->stateMutex);
     *stop = service->stop;
     return service->closed != 0;
 }
 
 void setStop(SERVICEG_serviceT* service) {
-    OsLock lock(&service->stateMutex);
+    OsMutexLock lock(&service->stateMutex);
     service->stop = 1;
 }
 
 void setClosed(SERVICEG_serviceT* service, uint32_t closed) {
-    OsLock lock(&service->stateMutex);
+    OsMutexLock lock(&service->stateMutex);
     service->closed = closed;
 }
 
@@ -558,7 +549,7 @@ void releaseRecord(SERVICEG_serviceT* service) {
     }
     if (service->ioctlMutexCreated != 0) {
         // A caller still waiting for its answer finishes before the queues go.
-        OsLock lock(&service->ioctlMutex);
+        OsMutexLock lock(&service->ioctlMutex);
         releaseQueue(&service->inQueue, &service->inQueueCreated);
         releaseQueue(&service->outQueue, &service->outQueueCreated);
     } else {
@@ -571,7 +562,7 @@ void releaseRecord(SERVICEG_serviceT* service) {
         service->pool = nullptr;
     }
     if (service->stateMutexCreated != 0) {
-        OsLock lock(&service->stateMutex);
+        OsMutexLock lock(&service->stateMutex);
         service->closed = 1;
     }
     service->ops = nullptr;
@@ -725,7 +716,7 @@ ERRG_codeE SERVICEG_ioctl(SERVICEG_serviceT* service, uint32_t code, void* param
         return SERVICE__ERR_INVALID_ARGS;
     }
 
-    OsLock lock(&service->ioctlMutex);
+    OsMutexLock lock(&service->ioctlMutex);
     drainQueue(&service->outQueue);
 
     MEM_POOLG_bufDescT* buffer = nullptr;
@@ -813,7 +804,7 @@ ERRG_codeE SERVICEG_sendMsg2Peer(SERVICEG_serviceT* service, SERVICEG_sendParams
 
 uint32_t SERVICEG_isOpen(SERVICEG_serviceT* service) {
     if (service == nullptr || service->stateMutexCreated == 0) return 0;
-    OsLock lock(&service->stateMutex);
+    OsMutexLock lock(&service->stateMutex);
     return service->closed == 0 ? 1 : 0;
 }
 
@@ -832,7 +823,7 @@ void SERVICEG_showStats(SERVICEG_serviceT* service) {
     if (service == nullptr) return;
     uint32_t closed = 2;
     if (service->stateMutexCreated != 0) {
-        OsLock lock(&service->stateMutex);
+        OsMutexLock lock(&service->stateMutex);
         closed = service->closed;
     }
     const char* stateText = closed == 0 ? "OPEN" : closed == 1 ? "CLOSED" : "INVALID_STATE";

@@ -87,16 +87,7 @@ StreamerState* state() {
                                                          &newState, nullptr, &deleteState));
 }
 
-class OsLock {
-public:
-    explicit OsLock(OS_LYRG_mutexT* mutex) : mutex_(mutex) { OS_LYRG_lockMutex(mutex_); }
-    ~OsLock() { OS_LYRG_unlockMutex(mutex_); }
-    OsLock(const OsLock&) = delete;
-    OsLock& operator=(const OsLock&) = delete;
-
-private:
-    OS_LYRG_mutexT* mutex_;
-};
+using morv::runtime::OsMutexLock;
 
 bool createMutex(OS_LYRG_mutexT* mutex, uint32_t* created) {
     if (OS_LYRG_createMutex(mutex) != OS_LYRG_SUCCESS) return false;
@@ -217,8 +208,8 @@ void STREAMERP_printSink(STREAMER_sinkT* sink, int32_t level, uint32_t elapsedMs
     STREAMER_sinkCountersT last{};
     int32_t streamId = -1;
     {
-        OsLock push(&sink->pushMutex);
-        OsLock read(&sink->readMutex);
+        OsMutexLock push(&sink->pushMutex);
+        OsMutexLock read(&sink->readMutex);
         now = sink->counters;
         last = sink->reported;
         sink->reported = now;
@@ -273,7 +264,7 @@ ERRG_codeE STREAMERG_open(SERVICEG_serviceT* service, STREAMER_streamerT** out) 
     StreamerState* st = state();
     if (st->moduleMutexCreated == 0) return STREAMER__ERR_OUT_OF_RSRCS;
     {
-        OsLock lock(&st->moduleMutex);
+        OsMutexLock lock(&st->moduleMutex);
         for (uint32_t i = 0; i < STREAMERG_NUM_STREAMERS; ++i) {
             STREAMER_streamerT* streamer = &st->streamers[i];
             LOGG_PRINT(LOG_DEBUG_E, 0, "STREAMERP_isStreamerMatch %p %d\n", static_cast<void*>(streamer), i);
@@ -302,7 +293,7 @@ ERRG_codeE STREAMERG_close(STREAMER_streamerT* streamer) {
     }
     LOGG_PRINT(LOG_DEBUG_E, 0, "Stream closed for %s\n", ownerName(streamer));
     if (st->moduleMutexCreated != 0) {
-        OsLock lock(&st->moduleMutex);
+        OsMutexLock lock(&st->moduleMutex);
         streamer->owner = nullptr;
     } else {
         streamer->owner = nullptr;
@@ -318,8 +309,8 @@ ERRG_codeE STREAMERG_addSink(STREAMER_streamerT* streamer, const STREAMER_sinkCf
     if (sink->pushMutexCreated == 0 || sink->readMutexCreated == 0) return STREAMER__ERR_OUT_OF_RSRCS;
     {
         // The reader checks the owner under the read mutex, so both are held.
-        OsLock push(&sink->pushMutex);
-        OsLock read(&sink->readMutex);
+        OsMutexLock push(&sink->pushMutex);
+        OsMutexLock read(&sink->readMutex);
         if (sink->streamId >= 0) return STREAMER__ERR_INVALID_ARGS;
         uint32_t slot = 0;
         while (slot < STREAMERG_NUM_STREAMS && streamer->sinks[slot] != nullptr) ++slot;
@@ -348,8 +339,8 @@ ERRG_codeE STREAMERG_remSink(STREAMER_streamerT* streamer, uint32_t streamId) {
     STREAMER_sinkT* sink = &state()->sinks[streamId];
     if (sink->pushMutexCreated == 0 || sink->readMutexCreated == 0) return STREAMER__ERR_OUT_OF_RSRCS;
     LOGG_PRINT(LOG_DEBUG_E, 0, "removing stream sink for:%s streamId=0x%x\n", ownerName(streamer), streamId);
-    OsLock push(&sink->pushMutex);
-    OsLock read(&sink->readMutex);
+    OsMutexLock push(&sink->pushMutex);
+    OsMutexLock read(&sink->readMutex);
     if (sink->streamId != static_cast<int32_t>(streamId)) return STREAMER__ERR_INVALID_ARGS;
     return remSinkLocked(streamer, sink, streamId);
 }
@@ -360,7 +351,7 @@ ERRG_codeE STREAMERG_remSrc(STREAMER_streamerT* streamer, uint32_t streamId) {
     STREAMER_sourceT* source = streamer->sources[streamId];
     if (source == nullptr) return STREAMER__ERR_SINK_NOT_FOUND;
     if (st->sourceMutexCreated == 0) return STREAMER__ERR_OUT_OF_RSRCS;
-    OsLock lock(&st->sourceMutex);
+    OsMutexLock lock(&st->sourceMutex);
     if (source->queueCreated != 0) {
         STREAMERP_flushQue(&source->queue);
         OS_LYRG_deleteMsgQue(&source->queue);
@@ -377,7 +368,7 @@ bool STREAMERG_reassembleFrame(const STREAMER_frameHdrT* header, MEM_POOLG_bufDe
     if (header == nullptr || holder == nullptr || header->streamId >= STREAMERG_NUM_STREAMS) return false;
     STREAMER_sinkT* sink = &state()->sinks[header->streamId];
     if (sink->pushMutexCreated == 0) return false;
-    OsLock lock(&sink->pushMutex);
+    OsMutexLock lock(&sink->pushMutex);
     const uint32_t index = header->fragIndex;
 
     // A new frame replaces whatever was in progress, including a frame left
@@ -437,7 +428,7 @@ ERRG_codeE STREAMERG_pushFrame(STREAMER_streamerT* streamer, const STREAMER_fram
     putLe(&msg.header[20], header->frameValue, 4);
     putLe(&msg.header[24], header->frameStamp, 8);
 
-    OsLock lock(&sink->pushMutex);
+    OsMutexLock lock(&sink->pushMutex);
     if (streamer == nullptr || sink->owner != streamer) {
         MEM_POOLG_freeBuff(frame);
         return STREAMER__ERR_RCV_WRONG_STREAM_ID;
@@ -466,7 +457,7 @@ ERRG_codeE STREAMERG_readFrame(STREAMER_streamerT* streamer, uint32_t streamId, 
     for (;;) {
         const uint32_t slice = std::min(left, STREAMERG_READ_SLICE_MS);
         {
-            OsLock lock(&sink->readMutex);
+            OsMutexLock lock(&sink->readMutex);
             if (streamer == nullptr || sink->owner != streamer) return STREAMER__ERR_DQUEUE_WRONG_STREAM_ID;
             if (sink->streamId < 0 || sink->queueCreated == 0) return STREAMER__ERR_SINK_REMOVED;
             uint32_t length = sizeof(*msg);
@@ -487,7 +478,7 @@ void STREAMERG_printStats(STREAMER_streamerT* streamer, int32_t level, uint32_t 
     StreamerState* st = state();
     LOGG_PRINT(level, 0, "streamer on %s service:\n", ownerName(streamer));
     if (st->sourceMutexCreated != 0) {
-        OsLock lock(&st->sourceMutex);
+        OsMutexLock lock(&st->sourceMutex);
         for (STREAMER_sourceT* source : streamer->sources) {
             if (source != nullptr && source->streamId >= 0) STREAMERP_printSrc(source, level, elapsedMs);
         }
@@ -502,8 +493,8 @@ STREAMER_sinkCountersT STREAMERG_getSinkCounters(uint32_t streamId) {
     if (streamId >= STREAMERG_NUM_STREAMS) return {};
     STREAMER_sinkT* sink = &state()->sinks[streamId];
     if (sink->pushMutexCreated == 0 || sink->readMutexCreated == 0) return {};
-    OsLock push(&sink->pushMutex);
-    OsLock read(&sink->readMutex);
+    OsMutexLock push(&sink->pushMutex);
+    OsMutexLock read(&sink->readMutex);
     return sink->counters;
 }
 
@@ -511,6 +502,6 @@ bool STREAMERG_isSinkInUse(uint32_t streamId) {
     if (streamId >= STREAMERG_NUM_STREAMS) return false;
     STREAMER_sinkT* sink = &state()->sinks[streamId];
     if (sink->pushMutexCreated == 0) return false;
-    OsLock push(&sink->pushMutex);
+    OsMutexLock push(&sink->pushMutex);
     return sink->streamId >= 0;
 }

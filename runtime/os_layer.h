@@ -58,6 +58,20 @@ OS_LYRG_statusT OS_LYRG_lockMutex(OS_LYRG_mutexT* mutex);
 OS_LYRG_statusT OS_LYRG_unlockMutex(OS_LYRG_mutexT* mutex);
 OS_LYRG_statusT OS_LYRG_releaseMutex(OS_LYRG_mutexT* mutex);
 
+namespace morv::runtime {
+// Holds an OS-layer mutex for a scope.
+class OsMutexLock {
+public:
+    explicit OsMutexLock(OS_LYRG_mutexT* mutex) : mutex_(mutex) { OS_LYRG_lockMutex(mutex_); }
+    ~OsMutexLock() { OS_LYRG_unlockMutex(mutex_); }
+    OsMutexLock(const OsMutexLock&) = delete;
+    OsMutexLock& operator=(const OsMutexLock&) = delete;
+
+private:
+    OS_LYRG_mutexT* mutex_;
+};
+}  // namespace morv::runtime
+
 // Auto-reset events.
 OS_LYRG_eventT OS_LYRG_createEvent(int unused);
 OS_LYRG_statusT OS_LYRG_setEvent(OS_LYRG_eventT event);
