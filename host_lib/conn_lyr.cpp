@@ -17,17 +17,11 @@ struct ConnLyrState {
     CONN_LYR_connection connections[CONN_LYRG_MAX_CONNECTIONS];
     uint32_t headerSize;
 };
-static_assert(std::is_trivially_destructible_v<ConnLyrState>, "the state is released with free");
-
-void* newState(void*) {
-    void* memory = std::calloc(1, sizeof(ConnLyrState));
-    if (memory == nullptr) return nullptr;
-    return new (memory) ConnLyrState();
-}
 
 ConnLyrState* state() {
     return static_cast<ConnLyrState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_CONN_LYR),
-                                                        &newState, nullptr, &PZContext_FreeDeleter));
+                                                        &PZContext_ZeroFilledNew<ConnLyrState>, nullptr,
+                                                        &PZContext_FreeDeleter));
 }
 
 constexpr uint32_t kTxThreadId = 11;

@@ -22,18 +22,12 @@ struct ServiceState {
     std::atomic<int32_t> disconnectCountdown;
     std::atomic<uint32_t> linkPeriodMs;  // 0: the standard period
 };
-static_assert(std::is_trivially_destructible_v<ServiceState>, "the state is released with free");
 static_assert(offsetof(SERVICEG_serviceT, sid) == 0, "the sid is the handle's first u32");
-
-void* newState(void*) {
-    void* memory = std::calloc(1, sizeof(ServiceState));
-    if (memory == nullptr) return nullptr;
-    return new (memory) ServiceState();
-}
 
 ServiceState* state() {
     return static_cast<ServiceState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_SERVICE),
-                                                        &newState, nullptr, &PZContext_FreeDeleter));
+                                                        &PZContext_ZeroFilledNew<ServiceState>, nullptr,
+                                                        &PZContext_FreeDeleter));
 }
 
 constexpr char kInFifoPrefix[] = "/InFifo";

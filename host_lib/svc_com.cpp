@@ -12,17 +12,11 @@ struct SvcComState {
     SVC_COM_channel channels[SVC_COMG_NUM_CHANNELS];
     uint32_t headerSize;
 };
-static_assert(std::is_trivially_destructible_v<SvcComState>);
-
-void* newState(void*) {
-    void* memory = std::calloc(1, sizeof(SvcComState));
-    if (memory == nullptr) return nullptr;
-    return new (memory) SvcComState();
-}
 
 SvcComState* state() {
     return static_cast<SvcComState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_SVC_COM),
-                                                       &newState, nullptr, &PZContext_FreeDeleter));
+                                                       &PZContext_ZeroFilledNew<SvcComState>, nullptr,
+                                                       &PZContext_FreeDeleter));
 }
 
 void resetChannel(SVC_COM_channel* channel) {

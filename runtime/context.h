@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <type_traits>
 #include <unordered_map>
 
@@ -110,6 +111,16 @@ void* PZContext_ZeroFilledConstructor(void*) {
     static_assert(std::is_trivially_copyable_v<T> && std::is_standard_layout_v<T>,
                   "host-library state must be a plain record");
     return std::calloc(1, sizeof(T));
+}
+
+// Records with atomics are not trivially copyable, but they are trivially
+// destructible: built in place in zero-filled memory, released with free.
+template <typename T>
+void* PZContext_ZeroFilledNew(void*) {
+    static_assert(std::is_trivially_destructible_v<T>, "the state is released with free");
+    void* memory = std::calloc(1, sizeof(T));
+    if (memory == nullptr) return nullptr;
+    return new (memory) T();
 }
 
 inline void PZContext_FreeDeleter(void* object) { std::free(object); }
