@@ -52,21 +52,8 @@ ALGP_stateT* getState() {
 void deleteQueueLocked(ALGP_stateT* state) {
     if (!state->queueCreated) return;
     state->queueCreated = false;
-    // Messages are large; drain through the heap rather than the stack.
-    auto msg = std::make_unique<ALGG_queueMsgT>();
-    uint32_t length = sizeof(*msg);
-    while (OS_LYRG_recvMsg(&state->queue, msg.get(), &length, 0) == OS_LYRG_SUCCESS) {
-        MEM_POOLG_freeBuff(msg->chain);
-        length = sizeof(*msg);
-    }
+    SERVICEP_freeQueuedChains<ALGG_queueMsgT>(&state->queue);
     OS_LYRG_deleteMsgQue(&state->queue);
-}
-
-MEM_POOLG_bufDescT* takeChain(MEM_POOLG_bufDescT** holder) {
-    if (holder == nullptr) return nullptr;  // a result without payload: an empty chain
-    MEM_POOLG_bufDescT* chain = *holder;
-    *holder = nullptr;
-    return chain;
 }
 
 ERRG_codeE sendTable(ALGP_stateT* state, const ALGG_tableRequestT* request) {
@@ -174,7 +161,7 @@ ERRG_codeE ALGP_hostHandleMsg(uint32_t, void*, void*, uint32_t, MEM_POOLG_bufDes
 ERRG_codeE ALGP_hostReceiveFrame(uint32_t code, void* params, void* /*payload*/, uint32_t /*payloadLength*/,
                                  MEM_POOLG_bufDescT** holder) {
     ALGP_stateT* state = getState();
-    MEM_POOLG_bufDescT* chain = takeChain(holder);
+    MEM_POOLG_bufDescT* chain = SERVICEP_takeChain(holder);
     bool queued = false;
     {
         std::lock_guard<std::mutex> guard(state->stateMutex);

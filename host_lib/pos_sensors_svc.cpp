@@ -63,23 +63,9 @@ void clearStatsLocked(POS_SENSORSP_stateT* state) {
 // Caller holds the state mutex. Returns false when the queue could not be deleted.
 bool deleteQueueLocked(POS_SENSORSP_stateT* state) {
     if (!state->queueCreated) return true;
-    POS_SENSORSG_queueMsgT msg{};
-    uint32_t length = sizeof(msg);
-    while (OS_LYRG_recvMsg(&state->queue, &msg, &length, 0) == OS_LYRG_SUCCESS) {
-        MEM_POOLG_freeBuff(msg.chain);
-        length = sizeof(msg);
-    }
+    SERVICEP_freeQueuedChains<POS_SENSORSG_queueMsgT>(&state->queue);
     state->queueCreated = false;
     return OS_LYRG_deleteMsgQue(&state->queue) == OS_LYRG_SUCCESS;
-}
-
-// The payload chain the framework handed over, taken from its holder. A null
-// holder is a sample without payload: an empty chain.
-MEM_POOLG_bufDescT* takeChain(MEM_POOLG_bufDescT** holder) {
-    if (holder == nullptr) return nullptr;
-    MEM_POOLG_bufDescT* chain = *holder;
-    *holder = nullptr;
-    return chain;
 }
 
 }  // namespace
@@ -183,7 +169,7 @@ ERRG_codeE POS_SENSORSG_handleMsg(uint32_t, void*, void*, uint32_t, MEM_POOLG_bu
 ERRG_codeE POS_SENSORSP_hostReceiveFrame(uint32_t code, void* params, void* /*payload*/, uint32_t /*payloadLength*/,
                                          MEM_POOLG_bufDescT** holder) {
     POS_SENSORSP_stateT* state = getState();
-    MEM_POOLG_bufDescT* chain = takeChain(holder);
+    MEM_POOLG_bufDescT* chain = SERVICEP_takeChain(holder);
     bool queued = false;
     {
         std::lock_guard<std::mutex> guard(state->stateMutex);

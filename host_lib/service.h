@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "host_lib/host_api_records.h"
@@ -226,6 +227,28 @@ ERRG_codeE SERVICEP_linkStateMachineInvoke(SERVICEG_serviceT* service, uint32_t 
 void SERVICEP_timerExpiredCb(void* arg);
 const char* SERVICEP_stateName(uint32_t state);
 const char* SERVICEP_eventName(uint32_t event);
+
+// For services whose data handler queues the payload chain with the message:
+// the chain taken from the holder the framework passed (the framework then
+// frees nothing). A null holder is a message without payload: an empty chain.
+inline MEM_POOLG_bufDescT* SERVICEP_takeChain(MEM_POOLG_bufDescT** holder) {
+    if (holder == nullptr) return nullptr;
+    MEM_POOLG_bufDescT* chain = *holder;
+    *holder = nullptr;
+    return chain;
+}
+
+// Takes every message left in `queue`, without waiting, and frees the chain it
+// carries (`Msg::chain`). Drained through the heap: some messages are large.
+template <typename Msg>
+void SERVICEP_freeQueuedChains(OS_LYRG_msgQueT* queue) {
+    auto msg = std::make_unique<Msg>();
+    uint32_t length = sizeof(Msg);
+    while (OS_LYRG_recvMsg(queue, msg.get(), &length, 0) == OS_LYRG_SUCCESS) {
+        MEM_POOLG_freeBuff(msg->chain);
+        length = sizeof(Msg);
+    }
+}
 
 // Test support only: the link timer's first expiry and period in ms (1000
 // unless a test shortens it, so that link loss can be exercised quickly).
