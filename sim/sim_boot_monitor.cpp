@@ -190,6 +190,7 @@ void SimBootMonitor::onTransfer(const Bytes& transfer) {
             if (address == kRegHandshake && count == 4 && loaderRunning_) {
                 const uint32_t value = getWord(transfer.data() + kHeader);
                 if (value == kHandshakeHost) {
+                    handshakeArmed_ = true;
                     handshakeReads_ = 0;
                     putWordLocked(kRegHandshake, kHandshakeBusy);
                 } else if (before == kHandshakeReady) {
@@ -257,6 +258,7 @@ uint32_t SimBootMonitor::jumpLocked(uint32_t address) {
     if (address == kAddrLoader) {
         if (magic != kLoaderMagic || chip != chipVersion_) return kJumpRefused;
         loaderRunning_ = true;
+        handshakeArmed_ = true;
         handshakeReads_ = 0;
         handshakeWritten_ = 0;
         putWordLocked(kRegHandshake, kHandshakeBusy);
@@ -272,7 +274,7 @@ uint32_t SimBootMonitor::jumpLocked(uint32_t address) {
 // The loader publishes its table and answers the handshake once it is ready.
 uint32_t SimBootMonitor::readHandshakeLocked() {
     const uint32_t value = wordLocked(kRegHandshake);
-    if (!loaderRunning_ || value != kHandshakeBusy) return value;
+    if (!loaderRunning_ || !handshakeArmed_ || value != kHandshakeBusy) return value;
     ++handshakeReads_;
     if (loaderNeverReady_ || handshakeReads_ <= loaderReadyAfter_) return value;
     putWordLocked(kRegTablePointer, kTableAddress);

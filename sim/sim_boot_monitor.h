@@ -190,6 +190,7 @@ private:
     bool detectHangs_ = false;
     bool detectRan_ = false;
     bool loaderRunning_ = false;
+    bool handshakeArmed_ = false;  // the loader has been started or greeted with 0x100
     uint32_t handshakeReads_ = 0;
     uint32_t handshakeWritten_ = 0;
     bool installed_ = false;
