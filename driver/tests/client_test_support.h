@@ -271,6 +271,7 @@ protected:
         EventLog::clear();
         attachDevice();
         if (startAtSetUp_) {
+            startedAt_ = std::chrono::steady_clock::now();
             ASSERT_EQ(startClient(&EventLog::record), 0);
         }
     }
@@ -285,6 +286,9 @@ protected:
         scope_.reset();
         context_.reset();
     }
+
+    // Taken just before the client starts at set-up (its timers count from there).
+    std::chrono::steady_clock::time_point startedAt_{};
 
     virtual void attachDevice() {
         firmware_ = std::make_unique<zsim::SimFirmware>(*usb_, PZ_CLIENT_INTERFACE);
