@@ -2,15 +2,13 @@
 
 #include <algorithm>
 
+#include "sim/sim_bytes.h"
+
 namespace zsim {
 
 namespace {
 
 constexpr uint32_t kDataType = 2;
-
-void putLe(Bytes& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 }  // namespace
 

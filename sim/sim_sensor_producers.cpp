@@ -2,13 +2,11 @@
 // algorithm results.
 #include "sim/sim_sensor_producers.h"
 
+#include "sim/sim_bytes.h"
+
 namespace zsim {
 
 namespace {
-
-void putLe(Bytes& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 Bytes filled(size_t size, uint32_t seed) {
     Bytes bytes(size);

@@ -5,6 +5,8 @@
 #include <mutex>
 #include <utility>
 
+#include "sim/sim_bytes.h"
+
 namespace zsim {
 
 namespace {
@@ -12,17 +14,6 @@ namespace {
 constexpr uint32_t kRequestType = 0;
 constexpr uint32_t kResponseType = 1;
 constexpr uint32_t kDataType = 2;
-
-uint32_t getLe(const Bytes& bytes, size_t offset, size_t width) {
-    uint32_t value = 0;
-    for (size_t i = 0; i < width && offset + i < bytes.size(); ++i)
-        value |= static_cast<uint32_t>(bytes[offset + i]) << (8 * i);
-    return value;
-}
-
-void putLe(Bytes& out, uint64_t value, size_t width) {
-    for (size_t i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 // Wire size of each chunk header record the host sends.
 size_t recordSize(uint32_t code) {

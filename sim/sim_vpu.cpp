@@ -2,13 +2,11 @@
 
 #include <algorithm>
 
+#include "sim/sim_bytes.h"
+
 namespace zsim {
 
 namespace {
-
-void putLe32(Bytes& out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
 
 uint32_t getLe32(const uint8_t* at) {
     return static_cast<uint32_t>(at[0]) | (static_cast<uint32_t>(at[1]) << 8) | (static_cast<uint32_t>(at[2]) << 16) |
@@ -89,9 +87,9 @@ void SimVpu::resetStreams() {
 Bytes SimVpu::encode(uint32_t channel, const VpuHeader& header, const Bytes& payload) {
     Bytes body;
     body.reserve(12 + payload.size());
-    putLe32(body, header.word0);
-    putLe32(body, header.code);
-    putLe32(body, header.status);
+    putLe(body, header.word0, 4);
+    putLe(body, header.code, 4);
+    putLe(body, header.status, 4);
     body.insert(body.end(), payload.begin(), payload.end());
     return encodeRaw(channel, body);
 }
@@ -99,7 +97,7 @@ Bytes SimVpu::encode(uint32_t channel, const VpuHeader& header, const Bytes& pay
 Bytes SimVpu::encodeRaw(uint32_t channel, const Bytes& body) {
     Bytes out;
     out.reserve(4 + body.size());
-    putLe32(out, (channel << kChannelShift) | (static_cast<uint32_t>(body.size()) & kLengthMask));
+    putLe(out, (channel << kChannelShift) | (static_cast<uint32_t>(body.size()) & kLengthMask), 4);
     out.insert(out.end(), body.begin(), body.end());
     return out;
 }

@@ -22,6 +22,7 @@
 #include "runtime/context.h"
 #include "runtime/logger.h"
 #include "runtime/mem_pool.h"
+#include "sim/sim_bytes.h"
 #include "sim/sim_service_peer.h"
 #include "sim/sim_usb.h"
 #include "sim/sim_vpu.h"
@@ -48,9 +49,7 @@ constexpr uint32_t kDataCode = POS_SENSORS_SAMPLE_E;   // host 32, wire 28
 constexpr uint32_t kUnknownCode = 0x0900001E;
 constexpr uint32_t kPeerStatus = 0x0109001F;
 
-void putLe(Bytes& out, uint64_t value, int bytes) {
-    for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
+using zsim::putLe;
 
 // Wire form of a sample record: 2:0 2:2 8:8 4:16 4:20 4:24 4:28.
 Bytes sampleWire(uint64_t stamp) {
