@@ -14,7 +14,7 @@ namespace GuiSupport::CliSupport {
 // printf-style formatting into a string of exactly the needed length. Throws
 // std::runtime_error("vsnprintf() failed") when the formatter fails.
 [[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...);
-std::string vformat(const char* fmt, va_list args);
+[[gnu::format(printf, 1, 0)]] std::string vformat(const char* fmt, va_list args);
 
 // format, then one line feed, written to standard error in one piece.
 [[gnu::format(printf, 1, 2)]] void printErr(const char* fmt, ...);
