@@ -115,32 +115,4 @@ TEST(FirmwareArchive, ScaledArchivesHaveTheReleaseMembersInOrderWithVerifyingChe
     EXPECT_EQ(27u, members[14].second.size());
 }
 
-TEST(FirmwareArchive, SameSizesGiveTheSameBytesAndOtherSizesOtherBytes) {
-    const Bytes a = ztools::buildFirmwareArchive(ztools::scaledFirmwareSizes(200 * 1000));
-    EXPECT_EQ(a, ztools::buildFirmwareArchive(ztools::scaledFirmwareSizes(200 * 1000)));
-    const Bytes b = ztools::buildFirmwareArchive(ztools::scaledFirmwareSizes(300 * 1000));
-    EXPECT_NE(a, b);
-    // The archive grows with its budget.
-    EXPECT_LT(a.size(), b.size());
-}
-
-TEST(FirmwareArchive, ReleasePackageIsTheArchiveFollowedByTheTrailer) {
-    const Bytes package = ztools::buildReleaseFirmwarePackage();
-    ASSERT_EQ(2600964u, package.size());
-    EXPECT_EQ((Bytes{0x00, 0x00, 0x00, 0x01}), Bytes(package.end() - 4, package.end()));
-    const Bytes archive = ztools::buildFirmwareArchive(ztools::kReleaseFirmwareSizes);
-    ASSERT_EQ(2600960u, archive.size());
-    EXPECT_TRUE(std::equal(archive.begin(), archive.end(), package.begin()));
-}
-
-TEST(ChecksumText, IsEightLowerCaseHexDigitsOfTheZlibCrc) {
-    const Bytes check{'1', '2', '3', '4', '5', '6', '7', '8', '9'};
-    const Bytes text = ztools::crcText(check);
-    EXPECT_EQ("cbf43926\n", std::string(text.begin(), text.end()));
-    const Bytes empty = ztools::crcText(Bytes{});
-    EXPECT_EQ("00000000\n", std::string(empty.begin(), empty.end()));
-    const Bytes leadingZero = ztools::crcText(Bytes{'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h', 'i', 'j'});
-    EXPECT_EQ(9u, leadingZero.size());
-}
-
 }  // namespace
