@@ -14,6 +14,7 @@
 #include <capnp/serialize.h>
 
 #include "runtime/os_layer.h"
+#include "sim/sim_locked.h"
 
 namespace zsim {
 
@@ -699,9 +700,9 @@ void SimFirmware::runFwUpdate(const Incoming& request, const ReplyPlan& plan, mc
 // ---------------------------------------------------------------------------
 // Configuration and observation
 
-void SimFirmware::setDeviceInfo(const SimDeviceInfo& info) { setLocked(info_, info); }
+void SimFirmware::setDeviceInfo(const SimDeviceInfo& info) { lockedSet(mutex_, info_, info); }
 
-SimDeviceInfo SimFirmware::deviceInfo() const { return locked(info_); }
+SimDeviceInfo SimFirmware::deviceInfo() const { return lockedCopy(mutex_, info_); }
 
 void SimFirmware::setDeviceState(uint16_t processor, uint16_t state) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -709,11 +710,11 @@ void SimFirmware::setDeviceState(uint16_t processor, uint16_t state) {
     state_ = state;
 }
 
-void SimFirmware::setReportStateOnAttach(bool on) { setLocked(reportOnAttach_, on); }
+void SimFirmware::setReportStateOnAttach(bool on) { lockedSet(mutex_, reportOnAttach_, on); }
 
-void SimFirmware::setClockOffsetNs(int64_t offsetNs) { setLocked(clockOffsetNs_, offsetNs); }
+void SimFirmware::setClockOffsetNs(int64_t offsetNs) { lockedSet(mutex_, clockOffsetNs_, offsetNs); }
 
-int64_t SimFirmware::clockOffsetNs() const { return locked(clockOffsetNs_); }
+int64_t SimFirmware::clockOffsetNs() const { return lockedCopy(mutex_, clockOffsetNs_); }
 
 void SimFirmware::setFlashTiming(uint32_t blockBytes, std::chrono::microseconds perBlock) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -721,43 +722,43 @@ void SimFirmware::setFlashTiming(uint32_t blockBytes, std::chrono::microseconds 
     perBlock_ = perBlock;
 }
 
-void SimFirmware::setFlashBlockCount(uint32_t blocks) { setLocked(blockCount_, blocks); }
+void SimFirmware::setFlashBlockCount(uint32_t blocks) { lockedSet(mutex_, blockCount_, blocks); }
 
-void SimFirmware::setRequestHook(RequestHook hook) { setLocked(hook_, std::move(hook)); }
+void SimFirmware::setRequestHook(RequestHook hook) { lockedSet(mutex_, hook_, std::move(hook)); }
 
-void SimFirmware::setProgressText(bool on) { setLocked(progressText_, on); }
+void SimFirmware::setProgressText(bool on) { lockedSet(mutex_, progressText_, on); }
 
-void SimFirmware::setRebootUnplugs(bool on) { setLocked(rebootUnplugs_, on); }
+void SimFirmware::setRebootUnplugs(bool on) { lockedSet(mutex_, rebootUnplugs_, on); }
 
-void SimFirmware::setDefaultPlan(const ReplyPlan& plan) { setLocked(defaultPlan_, plan); }
+void SimFirmware::setDefaultPlan(const ReplyPlan& plan) { lockedSet(mutex_, defaultPlan_, plan); }
 
 void SimFirmware::planNext(const ReplyPlan& plan) {
     std::lock_guard<std::mutex> lock(mutex_);
     plans_.push_back(plan);
 }
 
-std::vector<uint16_t> SimFirmware::requestKinds() const { return locked(requestKinds_); }
+std::vector<uint16_t> SimFirmware::requestKinds() const { return lockedCopy(mutex_, requestKinds_); }
 
-uint32_t SimFirmware::lastRequestId() const { return locked(lastRequestId_); }
+uint32_t SimFirmware::lastRequestId() const { return lockedCopy(mutex_, lastRequestId_); }
 
 bool SimFirmware::waitForRequests(size_t count, std::chrono::milliseconds timeout) const {
-    return waitForCount(handled_, count, timeout);
+    return waitUnder(mutex_, changed_, timeout, [&] { return handled_ >= count; });
 }
 
-size_t SimFirmware::undecodableCount() const { return locked(undecodable_); }
+size_t SimFirmware::undecodableCount() const { return lockedCopy(mutex_, undecodable_); }
 
-size_t SimFirmware::skippedBytes() const { return locked(skipped_); }
+size_t SimFirmware::skippedBytes() const { return lockedCopy(mutex_, skipped_); }
 
-std::optional<SimFwUpdateRecord> SimFirmware::lastFwUpdate() const { return locked(lastFwUpdate_); }
+std::optional<SimFwUpdateRecord> SimFirmware::lastFwUpdate() const { return lockedCopy(mutex_, lastFwUpdate_); }
 
-std::vector<SimClockSetRecord> SimFirmware::clockSets() const { return locked(clockSets_); }
+std::vector<SimClockSetRecord> SimFirmware::clockSets() const { return lockedCopy(mutex_, clockSets_); }
 
-std::vector<uint16_t> SimFirmware::modesSet() const { return locked(modesSet_); }
+std::vector<uint16_t> SimFirmware::modesSet() const { return lockedCopy(mutex_, modesSet_); }
 
-size_t SimFirmware::stateReportsSent() const { return locked(stateReports_); }
+size_t SimFirmware::stateReportsSent() const { return lockedCopy(mutex_, stateReports_); }
 
 bool SimFirmware::waitForStateReports(size_t count, std::chrono::milliseconds timeout) const {
-    return waitForCount(stateReports_, count, timeout);
+    return waitUnder(mutex_, changed_, timeout, [&] { return stateReports_ >= count; });
 }
 
 }  // namespace zsim

@@ -33,7 +33,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "driver/morv_client.capnp.h"
@@ -210,22 +209,6 @@ private:
     void fillState(morv::client::DeviceState::Builder state) const;
     void newSession();
 
-    // A copy of, or a new value for, one configuration or observation field, under mutex_.
-    template <typename T>
-    T locked(const T& field) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return field;
-    }
-    template <typename T, typename V>
-    void setLocked(T& field, V&& value) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        field = std::forward<V>(value);
-    }
-    // Waits, within `timeout`, until an observation counter reaches `count`.
-    bool waitForCount(const size_t& counter, size_t count, std::chrono::milliseconds timeout) const {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, timeout, [&] { return counter >= count; });
-    }
 
     SimUsb& usb_;
     const uint8_t index_;

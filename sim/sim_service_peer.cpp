@@ -5,6 +5,8 @@
 #include <mutex>
 #include <thread>
 
+#include "sim/sim_locked.h"
+
 namespace zsim {
 
 // State shared with the handlers: a handler already running on the
@@ -106,8 +108,7 @@ struct SimServicePeer::Shared {
 
     template <typename Pred>
     bool waitUntil(std::chrono::milliseconds timeout, Pred pred) const {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, pred);
+        return waitUnder(mutex, changed, timeout, pred);
     }
 };
 
@@ -149,25 +150,13 @@ void SimServicePeer::clearAnswer(uint32_t code) {
     shared_->answers.erase(code);
 }
 
-size_t SimServicePeer::keepAlivesSeen() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->keepAlives;
-}
+size_t SimServicePeer::keepAlivesSeen() const { return lockedCopy(shared_->mutex, shared_->keepAlives); }
 
-std::vector<VpuPacket> SimServicePeer::requests() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->requests;
-}
+std::vector<VpuPacket> SimServicePeer::requests() const { return lockedCopy(shared_->mutex, shared_->requests); }
 
-std::vector<VpuPacket> SimServicePeer::dataMessages() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->data;
-}
+std::vector<VpuPacket> SimServicePeer::dataMessages() const { return lockedCopy(shared_->mutex, shared_->data); }
 
-size_t SimServicePeer::answersSent() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->answered;
-}
+size_t SimServicePeer::answersSent() const { return lockedCopy(shared_->mutex, shared_->answered); }
 
 bool SimServicePeer::waitForKeepAlives(size_t count, std::chrono::milliseconds timeout) const {
     return shared_->waitUntil(timeout, [&] { return shared_->keepAlives >= count; });

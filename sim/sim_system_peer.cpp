@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <condition_variable>
 #include <mutex>
-#include <utility>
 
 #include "sim/sim_bytes.h"
+#include "sim/sim_locked.h"
 
 namespace zsim {
 
@@ -220,22 +220,9 @@ struct SimSystemPeer::Shared {
                              VpuHeader::make(kDataType, static_cast<uint32_t>(payload.size()), code), payload);
     }
 
-    // A copy of, or a new value for, one field, under the mutex.
-    template <typename T>
-    T locked(const T& field) const {
-        std::lock_guard<std::mutex> lock(mutex);
-        return field;
-    }
-    template <typename T, typename V>
-    void setLocked(T& field, V&& value) {
-        std::lock_guard<std::mutex> lock(mutex);
-        field = std::forward<V>(value);
-    }
-
     template <typename Pred>
     bool waitUntil(std::chrono::milliseconds timeout, Pred pred) const {
-        std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, timeout, pred);
+        return waitUnder(mutex, changed, timeout, pred);
     }
 };
 
@@ -257,9 +244,9 @@ void SimSystemPeer::serve() {
     serving_ = true;
 }
 
-void SimSystemPeer::setAckMode(AckMode mode) { shared_->setLocked(shared_->ackMode, mode); }
+void SimSystemPeer::setAckMode(AckMode mode) { lockedSet(shared_->mutex, shared_->ackMode, mode); }
 
-void SimSystemPeer::setFlash(Bytes contents) { shared_->setLocked(shared_->flash, std::move(contents)); }
+void SimSystemPeer::setFlash(Bytes contents) { lockedSet(shared_->mutex, shared_->flash, std::move(contents)); }
 
 void SimSystemPeer::setMemory(uint32_t base, Bytes contents) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -267,7 +254,7 @@ void SimSystemPeer::setMemory(uint32_t base, Bytes contents) {
     shared_->memory = std::move(contents);
 }
 
-void SimSystemPeer::setReadPlan(ReadPlan plan) { shared_->setLocked(shared_->plan, std::move(plan)); }
+void SimSystemPeer::setReadPlan(ReadPlan plan) { lockedSet(shared_->mutex, shared_->plan, std::move(plan)); }
 
 void SimSystemPeer::setStatus(uint32_t code, uint32_t status) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -287,15 +274,15 @@ bool SimSystemPeer::sendData(uint32_t code, const Bytes& record, const Bytes& pa
     return Shared::sendChunk(*shared_->vpu, code, record, payload);
 }
 
-std::vector<SimSystemPeer::Chunk> SimSystemPeer::chunks() const { return shared_->locked(shared_->chunks); }
+std::vector<SimSystemPeer::Chunk> SimSystemPeer::chunks() const { return lockedCopy(shared_->mutex, shared_->chunks); }
 
-std::vector<SimSystemPeer::Block> SimSystemPeer::blocks() const { return shared_->locked(shared_->blocks); }
+std::vector<SimSystemPeer::Block> SimSystemPeer::blocks() const { return lockedCopy(shared_->mutex, shared_->blocks); }
 
-std::vector<VpuPacket> SimSystemPeer::requests() const { return shared_->locked(shared_->requests); }
+std::vector<VpuPacket> SimSystemPeer::requests() const { return lockedCopy(shared_->mutex, shared_->requests); }
 
-size_t SimSystemPeer::acksSent() const { return shared_->locked(shared_->acks); }
+size_t SimSystemPeer::acksSent() const { return lockedCopy(shared_->mutex, shared_->acks); }
 
-size_t SimSystemPeer::answersSent() const { return shared_->locked(shared_->answers); }
+size_t SimSystemPeer::answersSent() const { return lockedCopy(shared_->mutex, shared_->answers); }
 
 bool SimSystemPeer::waitForChunks(size_t count, std::chrono::milliseconds timeout) const {
     return shared_->waitUntil(timeout, [&] { return shared_->chunks.size() >= count; });
