@@ -212,14 +212,16 @@ void SimBootMonitor::onTransfer(const Bytes& transfer) {
     } else if (fault == Fault::Truncated) {
         response.resize(8);
     }
-    if (startKernel) {
-        // The kernel takes the processor over: once the host has the jump's
-        // answer, the device leaves the bus as the boot monitor and comes
-        // back with the booted sensor's five interfaces.
-        reenumerator_ = std::thread([this] { reenumerate(); });
-    }
     lock.unlock();
     if (fault != Fault::Silent) usb_.deviceSend(0, response);
+    if (startKernel) {
+        // The kernel takes the processor over: once the host has the jump's
+        // answer (queued above, before the device starts leaving), the device
+        // leaves the bus as the boot monitor and comes back with the booted
+        // sensor's five interfaces.
+        std::lock_guard<std::mutex> relock(mutex_);
+        if (!stopping_) reenumerator_ = std::thread([this] { reenumerate(); });
+    }
 }
 
 std::optional<SimBootMonitor::Fault> SimBootMonitor::takeFaultLocked(Op op, uint32_t address) {
