@@ -544,7 +544,8 @@ TEST_F(ProtocolWireTest, DeviceGoneMidMessageThrowsAndMarksTheReaderFailed) {
             threw = true;
         }
     });
-    ASSERT_TRUE(usb->waitForBlockedReads(PZ_CLIENT_INTERFACE, 1, kBound));
+    // Whatever the wait says, the unplug releases the reader, so the join below always returns.
+    EXPECT_TRUE(usb->waitForBlockedReads(PZ_CLIENT_INTERFACE, 1, kBound));
     usb->unplug();
     host.join();
     EXPECT_TRUE(threw);
