@@ -129,7 +129,7 @@ TEST_F(TwistIntakeTest, PushDoesNotWakeAWaitingWorkerWaitsOutTheSlice100ms) {
         std::unique_lock<std::mutex> ready(readyMutex);
         readyCond.wait(ready, [&] { return waiting; });
     }
-    ASSERT_EQ(context, PZContext_GetCurrent());
+    EXPECT_EQ(context, PZContext_GetCurrent());
     const std::vector<uint8_t> bytes = pixels(1, 0);
     auto sample = TwistComp_makeSample(region(bytes, 0, 1, 1), region(bytes, 0, 1, 1), 0, 0);
     // Takes the queue mutex, so the worker is inside its wait by now.

@@ -374,7 +374,8 @@ TEST_F(UsbBootTest, SilentMonitorHoldsTheReadUntilTheDeviceGoes) {
         morv::driver::ScopedThreadContext scope(context_);
         result = vpu_usb_monitor_jump(0x5000);
     });
-    ASSERT_TRUE(bus_->waitForBlockedReads(0, 1, 2000ms));
+    // No early return here: the unplug releases the booter, which is joined below.
+    EXPECT_TRUE(bus_->waitForBlockedReads(0, 1, 2000ms));
     bus_->unplug();
     booter.join();
     EXPECT_EQ(result, 7);

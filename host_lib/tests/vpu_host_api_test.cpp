@@ -326,7 +326,8 @@ TEST_F(HostApiTest, DeinitWaitsForAReadInFlightAndLaterReadsAreRefused) {
     });
     {
         std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(changed.wait_for(lock, 2000ms, [&] { return reading; }));
+        // No early return here: the reader thread must be joined below.
+        EXPECT_TRUE(changed.wait_for(lock, 2000ms, [&] { return reading; }));
     }
     // The stream thread is inside (or about to enter) a read of the service being taken down.
     EXPECT_EQ(VPUG_deinit(), VPUG__RET_SUCCESS);
