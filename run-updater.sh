@@ -10,8 +10,10 @@ if [ -x "$build/app/ZarnFirmwareUpdater" ]; then
 fi
 cat <<MSG
 The updater program is not built yet. What exists so far is the host runtime
-layer (driver context, OS layer, memory pools, status codes, logger, USB
-transport front end) and the simulated USB transport, with their tests:
-run ./run-tests.sh to build and run them.
+layer, the vision-chip host library, the first pieces of the sensor driver
+(device protocol, device client, firmware update, clock synchronisation) and
+of the updater (embedded firmware package, command-line support), and the
+simulated sensor they run against, with their tests: run ./run-tests.sh to
+build and run them.
 MSG
 exit 1
