@@ -117,6 +117,22 @@ void txDrainRing(CONN_LYR_connection* conn) {
     }
 }
 
+// Frees every packet still in the ring. Runs with the connection mutex held,
+// so no send can slip a packet in behind it once the state is down.
+uint32_t releaseQueued(CONN_LYR_connection* conn) {
+    uint32_t dropped = 0;
+    for (uint32_t i = 0; i < conn->ringSize; ++i) {
+        CONN_LYR_txDesc& slot = conn->ring[i];
+        if (slot.kind.load(std::memory_order_acquire) == 1) {
+            MEM_POOLG_freeBuff(slot.buffer);
+            slot.buffer = nullptr;
+            slot.kind.store(0, std::memory_order_release);
+            ++dropped;
+        }
+    }
+    return dropped;
+}
+
 uint32_t txThread(void* param) {
     auto* conn = static_cast<CONN_LYR_connection*>(param);
     for (;;) {
@@ -125,6 +141,12 @@ uint32_t txThread(void* param) {
         uint32_t current = runStateOf(conn);
         if (current == CONN_LYR_PAUSED) current = waitWhilePaused(conn, &CONN_LYR_connection::txStopped);
         if (current == CONN_LYR_DOWN) {
+            // A packet queued just before the link went down would otherwise
+            // hold its pool buffer until the connection is closed.
+            {
+                OsMutexLock lock(&conn->connMutex);
+                releaseQueued(conn);
+            }
             setStopped(conn, &CONN_LYR_connection::txStopped, 1);
             LOGG_PRINT(LOG_DEBUG_E, 0, "Detected down - exiting thread\n");
             return 0;
@@ -376,16 +398,7 @@ void cleanup(CONN_LYR_connection* conn) {
 
     // Packets still queued when the connection stopped belong to it: release
     // them, or they would be lost with their pool buffers.
-    uint32_t dropped = 0;
-    for (uint32_t i = 0; i < conn->ringSize; ++i) {
-        CONN_LYR_txDesc& slot = conn->ring[i];
-        if (slot.kind.load(std::memory_order_acquire) == 1) {
-            MEM_POOLG_freeBuff(slot.buffer);
-            slot.buffer = nullptr;
-            slot.kind.store(0, std::memory_order_release);
-            ++dropped;
-        }
-    }
+    const uint32_t dropped = releaseQueued(conn);
     if (dropped != 0) LOGG_PRINT(LOG_DEBUG_E, 0, "freed %u unsent packets\n", dropped);
 
     if (conn->rxPool != nullptr) {

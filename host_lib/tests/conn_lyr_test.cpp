@@ -243,6 +243,46 @@ TEST_F(ConnLyrTest, ReceiveErrorStopsTheConnectionAndLaterSendsAreRefused) {
     EXPECT_EQ(vpu_.receivedCount(), 0u);
 }
 
+TEST_F(ConnLyrTest, PacketsQueuedWhenTheLinkGoesDownAreFreedBeforeTheClose) {
+    CONN_LYRG_handleT conn = openConnection(0);
+    ASSERT_NE(conn, nullptr);
+    ASSERT_TRUE(usb_.waitForBlockedReads(0, 1, 2s));
+    // The transmit thread is held inside its first write while more packets
+    // queue up behind it; then a receive error takes the link down.
+    std::mutex gateMutex;
+    std::condition_variable gateChanged;
+    bool open = false;
+    bool arrived = false;
+    usb_.setWriteHandler(0, [&](uint8_t, const Bytes&) {
+        std::unique_lock<std::mutex> lock(gateMutex);
+        arrived = true;
+        gateChanged.notify_all();
+        gateChanged.wait(lock, [&] { return open; });
+    });
+    bool queued = true;
+    for (int i = 0; i < 4; ++i)
+        queued = queued && CONN_LYRG_send(conn, 3, makeBuffer(pool_, pattern(16, uint8_t(i)))) == CONN_LYR__RET_SUCCESS;
+    bool held;
+    {
+        std::unique_lock<std::mutex> lock(gateMutex);
+        held = gateChanged.wait_for(lock, 2s, [&] { return arrived; });
+    }
+    usb_.failNext(0, zsim::Dir::In);
+    const bool rxDown = log_.waitFor("Detected down - exiting thread", 1, 2s);
+    {
+        std::unique_lock<std::mutex> lock(gateMutex);
+        open = true;
+    }
+    gateChanged.notify_all();
+    EXPECT_TRUE(queued);
+    EXPECT_TRUE(held);
+    EXPECT_TRUE(rxDown);
+    ASSERT_TRUE(log_.waitFor("Detected down - exiting thread", 2, 2s));
+    // The transmit thread has ended: nothing it left behind may keep a buffer.
+    EXPECT_EQ(freeBuffers(), kPoolCount);
+    usb_.setWriteHandler(0, nullptr);
+}
+
 TEST_F(ConnLyrTest, FailedWriteFreesThePacketCountsItAndKeepsTheLinkUp) {
     CONN_LYRG_handleT conn = openConnection(2);
     ASSERT_NE(conn, nullptr);

@@ -115,11 +115,16 @@ protected:
         const SVC_MNGR_stateT* s = SVC_MNGRP_getState();
         for (uint32_t i = 0; i < SVC_MNGRG_NUM_POOLS; ++i) {
             ASSERT_NE(s->pools[i], nullptr) << "pool " << i;
+            // The count is judged on the very reading that ended the wait: a
+            // second look could catch the next keep-alive in flight.
+            const uint32_t total = MEM_POOLG_getNumBuffs(s->pools[i]);
             const auto deadline = std::chrono::steady_clock::now() + 500ms;
-            while (MEM_POOLG_getNumFree(s->pools[i]) != MEM_POOLG_getNumBuffs(s->pools[i]) &&
-                   std::chrono::steady_clock::now() < deadline)
+            uint32_t free = MEM_POOLG_getNumFree(s->pools[i]);
+            while (free != total && std::chrono::steady_clock::now() < deadline) {
                 OS_LYRG_sleepMs(1);
-            EXPECT_EQ(MEM_POOLG_getNumFree(s->pools[i]), MEM_POOLG_getNumBuffs(s->pools[i])) << "pool " << i;
+                free = MEM_POOLG_getNumFree(s->pools[i]);
+            }
+            EXPECT_EQ(free, total) << "pool " << i;
         }
     }
 
