@@ -50,6 +50,20 @@ struct PZFrameData {
     MEM_POOLG_bufDescT* buffer;  // the service buffer that holds `data`
     PZCalibration calibration;   // infrared and depth: temperature-corrected focal lengths
 };
+// The application reads the record by these offsets.
+static_assert(offsetof(PZFrameData, data) == 8);
+static_assert(offsetof(PZFrameData, headerShort0) == 16);
+static_assert(offsetof(PZFrameData, frameStamp) == 24);
+static_assert(offsetof(PZFrameData, hostTime) == 32);
+static_assert(offsetof(PZFrameData, leftMetadata) == 40);
+static_assert(offsetof(PZFrameData, leftExtra) == 60);
+static_assert(offsetof(PZFrameData, rightMetadata) == 68);
+static_assert(offsetof(PZFrameData, rightExtra) == 88);
+static_assert(offsetof(PZFrameData, depthValue0) == 96);
+static_assert(offsetof(PZFrameData, depthByte0) == 104);
+static_assert(offsetof(PZFrameData, depthByte1) == 105);
+static_assert(offsetof(PZFrameData, buffer) == 112);
+static_assert(offsetof(PZFrameData, calibration) == 120);
 
 constexpr uint32_t PZ_HISTOGRAM_BINS = 256;
 
@@ -66,6 +80,12 @@ struct PZHistogramData {
     uint32_t bins0[PZ_HISTOGRAM_BINS];
     uint32_t bins1[PZ_HISTOGRAM_BINS];
 };
+static_assert(offsetof(PZHistogramData, binCount) == 4);
+static_assert(offsetof(PZHistogramData, histogram0) == 8);
+static_assert(offsetof(PZHistogramData, histogram1) == 16);
+static_assert(offsetof(PZHistogramData, headerWord1) == 24);
+static_assert(offsetof(PZHistogramData, headerWord2) == 28);
+static_assert(offsetof(PZHistogramData, buffer) == 32);
 
 // Both run on the stream's consumer thread with no driver lock held; the
 // record is freed when they return.

@@ -463,20 +463,24 @@ TEST_F(FrameStreamsTest, StopGivesBackWhatTheRingHoldsAndClosesTheService) {
     EXPECT_EQ(linktest::threadCount(), threadsBefore_);
 }
 
-TEST_F(FrameStreamsTest, ProducerWhoseStreamStartFailsEndsAndItsServiceIsStillClosed) {
+TEST_F(FrameStreamsTest, StreamWhoseStartFailsAndWhoseCallbackIsNullStillHasItsServiceClosed) {
     constexpr uint32_t kRefused = 0x02010004;
     processor_.services.setAnswer(VIDEO_STREAM_START_E, {kRefused, std::nullopt, 0ms, false});
-    Receiver receiver;
-    ASSERT_EQ(PZFrames_ApplyStreamingConfig(infrared(&receiver)), PZStatus_Success);
+    // No callback: the consumer ends at once; the refused start ends the
+    // producer. Both threads are gone while the service stays open.
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(infrared(nullptr)), PZStatus_Success);
     ASSERT_TRUE(log_.waitFor("IR Stream thread exiting", 1, kBound));
+    ASSERT_TRUE(log_.waitFor("Frame CB wrapper thread exiting (IR Frame CB)", 1, kBound));
     EXPECT_GE(log_.count("VPU call failed"), 1u);
-    // The consumer waits for a stop, which closes the service the producer opened.
-    EXPECT_EQ(log_.count("Frame CB wrapper thread exiting"), 0u);
     EXPECT_EQ(VPUP_getState()->openCounts[VPUG_SID_VIDEO], 1u);
+    // The stop closes it all the same; a second configuration opens it afresh.
     EXPECT_EQ(PZFrames_ApplyStreamingConfig(allOff()), PZStatus_Success);
     EXPECT_EQ(VPUP_getState()->openCounts[VPUG_SID_VIDEO], 0u);
     EXPECT_EQ(VPUP_getState()->handles[VPUG_SID_VIDEO], nullptr);
     EXPECT_EQ(processor_.manager.openServices().count(VPUG_SID_VIDEO), 0u);
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(infrared(nullptr)), PZStatus_Success);
+    ASSERT_TRUE(log_.waitFor("IR Stream thread exiting", 2, kBound));
+    EXPECT_EQ(VPUP_getState()->openCounts[VPUG_SID_VIDEO], 1u);
 }
 
 TEST_F(FrameStreamsTest, ProducerWhoseServiceCannotOpenEndsAndTheStopHasNothingToClose) {
@@ -494,6 +498,8 @@ TEST_F(FrameStreamsTest, ProducerWhoseServiceCannotOpenEndsAndTheStopHasNothingT
     EXPECT_TRUE(script_.streamingRequests().back().decimated);
     ASSERT_TRUE(log_.waitFor("Depth Stream thread exiting", 1, kBound));
     EXPECT_GE(log_.count("VPU call failed"), 1u);
+    // Its consumer keeps waiting until the stream is stopped.
+    EXPECT_EQ(log_.count("Frame CB wrapper thread exiting (Depth Frame CB)"), 0u);
     const size_t requests = managerRequests();
     EXPECT_EQ(PZFrames_ApplyStreamingConfig(allOff()), PZStatus_Success);
     EXPECT_EQ(managerRequests(), requests);  // no close for a service never opened
