@@ -363,7 +363,13 @@ int32_t deinitFrameStreams() {
     // A stream started while the device was not ready is still running here
     // (the cleanup switches streams off only on a ready device): its threads
     // must be gone before their ring and event are.
-    for (PZFrameStream& stream : frames->streams) stopAndCloseStream(&stream);
+    for (PZFrameStream& stream : frames->streams) {
+        stopAndCloseStream(&stream);
+        // A service that could not be closed (the library went down first)
+        // is not tried again later: its handle belongs to a library instance
+        // that no longer exists.
+        stream.service = nullptr;
+    }
     frames->initialised.store(false);
     for (PZFrameStream& stream : frames->streams) {
         PZRing_deinit(&stream.ring);

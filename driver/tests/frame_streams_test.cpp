@@ -531,3 +531,36 @@ TEST_F(FrameStreamsTest, DeinitStopsAStreamStartedWhileTheDeviceWasNotReady) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace framestest;
+
+TEST_F(FrameStreamsTest, StreamLeftRunningWhenTheLibraryWentDownIsStillStoppedAtDeinit) {
+    updateState(PZDeviceState_Booting);
+    Receiver receiver;
+    PZStreamingConfig config{};
+    config.irResolution = PZ_RESOLUTION_FULL;
+    config.irFormat = PZFrameFormat_Ir8;
+    config.irCallback = &Receiver::onFrame;
+    config.irUserData = &receiver;
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(config), PZStatus_Success);
+    ASSERT_TRUE(waitForSink("VIDEO"));
+    // The library goes down beneath the stream: its reads are refused from
+    // now on, and its service can no longer be closed.
+    const size_t withStreams = linktest::threadCount();
+    VPUG_deinit();
+    const size_t libraryGone = linktest::threadCount();
+    EXPECT_EQ(deinitFrameStreams(), 0);
+    EXPECT_EQ(log_.count("IR Stream thread exiting"), 1u);
+    EXPECT_EQ(log_.count("Frame CB wrapper thread exiting (IR Frame CB)"), 1u);
+    EXPECT_NE(lineWith("VPU call failed").find("ERROR"), std::string::npos);
+    EXPECT_EQ(PZFrames_get()->streams[PZFrameStream_Infrared].service, nullptr);
+    // The two stream threads are gone with it.
+    EXPECT_LT(libraryGone, withStreams);
+    EXPECT_EQ(linktest::threadCount(), libraryGone - 2);
+    threadsBefore_ = linktest::threadCount();
+    EXPECT_TRUE(receiver.frames().empty());
+}
+
+}  // namespace
