@@ -15,6 +15,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "driver/device_record.h"
 #include "driver/tests/client_test_support.h"
 #include "runtime/context.h"
 #include "runtime/logger.h"
@@ -573,6 +574,150 @@ TEST_F(TwistSaveOffsetsTest, RefusedRequestGivesTheDevicesStatus) {
               PlovarZarnClient_SaveCameraOffsets());
     EXPECT_NE(PZStatus_Success, PlovarZarnClient_SaveCameraOffsets());
     EXPECT_EQ(2u, peer_->requestCount());
+}
+
+// --- the driver's own path to the device --------------------------------------------
+
+using ztest::Request;
+using WireComponent = morv::client::Component;
+
+// A ready device behind the scripted peer that keeps the row offsets it is
+// sent and answers reads with them, so that the worker's steps run through
+// the parameter interface and the device requests unchanged.
+class TwistDevicePathTest : public ztest::ScriptedClientFixture {
+protected:
+    void SetUp() override {
+        ScriptedClientFixture::SetUp();
+        PZDevice_get()->state = PZDeviceState_Ready;
+        peer_->setResponder([this](Request::Reader request, ztest::ScriptedPeer& peer) { answer(request, peer); });
+    }
+    void TearDown() override {
+        TwistComp_stop(true);
+        ScriptedClientFixture::TearDown();
+    }
+
+    void answer(Request::Reader request, ztest::ScriptedPeer& peer) {
+        const uint32_t id = request.getId() + 1u;
+        if (!request.getMsg().isComponentSetting()) {
+            peer.send(ztest::frameResponse([&](ztest::Response::Builder response) {
+                response.setId(id);
+                response.setError(morv::client::Error::SUCCESS);
+            }));
+            return;
+        }
+        auto setting = request.getMsg().getComponentSetting();
+        const WireComponent component = setting.getComponent();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (setting.getWriteFlag()) {
+            if (setting.isYOffset()) rows_[component] = setting.getYOffset();
+            if (setting.isSubpixYOffset()) subpixel_[component] = setting.getSubpixYOffset();
+        }
+        peer.send(ztest::frameResponse([&](ztest::Response::Builder response) {
+            response.setId(id);
+            response.setError(morv::client::Error::SUCCESS);
+            auto reply = response.getMsg().initComponentSetting();
+            reply.setComponent(component);
+            if (setting.isYOffset()) reply.setYOffset(rows_[component]);
+            if (setting.isSubpixYOffset()) reply.setSubpixYOffset(subpixel_[component]);
+        }));
+    }
+
+    // Request i as (member discriminant, component, writeFlag, value as float).
+    struct Seen {
+        uint16_t member;
+        WireComponent component;
+        bool write;
+        float value;
+    };
+    Seen seen(size_t i) {
+        Seen result{};
+        peer_->withRequest(i, [&](Request::Reader request) {
+            result.member = static_cast<uint16_t>(request.getMsg().which());
+            if (!request.getMsg().isComponentSetting()) return;
+            auto setting = request.getMsg().getComponentSetting();
+            result.component = setting.getComponent();
+            result.write = setting.getWriteFlag();
+            result.value = setting.isYOffset() ? setting.getYOffset() : setting.getSubpixYOffset();
+        });
+        return result;
+    }
+
+    std::mutex mutex_;
+    std::map<WireComponent, int16_t> rows_{{WireComponent::IR_LEFT, 5}, {WireComponent::IR_RIGHT, 7}};
+    std::map<WireComponent, float> subpixel_{{WireComponent::IR_BOTH, 0.0f}};
+};
+
+constexpr uint16_t kComponentSetting = static_cast<uint16_t>(Request::Msg::COMPONENT_SETTING);
+constexpr uint16_t kTwistCompCfg = static_cast<uint16_t>(Request::Msg::TWIST_COMP_CFG);
+constexpr uint16_t kSaveOffsets = static_cast<uint16_t>(Request::Msg::SAVE_CAMERA_OFFSETS);
+
+TEST_F(TwistDevicePathTest, OneShotRunReadsCorrectsStopsAndSavesThroughTheDriver) {
+    TwistComp& state = *TwistComp_state();
+    const TwistCompOffsets atStart = TwistComp_readOffsets(state);
+    EXPECT_EQ(0.0f, atStart.sub);
+    EXPECT_EQ(5.0f, atStart.left);
+    EXPECT_EQ(7.0f, atStart.right);
+    ASSERT_EQ(3u, peer_->requestCount());
+    EXPECT_EQ(WireComponent::IR_BOTH, seen(0).component);
+    EXPECT_EQ(WireComponent::IR_LEFT, seen(1).component);
+    EXPECT_EQ(WireComponent::IR_RIGHT, seen(2).component);
+    EXPECT_FALSE(seen(2).write);
+
+    for (size_t i = 0; i < TWIST_COMP_WINDOW; ++i) TwistComp_processShift(state, 2.3f, 5.0f, 7.0f);
+    ASSERT_EQ(5u, peer_->requestCount());
+    EXPECT_EQ(kComponentSetting, seen(3).member);
+    EXPECT_EQ(WireComponent::IR_BOTH, seen(3).component);
+    EXPECT_TRUE(seen(3).write);
+    EXPECT_NEAR(0.3f, seen(3).value, 1e-5f);
+    EXPECT_EQ(WireComponent::IR_LEFT, seen(4).component);
+    EXPECT_EQ(3.0f, seen(4).value);
+
+    state.mode = TwistCompMode_OneShot;
+    for (int windows = 0; windows < 2; ++windows) {
+        EXPECT_FALSE(TwistComp_finishOneShot(state, atStart));
+        for (size_t i = 0; i < TWIST_COMP_WINDOW; ++i) TwistComp_processShift(state, 0.05f, 3.0f, 7.0f);
+    }
+    EXPECT_EQ(5u, peer_->requestCount());  // quiet windows write nothing
+    EXPECT_TRUE(TwistComp_finishOneShot(state, atStart));
+    ASSERT_EQ(10u, peer_->requestCount());
+    EXPECT_EQ(kTwistCompCfg, seen(5).member);
+    peer_->withRequest(5, [](Request::Reader request) {
+        EXPECT_EQ(morv::client::TwistCompCfg::Mode::OFF, request.getMsg().getTwistCompCfg().getMode());
+    });
+    EXPECT_EQ(kComponentSetting, seen(6).member);
+    EXPECT_EQ(kSaveOffsets, seen(9).member);
+    EXPECT_EQ(1u, log_.count("Saving new offsets. sub[0.000000 -> 0.300000], left[5.000000 -> 3.000000]"));
+}
+
+TEST_F(TwistDevicePathTest, OffsetsOfADeviceThatIsNotReadyStayUnread) {
+    PZDevice_get()->state = PZDeviceState_LowPowerMode;
+    const TwistCompOffsets offsets = TwistComp_readOffsets(*TwistComp_state());
+    EXPECT_TRUE(std::isnan(offsets.sub));
+    EXPECT_TRUE(std::isnan(offsets.left));
+    EXPECT_TRUE(std::isnan(offsets.right));
+    EXPECT_EQ(0u, peer_->requestCount());
+}
+
+// Waits out the worker's 250 ms slice when it is stopped.
+TEST_F(TwistDevicePathTest, StartAndStopConfigureTheDeviceWaitsOutTheSlice) {
+    EXPECT_EQ(PZStatus_Success, TwistComp_setMode(TwistCompMode_Continuous));
+    ASSERT_TRUE(peer_->waitForRequests(4));  // the configuration and the worker's three reads
+    EXPECT_EQ(PZStatus_Success, TwistComp_setMode(TwistCompMode_Off));
+    ASSERT_EQ(5u, peer_->requestCount());
+    size_t configurations = 0;
+    for (size_t i = 0; i < 4; ++i) {
+        peer_->withRequest(i, [&](Request::Reader request) {
+            if (!request.getMsg().isTwistCompCfg()) return;
+            ++configurations;
+            EXPECT_EQ(morv::client::TwistCompCfg::Mode::CONTINUOUS, request.getMsg().getTwistCompCfg().getMode());
+        });
+    }
+    EXPECT_EQ(1u, configurations);
+    peer_->withRequest(4, [](Request::Reader request) {
+        ASSERT_TRUE(request.getMsg().isTwistCompCfg());
+        EXPECT_EQ(morv::client::TwistCompCfg::Mode::OFF, request.getMsg().getTwistCompCfg().getMode());
+    });
+    EXPECT_TRUE(log_.waitFor("Twist compensation thread exiting"));
 }
 
 }  // namespace
