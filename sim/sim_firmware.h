@@ -15,6 +15,13 @@
 // and holds up later requests as the real device does. stop() (and the
 // destructor) ends and joins that thread, interrupting any delay.
 //
+// Besides device information, clock, mode and update requests it keeps
+// every camera and depth setting per component (componentSetting writes
+// store, reads answer the stored value), answers a calibration retrieval
+// with a calibration text, and accepts stream configuration, twist
+// configuration and saved camera offsets, recording each for the tests.
+// Any other request is answered notSupported.
+//
 // Create it after SimUsb::installFresh()/reset(): a reset removes its write
 // handler. While the client interface is unplugged the firmware hears and
 // says nothing; whenever it finds the interface freshly registered (at
