@@ -708,4 +708,51 @@ TEST_F(TwistDevicePathTest, StartAndStopConfigureTheDeviceWaitsOutTheSlice) {
     EXPECT_TRUE(log_.waitFor("Twist compensation thread exiting"));
 }
 
+// The simulated firmware's twist data through the read thread, the intake,
+// the worker and the parameter interface, back into the firmware's settings.
+class TwistFirmwareTest : public ztest::ClientFixture {
+protected:
+    void SetUp() override {
+        ClientFixture::SetUp();
+        PZDevice_get()->state = PZDeviceState_Ready;
+    }
+    void TearDown() override {
+        TwistComp_stop(true);
+        ClientFixture::TearDown();
+    }
+    zsim::SimFirmware::TwistFrame frameOf(const cv::Mat& image, uint16_t y) {
+        const cv::Mat copy = image.clone();
+        return {std::vector<uint8_t>(copy.datastart, copy.dataend), 0, y, static_cast<uint16_t>(copy.cols),
+                static_cast<uint16_t>(copy.rows)};
+    }
+};
+
+// The worker takes the sample at the end of its 250 ms slice; its stop waits out another.
+TEST_F(TwistFirmwareTest, FirmwareDataCorrectsItsRowOffsetsWaitsOutTwoSlices) {
+    constexpr uint16_t kWireLeft = static_cast<uint16_t>(WireComponent::IR_LEFT);
+    constexpr uint16_t kWireBoth = static_cast<uint16_t>(WireComponent::IR_BOTH);
+    zsim::SimComponentSettings left = firmware_->componentSettings(kWireLeft);
+    left.yOffset = 5;
+    firmware_->setComponentSettings(kWireLeft, left);
+    zsim::SimComponentSettings both = firmware_->componentSettings(kWireBoth);
+    both.subpixYOffset = 0.5f;
+    firmware_->setComponentSettings(kWireBoth, both);
+    // Eleven measurements of one row carried over from an earlier run.
+    for (int i = 0; i < 11; ++i) TwistComp_processShift(*TwistComp_state(), 1.0f, 5.0f, 0.0f);
+
+    const size_t before = firmware_->requestKinds().size();
+    ASSERT_EQ(PZStatus_Success, TwistComp_setMode(TwistCompMode_Continuous));
+    ASSERT_TRUE(firmware_->waitForRequests(before + 4, kBound));  // configuration and three reads
+    const cv::Mat match = rampImage(12, 6);
+    ASSERT_TRUE(firmware_->sendTwistCompData(frameOf(match.rowRange(3, 7), 2), frameOf(match, 0), 5.0f, 0.0f));
+    ASSERT_TRUE(firmware_->waitForRequests(before + 6, kBound));  // subpixel and left row offset
+    EXPECT_EQ(4, firmware_->componentSettings(kWireLeft).yOffset);
+    EXPECT_EQ(0.0f, firmware_->componentSettings(kWireBoth).subpixYOffset);
+
+    EXPECT_EQ(PZStatus_Success, TwistComp_setMode(TwistCompMode_Off));
+    EXPECT_EQ((std::vector<uint16_t>{static_cast<uint16_t>(morv::client::TwistCompCfg::Mode::CONTINUOUS),
+                                     static_cast<uint16_t>(morv::client::TwistCompCfg::Mode::OFF)}),
+              firmware_->twistModes());
+}
+
 }  // namespace
