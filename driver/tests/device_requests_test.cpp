@@ -586,4 +586,73 @@ TEST_F(Requests, RequestsOnAStoppedClientAreRefused) {
     EXPECT_EQ(PlovarZarnClient_SetTwistCompCfg(0), PZStatus_DeviceNotReady);
 }
 
+// ------------------------------------------------------------ entries and removal
+
+size_t pendingCount() {
+    PZClient* client = PZClient_get();
+    OS_LYRG_lockMutex(&client->pendingMutex);
+    const size_t n = client->pending.size();
+    OS_LYRG_unlockMutex(&client->pendingMutex);
+    return n;
+}
+
+TEST_F(RequestsScripted, EveryRequestReleasesItsPendingEntryWhateverItsOutcome) {
+    answerWith(*peer_, [](mc::Response::Builder response) { response.getMsg().initComponentSetting().setFps(5.0f); });
+    float value = 0.0f;
+    EXPECT_EQ(PlovarZarnClient_GetFps(PZComponent_Visible, &value), PZStatus_Success);
+    EXPECT_EQ(pendingCount(), 0u);
+    EXPECT_EQ(PlovarZarnClient_GetAnalogGain(PZComponent_Visible, &value), PZStatus_Error);  // no list
+    EXPECT_EQ(pendingCount(), 0u);
+    EXPECT_EQ(PlovarZarnClient_SetFps(PZComponent_Visible, 5.0f), PZStatus_Success);
+    EXPECT_EQ(pendingCount(), 0u);
+    answerWith(*peer_, [](mc::Response::Builder response) {
+        const kj::byte bytes[1] = {0};
+        response.getMsg().setDeviceCalibration(kj::arrayPtr(bytes, 1));
+    });
+    EXPECT_EQ(PlovarZarnClient_GetFps(PZComponent_Visible, &value), PZStatus_Error);  // undecodable
+    EXPECT_EQ(pendingCount(), 0u);
+    PZDeviceInfo info{};
+    EXPECT_EQ(PlovarZarnClient_GetDeviceInfo(&info), PZStatus_Error);
+    EXPECT_EQ(pendingCount(), 0u);
+    PZCalibration calibration{};
+    EXPECT_EQ(PlovarZarnClient_GetCalibration(&calibration), PZStatus_Success);
+    EXPECT_EQ(pendingCount(), 0u);
+    peer_->setResponder([](mc::Request::Reader request, ScriptedPeer& peer) {
+        peer.send(ztest::devInfoReply(request.getId() + 1u, "", mc::Error::NOT_READY));
+    });
+    EXPECT_EQ(PlovarZarnClient_SetTwistCompCfg(0), PZStatus_DeviceNotReady);
+    EXPECT_EQ(PlovarZarnClient_GetCalibration(&calibration), PZStatus_DeviceNotReady);
+    EXPECT_EQ(pendingCount(), 0u);
+}
+
+TEST_F(Requests, DeviceVanishingHalfwayThroughTheReplyLeavesTheOutputsAlone) {
+    zsim::ReplyPlan cut;
+    cut.kind = zsim::ReplyPlan::Kind::Truncated;
+    cut.thenUnplug = true;
+    cut.forKind = static_cast<uint16_t>(mc::Request::Msg::CALIBRATE);
+    firmware_->planNext(cut);
+    PZCalibration calibration{};
+    calibration.version = 31;
+    EXPECT_EQ(PlovarZarnClient_GetCalibration(&calibration), PZStatus_DeviceNotReady);
+    EXPECT_EQ(calibration.version, 31);
+    ASSERT_TRUE(waitForReadThreadEnd());
+    // Later requests find no device and touch nothing either.
+    PZDeviceInfo info{};
+    info.fwMajor = 8;
+    EXPECT_NE(PlovarZarnClient_GetDeviceInfo(&info), PZStatus_Success);
+    EXPECT_EQ(info.fwMajor, 8u);
+    EXPECT_EQ(pendingCount(), 0u);
+}
+
+TEST_F(Requests, OversizedCalibrationTextIsParsedWithinItsBounds) {
+    // A key far beyond the format's 63 characters, then ordinary keys.
+    firmware_->setCalibrationText("version=7 " + std::string(200000, 'k') + "=1 fc_left=2.5 T=" +
+                                  std::string(500, '9'));
+    PZCalibration calibration{};
+    ASSERT_EQ(PlovarZarnClient_GetCalibration(&calibration), PZStatus_Success);
+    EXPECT_EQ(calibration.version, 7);
+    EXPECT_EQ(calibration.fc_left, 2.5);
+    EXPECT_TRUE(std::isnan(calibration.T));  // its value is refused, so it keeps the default
+}
+
 }  // namespace

@@ -351,4 +351,19 @@ TEST_F(Parameters, WritesAreServedInProductionDataCorruptAndFirmwareCorruptState
     }
 }
 
+TEST_F(Parameters, DeviceRemovedDuringAReadOrAWrite) {
+    zsim::ReplyPlan unplug;
+    unplug.kind = zsim::ReplyPlan::Kind::Unplug;
+    firmware_->planNext(unplug);
+    float value = 6.0f;
+    uint32_t count = 1;
+    EXPECT_EQ(PlovarZarn_GetMultiParameter(PZComponent_IrLeft, PZParameter_YOffset, &value, &count),
+              PZStatus_DeviceNotReady);
+    EXPECT_EQ(value, 6.0f);
+    EXPECT_EQ(log_.levelOf("Get parameter (4) failed: Device Not Ready"), LOG_WARN_E);
+    ASSERT_TRUE(waitForReadThreadEnd());
+    EXPECT_NE(set(PZComponent_IrLeft, PZParameter_YOffset, {1.0f}), PZStatus_Success);
+    EXPECT_EQ(log_.count("Set parameter (4) failed:"), 1u);
+}
+
 }  // namespace
