@@ -755,4 +755,17 @@ TEST_F(TwistFirmwareTest, FirmwareDataCorrectsItsRowOffsetsWaitsOutTwoSlices) {
               firmware_->twistModes());
 }
 
+// Waits out the worker's 250 ms slice when it is stopped.
+TEST_F(TwistFirmwareTest, UnpluggedDeviceFailsTheStopButTheWorkerEndsWaitsOutTheSlice) {
+    const size_t before = firmware_->requestKinds().size();
+    ASSERT_EQ(PZStatus_Success, TwistComp_setMode(TwistCompMode_OneShot));
+    ASSERT_TRUE(firmware_->waitForRequests(before + 4, kBound));
+    usb_->unplug();
+    ASSERT_TRUE(waitForReadThreadEnd());
+    EXPECT_NE(PZStatus_Success, TwistComp_setMode(TwistCompMode_Off));
+    std::lock_guard<std::mutex> lock(TwistComp_state()->stateMutex);
+    EXPECT_FALSE(TwistComp_state()->threadAlive);
+    EXPECT_EQ(1u, log_.count("Twist compensation thread exiting"));
+}
+
 }  // namespace
