@@ -7,6 +7,7 @@
 
 #include "driver/device_record.h"
 #include "driver/device_requests.h"
+#include "driver/twist_comp.h"
 #include "host_lib/alg_svc.h"
 #include "host_lib/frame_svc.h"
 #include "host_lib/vpu_host_api.h"
@@ -471,6 +472,9 @@ PZStatus PZFrames_ApplyStreamingConfig(const PZStreamingConfig& config) {
             startThread(stream->callbackThread, stream->callbackAlive);
         }
     }
+    // Depth wants its imagers' rows aligned: a one-shot compensation (or the
+    // mode the application chose) runs whenever depth starts.
+    if (depth.resolution != 0 && !config.noStartupTwistComp) TwistComp_setStartupMode();
     return PZStatus_Success;
 }
 

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "driver/twist_comp.h"
 #include "host_lib/alg_svc.h"
 #include "sim/sim_sensor_producers.h"
 
@@ -297,6 +298,23 @@ TEST_F(FrameStreamsTest, DepthFramesShareTheTemperatureFilterWithInfrared) {
     EXPECT_EQ(f.depthValue1, 77u);
     // The infrared frame set the filter at 40; the depth frame's 50 moves it on.
     EXPECT_NEAR(f.calibration.fc_left_corrected, kFcLeft * (1 + 5.00755 * kTempCoeff), kFcLeft * 1e-8);
+}
+
+TEST_F(FrameStreamsTest, StartingDepthArmsTheOneShotTwistCompensationUnlessTheConfigurationSaysNot) {
+    PZStreamingConfig config = allOff();
+    config.depthFps = 30;
+    config.depthResolution = PZ_RESOLUTION_FULL;
+    config.depthFormat = PZFrameFormat_Disparity16;
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(config), PZStatus_Success);
+    EXPECT_EQ(log_.count("Enabling a one-shot twist comp on start up"), 1u);
+    EXPECT_EQ(firmware_->twistModes().size(), 1u);
+    config.noStartupTwistComp = true;
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(config), PZStatus_Success);
+    // Infrared alone never arms it.
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(infrared(nullptr)), PZStatus_Success);
+    EXPECT_EQ(log_.count("Enabling a one-shot twist comp on start up"), 1u);
+    EXPECT_EQ(firmware_->twistModes().size(), 1u);
+    TwistComp_stop(true);
 }
 
 TEST_F(FrameStreamsTest, VisibleFramesCarryFourValuesAndThePlainCalibration) {
