@@ -516,7 +516,15 @@ void SimFirmware::answer(const Incoming& request, const ReplyPlan& plan) {
         }
     }
     deliver(builder, plan);
-    if (rebootAfter) usb_.unplug();
+    if (rebootAfter) {
+        usb_.unplug();
+        RebootListener listener;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            listener = rebootListener_;
+        }
+        if (listener) listener(static_cast<uint16_t>(request.reader.getMsg().getSetMode().getMode()));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -996,6 +1004,8 @@ void SimFirmware::setRequestHook(RequestHook hook) { lockedSet(mutex_, hook_, st
 void SimFirmware::setProgressText(bool on) { lockedSet(mutex_, progressText_, on); }
 
 void SimFirmware::setRebootUnplugs(bool on) { lockedSet(mutex_, rebootUnplugs_, on); }
+
+void SimFirmware::setRebootListener(RebootListener listener) { lockedSet(mutex_, rebootListener_, std::move(listener)); }
 
 void SimFirmware::setDefaultPlan(const ReplyPlan& plan) { lockedSet(mutex_, defaultPlan_, plan); }
 

@@ -224,6 +224,12 @@ public:
     void setProgressText(bool on);
     // Warm and cold reboot requests unplug the device after the answer.
     void setRebootUnplugs(bool on);
+    // Called on the firmware thread right after a reboot request has
+    // unplugged the device, with the DeviceMode wire value it asked for: the
+    // owner of the whole device brings it back the way a rebooted sensor
+    // re-enumerates.
+    using RebootListener = std::function<void(uint16_t mode)>;
+    void setRebootListener(RebootListener listener);
     // Fixed number of blocks per phase instead of a block size (0: by size again).
     void setFlashBlockCount(uint32_t blocks);
     // Settings of one component (a Component wire value, 1 to 6); the device
@@ -346,6 +352,7 @@ private:
     RequestHook hook_;
     bool progressText_ = true;
     bool rebootUnplugs_ = false;
+    RebootListener rebootListener_;
     ReplyPlan defaultPlan_;
     std::deque<ReplyPlan> plans_;
     std::map<uint16_t, SimComponentSettings> settings_;  // by Component wire value
