@@ -1,0 +1,75 @@
+// The USB transport the updater's driver talks through.
+//
+// On Windows the sensor's USB stack carries the driver's traffic. It does not
+// exist on Linux, so there the program talks to a simulated sensor instead: a
+// complete device (vision processor and sensor firmware) on a simulated bus,
+// installed as the transport back-end, with a hot-plug monitor that reports
+// the sensor to the driver's boot layer once the driver starts its transport,
+// as the real monitor reports an attached sensor. After a firmware update's
+// warm reboot the simulated sensor goes away and comes back a moment later
+// running the firmware it installed.
+//
+// The program calls attachSensorTransport() first, before the driver is
+// initialised, and detachSensorTransport() last, after the control loop is
+// released (which shuts the driver down).
+//
+// The simulated sensor is configured through the environment, so that a
+// whole run of the real program can be tried against different devices:
+//
+//   ZARN_SIM_SENSOR    "attached" (default): a booted sensor is plugged in;
+//                      "absent": nothing is attached, the updater waits.
+//   ZARN_SIM_FIRMWARE  the firmware version the sensor runs, "major.minor.patch"
+//                      with decimal numbers of at most 65535 (default "0.9.7").
+//   ZARN_SIM_STATE     the state the sensor reports: "ready" (default),
+//                      "initializing", "calibrationCorrupt", "fwMismatch",
+//                      "prodDataMismatch", "fwCorrupt", "fwNotSupported", or
+//                      "lowPower" (ready, but only the secondary processor
+//                      answers: the driver reports Low Power Mode).
+//   ZARN_SIM_UPDATE    "ok" (default): firmware updates succeed; "fail": the
+//                      sensor refuses every firmware package as damaged.
+//   ZARN_SIM_FLASH_MS  milliseconds the sensor takes per flash block of each
+//                      update phase (default 0), to watch the progress.
+//
+// A value that cannot be read is named on standard error and its default is
+// used.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ZarnFirmwareUpdater {
+
+void attachSensorTransport();
+void detachSensorTransport();
+
+// The simulated sensor's configuration as read from the environment.
+struct SimulatedSensorSettings {
+    bool attached = true;
+    uint16_t firmwareMajor = 0;
+    uint16_t firmwareMinor = 9;
+    uint16_t firmwareRevision = 7;
+    uint16_t processor = 1;  // wire value of the state reports: primary
+    uint16_t state = 2;      // wire value of the state reports: ready
+    bool updateFails = false;
+    uint32_t flashBlockMs = 0;
+};
+
+// The names ZARN_SIM_STATE takes, with the processor and state the sensor
+// then reports (wire values of the device protocol).
+struct SimulatedSensorStateName {
+    const char* name;
+    uint16_t processor;
+    uint16_t state;
+};
+extern const std::span<const SimulatedSensorStateName> simulatedSensorStates;
+
+// Reads the settings through `lookup` (the environment: a variable's value,
+// or null when unset). Each unreadable value adds one message to `problems`
+// and leaves that setting at its default.
+SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const char*(const char*)>& lookup,
+                                                    std::vector<std::string>& problems);
+
+}  // namespace ZarnFirmwareUpdater

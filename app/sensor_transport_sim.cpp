@@ -1,0 +1,157 @@
+// The Linux transport: the simulated sensor stands where the USB stack and
+// the sensor would be.
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+
+#include "app/sensor_transport.h"
+#include "driver/morv_client.capnp.h"
+#include "host_lib/usb_boot.h"
+#include "sim/sim_sensor.h"
+
+namespace ZarnFirmwareUpdater {
+
+namespace {
+
+// The shutdown the control loop starts ends with the driver stopping its
+// transport; a driver that never gets there must not keep the program from
+// ending.
+constexpr std::chrono::seconds kShutdownBound{10};
+
+std::mutex sensorMutex;
+std::unique_ptr<zsim::SimSensor> sensor;
+
+// A decimal number that fits `max`, and nothing else (no sign, no blanks).
+bool readNumber(std::string_view text, uint32_t max, uint32_t& out) {
+    if (text.empty()) return false;
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value > max) return false;
+    out = value;
+    return true;
+}
+
+bool readVersion(std::string_view text, SimulatedSensorSettings& settings) {
+    uint32_t parts[3] = {};
+    for (int i = 0; i < 3; ++i) {
+        const size_t dot = i < 2 ? text.find('.') : std::string_view::npos;
+        if (i < 2 && dot == std::string_view::npos) return false;
+        if (!readNumber(text.substr(0, dot), 0xFFFF, parts[i])) return false;
+        text = dot == std::string_view::npos ? std::string_view() : text.substr(dot + 1);
+    }
+    settings.firmwareMajor = static_cast<uint16_t>(parts[0]);
+    settings.firmwareMinor = static_cast<uint16_t>(parts[1]);
+    settings.firmwareRevision = static_cast<uint16_t>(parts[2]);
+    return true;
+}
+
+}  // namespace
+
+SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const char*(const char*)>& lookup,
+                                                    std::vector<std::string>& problems) {
+    SimulatedSensorSettings settings;
+    auto unreadable = [&](const char* name, const char* value) {
+        problems.push_back(std::string(name) + ": cannot use \"" + value + "\"");
+    };
+
+    if (const char* value = lookup("ZARN_SIM_SENSOR")) {
+        if (std::strcmp(value, "attached") == 0) {
+            settings.attached = true;
+        } else if (std::strcmp(value, "absent") == 0) {
+            settings.attached = false;
+        } else {
+            unreadable("ZARN_SIM_SENSOR", value);
+        }
+    }
+    if (const char* value = lookup("ZARN_SIM_FIRMWARE")) {
+        SimulatedSensorSettings read = settings;
+        if (readVersion(value, read)) {
+            settings = read;
+        } else {
+            unreadable("ZARN_SIM_FIRMWARE", value);
+        }
+    }
+    if (const char* value = lookup("ZARN_SIM_STATE")) {
+        bool known = false;
+        for (const SimulatedSensorStateName& entry : simulatedSensorStates) {
+            if (std::strcmp(entry.name, value) == 0) {
+                settings.processor = entry.processor;
+                settings.state = entry.state;
+                known = true;
+                break;
+            }
+        }
+        if (!known) unreadable("ZARN_SIM_STATE", value);
+    }
+    if (const char* value = lookup("ZARN_SIM_UPDATE")) {
+        if (std::strcmp(value, "ok") == 0) {
+            settings.updateFails = false;
+        } else if (std::strcmp(value, "fail") == 0) {
+            settings.updateFails = true;
+        } else {
+            unreadable("ZARN_SIM_UPDATE", value);
+        }
+    }
+    if (const char* value = lookup("ZARN_SIM_FLASH_MS")) {
+        // A minute per block is already far beyond any real flash.
+        uint32_t ms = 0;
+        if (readNumber(value, 60000, ms)) {
+            settings.flashBlockMs = ms;
+        } else {
+            unreadable("ZARN_SIM_FLASH_MS", value);
+        }
+    }
+    return settings;
+}
+
+void attachSensorTransport() {
+    std::vector<std::string> problems;
+    const SimulatedSensorSettings settings =
+        readSimulatedSensorSettings([](const char* name) -> const char* { return std::getenv(name); }, problems);
+    for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
+
+    std::lock_guard<std::mutex> lock(sensorMutex);
+    if (sensor) return;
+    sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
+    sensor->setFirmwareVersion(settings.firmwareMajor, settings.firmwareMinor, settings.firmwareRevision);
+    sensor->setDeviceState(settings.processor, settings.state);
+    if (settings.flashBlockMs != 0) {
+        zsim::SimFirmware& firmware = sensor->firmware();
+        firmware.setFlashTiming(64 * 1024, std::chrono::milliseconds(settings.flashBlockMs));
+    }
+    if (settings.updateFails) {
+        // The updater tries twice per update; this refuses far more packages
+        // than any run of it sends.
+        zsim::ReplyPlan refuse;
+        refuse.kind = zsim::ReplyPlan::Kind::Error;
+        refuse.error = static_cast<uint16_t>(morv::client::Error::VALIDATION_FAILED);
+        refuse.forKind = static_cast<uint16_t>(morv::client::Request::Msg::FW_UPDATE);
+        for (int i = 0; i < 64; ++i) sensor->firmware().planNext(refuse);
+    }
+    if (settings.attached) sensor->plug();
+}
+
+void detachSensorTransport() {
+    std::lock_guard<std::mutex> lock(sensorMutex);
+    if (!sensor) return;
+    // The driver's shutdown is still on its way when the program ends right
+    // after releasing the control loop: let it stop its transport first, so
+    // that it does not see the sensor go away while it shuts down.
+    const bool driverDone = sensor->waitForTransportStopped(kShutdownBound);
+    sensor->unplug();
+    if (driverDone && sensor->stop(kShutdownBound)) {
+        sensor.reset();
+        return;
+    }
+    // A driver thread is still inside the sensor's hot-plug handler: the
+    // program ends without waiting for it, and the sensor stays with it.
+    sensor->stop(std::chrono::milliseconds(0));
+    static_cast<void>(sensor.release());
+}
+
+}  // namespace ZarnFirmwareUpdater
