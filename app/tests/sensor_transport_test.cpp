@@ -1,0 +1,107 @@
+// The simulated sensor's configuration as the environment gives it.
+#include "app/sensor_transport.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+using ZarnFirmwareUpdater::readSimulatedSensorSettings;
+using ZarnFirmwareUpdater::SimulatedSensorSettings;
+
+struct Environment {
+    std::map<std::string, std::string> values;
+    SimulatedSensorSettings read(std::vector<std::string>& problems) const {
+        return readSimulatedSensorSettings(
+            [this](const char* name) -> const char* {
+                const auto it = values.find(name);
+                return it == values.end() ? nullptr : it->second.c_str();
+            },
+            problems);
+    }
+};
+
+TEST(SimulatedSensorSettingsTest, EmptyEnvironmentGivesAnAttachedReadySensorWithFirmware097) {
+    std::vector<std::string> problems;
+    const SimulatedSensorSettings settings = Environment{}.read(problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_TRUE(settings.attached);
+    EXPECT_EQ(settings.firmwareMajor, 0);
+    EXPECT_EQ(settings.firmwareMinor, 9);
+    EXPECT_EQ(settings.firmwareRevision, 7);
+    EXPECT_EQ(settings.processor, 1);
+    EXPECT_EQ(settings.state, 2);
+    EXPECT_FALSE(settings.updateFails);
+    EXPECT_EQ(settings.flashBlockMs, 0u);
+}
+
+TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
+    Environment env{{{"ZARN_SIM_SENSOR", "absent"},
+                     {"ZARN_SIM_FIRMWARE", "1.10.65535"},
+                     {"ZARN_SIM_STATE", "lowPower"},
+                     {"ZARN_SIM_UPDATE", "fail"},
+                     {"ZARN_SIM_FLASH_MS", "25"}}};
+    std::vector<std::string> problems;
+    const SimulatedSensorSettings settings = env.read(problems);
+    EXPECT_TRUE(problems.empty());
+    EXPECT_FALSE(settings.attached);
+    EXPECT_EQ(settings.firmwareMajor, 1);
+    EXPECT_EQ(settings.firmwareMinor, 10);
+    EXPECT_EQ(settings.firmwareRevision, 65535);
+    EXPECT_EQ(settings.processor, 2);
+    EXPECT_EQ(settings.state, 2);
+    EXPECT_TRUE(settings.updateFails);
+    EXPECT_EQ(settings.flashBlockMs, 25u);
+}
+
+TEST(SimulatedSensorSettingsTest, StateNamesGiveTheWireValuesOfTheStateReport) {
+    const std::map<std::string, std::pair<uint16_t, uint16_t>> expected = {
+        {"ready", {1, 2}},          {"initializing", {1, 1}},     {"calibrationCorrupt", {1, 3}},
+        {"fwMismatch", {1, 4}},     {"prodDataMismatch", {1, 5}}, {"fwCorrupt", {1, 6}},
+        {"fwNotSupported", {1, 7}}, {"lowPower", {2, 2}},
+    };
+    EXPECT_EQ(ZarnFirmwareUpdater::simulatedSensorStates.size(), expected.size());
+    for (const auto& [name, wire] : expected) {
+        std::vector<std::string> problems;
+        const SimulatedSensorSettings settings = Environment{{{"ZARN_SIM_STATE", name}}}.read(problems);
+        EXPECT_TRUE(problems.empty()) << name;
+        EXPECT_EQ(settings.processor, wire.first) << name;
+        EXPECT_EQ(settings.state, wire.second) << name;
+    }
+}
+
+TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults) {
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"ZARN_SIM_FIRMWARE", ""},        {"ZARN_SIM_FIRMWARE", "1.0"},       {"ZARN_SIM_FIRMWARE", "1.0.0.0"},
+        {"ZARN_SIM_FIRMWARE", "1.0.x"},   {"ZARN_SIM_FIRMWARE", "-1.0.0"},    {"ZARN_SIM_FIRMWARE", "1..0"},
+        {"ZARN_SIM_FIRMWARE", "0.65536.0"}, {"ZARN_SIM_FIRMWARE", " 1.0.0"},  {"ZARN_SIM_FIRMWARE", "99999999999.0.0"},
+        {"ZARN_SIM_STATE", "Ready"},      {"ZARN_SIM_STATE", ""},             {"ZARN_SIM_SENSOR", "yes"},
+        {"ZARN_SIM_UPDATE", "FAIL"},      {"ZARN_SIM_FLASH_MS", "-3"},        {"ZARN_SIM_FLASH_MS", "60001"},
+        {"ZARN_SIM_FLASH_MS", "10ms"},
+    };
+    for (const auto& [name, value] : bad) {
+        std::vector<std::string> problems;
+        const SimulatedSensorSettings settings = Environment{{{name, value}}}.read(problems);
+        ASSERT_EQ(problems.size(), 1u) << name << "=" << value;
+        EXPECT_EQ(problems[0], name + ": cannot use \"" + value + "\"");
+        const SimulatedSensorSettings defaults;
+        EXPECT_EQ(settings.attached, defaults.attached);
+        EXPECT_EQ(settings.firmwareMajor, defaults.firmwareMajor) << value;
+        EXPECT_EQ(settings.firmwareMinor, defaults.firmwareMinor) << value;
+        EXPECT_EQ(settings.firmwareRevision, defaults.firmwareRevision) << value;
+        EXPECT_EQ(settings.state, defaults.state);
+        EXPECT_EQ(settings.updateFails, defaults.updateFails);
+        EXPECT_EQ(settings.flashBlockMs, defaults.flashBlockMs);
+    }
+    // Two bad values, two messages; the good one between them still counts.
+    std::vector<std::string> problems;
+    const SimulatedSensorSettings settings =
+        Environment{{{"ZARN_SIM_SENSOR", "x"}, {"ZARN_SIM_FIRMWARE", "1.0.0"}, {"ZARN_SIM_UPDATE", "y"}}}.read(problems);
+    EXPECT_EQ(problems.size(), 2u);
+    EXPECT_EQ(settings.firmwareMajor, 1);
+}
+
+}  // namespace
