@@ -122,8 +122,9 @@ TEST_F(DeviceManagerTest, BootFolderTooLongFailsInitAfterTheCallbackWasStored) {
 // it shut down, as it found it.
 TEST(DeviceManagerDefaultContext, MayBeInitialisedAgainAfterItsShutdown) {
     static LogLines log;
-    PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
-                      [](void* value) { return value; }, log.record(), [](void*) {});
+    ASSERT_EQ(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
+                                [](void* value) { return value; }, log.record(), [](void*) {}),
+              log.record());
     ASSERT_TRUE(PZContext_IsDefault(PZContext_GetCurrent()));
     zsim::SimUsb& usb = zsim::SimUsb::installFresh();
     StateLog states;
@@ -363,6 +364,30 @@ TEST_F(DeviceManagerTest, EachInterfaceRemovalRunsItsCleanupAndReportsDisconnect
     EXPECT_NE(device()->bootEvent, nullptr);
     EXPECT_FALSE(PZInternal_IsDeviceReady(true));
     EXPECT_EQ(device()->bootStartTime, 0.0);
+}
+
+TEST_F(DeviceManagerTest, UnplugDuringTheFirstClockSyncFailsTheBringUpThenCleansUp) {
+    zsim::ReplyPlan unplug;
+    unplug.kind = zsim::ReplyPlan::Kind::Unplug;
+    unplug.forKind = static_cast<uint16_t>(morv::client::Request::Msg::CLK_SYNC);
+    firmware_.planNext(unplug);
+    ASSERT_EQ(init(), PZStatus_Success);
+    plugBooted();
+    // The removals wait behind the failed bring-up on the hot-plug thread.
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected, 5));
+    PZDevice_waitForCleanup();
+    const std::vector<int> heard = states_.states();
+    ASSERT_GE(heard.size(), 3u);
+    EXPECT_EQ(heard[0], PZDeviceState_Booting);
+    EXPECT_EQ(heard[1], PZDeviceState_Error);
+    EXPECT_TRUE(log_.has("Error waiting for boot to finish: Device Not Ready"));
+    EXPECT_EQ(log_.count("Plovar Zarn removed (state: Error)"), 1u);
+    // The failed bring-up had left the client and the services up; the
+    // removal's cleanup took them down.
+    EXPECT_FALSE(PZClient_get()->started.load());
+    EXPECT_EQ(device()->loggerService, nullptr);
+    EXPECT_EQ(device()->systemService, nullptr);
+    EXPECT_EQ(log_.count("Cleanup: stopping streams"), 0u);
 }
 
 TEST_F(DeviceManagerTest, ReplugAfterRemovalIsBroughtUpAgainWithTheSameCallback) {
