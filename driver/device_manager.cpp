@@ -174,6 +174,10 @@ PZStatus PlovarZarn_InitBootId(PZStateCallback stateCallback, void* userData, in
     if (device->bootEvent == nullptr) device->bootEvent = OS_LYRG_createEvent(0);
 
     if (vpu_usb_boot_init(given.bootDirectory, &PlovarZarn_hotplugCallback, bootId, &usbParams) != 0) {
+        // Without the USB layer no link can come up, and an application
+        // whose initialisation failed calls no shutdown: the event goes now.
+        OS_LYRG_releaseEvent(device->bootEvent, 0);
+        device->bootEvent = nullptr;
         LOGG_deinit();
         return PZStatus_Error;
     }
