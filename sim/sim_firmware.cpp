@@ -400,6 +400,9 @@ void SimFirmware::answer(const Incoming& request, const ReplyPlan& plan) {
         fillState(response.getMsg().initDeviceState());
     } else if (plan.kind == Kind::WrongMember) {
         fillState(response.getMsg().initDeviceState());
+    } else if (isUnimplemented(request.which)) {
+        response.setError(mc::Error::NOT_SUPPORTED);
+        fillState(response.getMsg().initDeviceState());
     } else {
         auto msg = request.reader.getMsg();
         switch (which) {
@@ -461,6 +464,50 @@ void SimFirmware::answer(const Incoming& request, const ReplyPlan& plan) {
             case mc::Request::Msg::FW_UPDATE:
                 runFwUpdate(request, plan, msg.getFwUpdate());
                 return;
+            case mc::Request::Msg::COMPONENT_SETTING: {
+                const mc::Error error =
+                    applySetting(request.id, msg.getComponentSetting(), response.getMsg().initComponentSetting());
+                if (error != mc::Error::SUCCESS) {
+                    response.setError(error);
+                    fillState(response.getMsg().initDeviceState());
+                }
+                break;
+            }
+            case mc::Request::Msg::CALIBRATE: {
+                const auto in = msg.getCalibrate();
+                const SimCalibrateRecord record{static_cast<uint16_t>(in.getAction()), static_cast<uint16_t>(in.which())};
+                std::string text;
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    calibrateRequests_.push_back(record);
+                    text = calibrationText_;
+                }
+                if (in.getAction() == mc::Calibrate::Action::RETRIEVE && in.which() == mc::Calibrate::DEVICE) {
+                    response.getMsg().setDeviceCalibration(
+                        kj::arrayPtr(reinterpret_cast<const kj::byte*>(text.data()), text.size()));
+                } else {
+                    // Running or saving a calibration is factory work.
+                    response.setError(mc::Error::NOT_SUPPORTED);
+                    fillState(response.getMsg().initDeviceState());
+                }
+                break;
+            }
+            case mc::Request::Msg::STREAMING_CFG:
+                recordStreamingCfg(msg.getStreamingCfg());
+                fillState(response.getMsg().initDeviceState());
+                break;
+            case mc::Request::Msg::TWIST_COMP_CFG: {
+                const auto mode = static_cast<uint16_t>(msg.getTwistCompCfg().getMode());
+                lockedPush(twistModes_, mode);
+                fillState(response.getMsg().initDeviceState());
+                break;
+            }
+            case mc::Request::Msg::SAVE_CAMERA_OFFSETS: {
+                const uint64_t ts = msg.getSaveCameraOffsets().getTs();
+                lockedPush(savedOffsets_, ts);
+                fillState(response.getMsg().initDeviceState());
+                break;
+            }
             default:
                 // Everything else the simulated device does not implement.
                 response.setError(mc::Error::NOT_SUPPORTED);
@@ -470,6 +517,226 @@ void SimFirmware::answer(const Incoming& request, const ReplyPlan& plan) {
     }
     deliver(builder, plan);
     if (rebootAfter) usb_.unplug();
+}
+
+// ---------------------------------------------------------------------------
+// Settings, calibration and stream configuration
+
+mc::Error SimFirmware::applySetting(uint32_t requestId, mc::ComponentSetting::Reader in,
+                                    mc::ComponentSetting::Builder out) {
+    using S = mc::ComponentSetting;
+    using Channel = SimComponentSettings::Channel;
+    SimSettingRequest record;
+    record.requestId = requestId;
+    record.component = static_cast<uint16_t>(in.getComponent());
+    record.writeFlag = in.getWriteFlag();
+    record.member = static_cast<uint16_t>(in.which());
+    const auto channelsOf = [](capnp::List<S::ChannelElement>::Reader list) {
+        std::vector<Channel> channels;
+        for (const auto element : list) channels.push_back({static_cast<uint16_t>(element.getChan()), element.getValue()});
+        return channels;
+    };
+    const auto pairOf = [&record](bool set, S::Int16Pair::Reader pair) {
+        record.pairSet = set;
+        record.pair[0] = pair.getV1();
+        record.pair[1] = pair.getV2();
+    };
+    std::vector<uint16_t> testColors;
+    switch (in.which()) {
+        case S::ANALOG_GAIN: record.channels = channelsOf(in.getAnalogGain()); break;
+        case S::DIGITAL_GAIN: record.channels = channelsOf(in.getDigitalGain()); break;
+        case S::EXPOSURE: record.floatValue = in.getExposure(); break;
+        case S::DELAY: record.floatValue = in.getDelay(); break;
+        case S::X_OFFSET: record.intValue = in.getXOffset(); break;
+        case S::Y_OFFSET: record.intValue = in.getYOffset(); break;
+        case S::POWER_OUTPUT: record.floatValue = in.getPowerOutput(); break;
+        case S::NORMALIZATION: record.intValue = in.getNormalization(); break;
+        case S::FPS: record.floatValue = in.getFps(); break;
+        case S::MATCHING_WINDOW: pairOf(in.hasMatchingWindow(), in.getMatchingWindow()); break;
+        case S::DISPARITY_RANGE: pairOf(in.hasDisparityRange(), in.getDisparityRange()); break;
+        case S::SUBPIX_Y_OFFSET: record.floatValue = in.getSubpixYOffset(); break;
+        case S::BLC: record.flag = in.getBlc(); break;
+        case S::APPLY_WB: break;
+        case S::GAMMA: record.floatValue = in.getGamma(); break;
+        case S::TEST_MODE:
+            record.intValue = static_cast<int16_t>(in.getTestMode().getMode());
+            for (const uint16_t colour : in.getTestMode().getColors()) testColors.push_back(colour);
+            break;
+        default: break;
+    }
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    settingRequests_.push_back(record);
+    changed_.notify_all();
+    // notset (0) and values beyond depth (6) name no part of the device.
+    if (record.component < 1 || record.component > 6) return mc::Error::INVALID_PARAMS;
+    if (record.member > static_cast<uint16_t>(S::TEST_MODE)) return mc::Error::NOT_SUPPORTED;
+    SimComponentSettings& stored = settings_[record.component];
+    if (record.writeFlag) {
+        switch (in.which()) {
+            case S::ANALOG_GAIN: stored.analogGain = record.channels; break;
+            case S::DIGITAL_GAIN: stored.digitalGain = record.channels; break;
+            case S::EXPOSURE: stored.exposure = record.floatValue; break;
+            case S::DELAY: stored.delay = record.floatValue; break;
+            case S::X_OFFSET: stored.xOffset = record.intValue; break;
+            case S::Y_OFFSET: stored.yOffset = record.intValue; break;
+            case S::POWER_OUTPUT: stored.powerOutput = record.floatValue; break;
+            case S::NORMALIZATION: stored.normalization = record.intValue; break;
+            case S::FPS: stored.fps = record.floatValue; break;
+            case S::MATCHING_WINDOW: std::copy(record.pair, record.pair + 2, stored.matchingWindow); break;
+            case S::DISPARITY_RANGE: std::copy(record.pair, record.pair + 2, stored.disparityRange); break;
+            case S::SUBPIX_Y_OFFSET: stored.subpixYOffset = record.floatValue; break;
+            case S::BLC: stored.blc = record.flag; break;
+            case S::APPLY_WB: ++stored.whiteBalanceApplied; break;
+            case S::GAMMA: stored.gamma = record.floatValue; break;
+            case S::TEST_MODE:
+                stored.testMode = static_cast<uint16_t>(record.intValue);
+                stored.testColors = testColors;
+                break;
+            default: break;
+        }
+    }
+    const SimComponentSettings now = stored;
+    lock.unlock();
+
+    // The answer carries the member asked for, with the value now stored.
+    out.setComponent(in.getComponent());
+    out.setWriteFlag(record.writeFlag);
+    const auto fillChannels = [](capnp::List<S::ChannelElement>::Builder list, const std::vector<Channel>& from) {
+        for (unsigned i = 0; i < from.size(); ++i) {
+            list[i].setChan(static_cast<mc::Channel>(from[i].chan));
+            list[i].setValue(from[i].value);
+        }
+    };
+    const auto fillPair = [](S::Int16Pair::Builder pair, const uint16_t (&from)[2]) {
+        pair.setV1(from[0]);
+        pair.setV2(from[1]);
+    };
+    switch (in.which()) {
+        case S::ANALOG_GAIN:
+            fillChannels(out.initAnalogGain(static_cast<unsigned>(now.analogGain.size())), now.analogGain);
+            break;
+        case S::DIGITAL_GAIN:
+            fillChannels(out.initDigitalGain(static_cast<unsigned>(now.digitalGain.size())), now.digitalGain);
+            break;
+        case S::EXPOSURE: out.setExposure(now.exposure); break;
+        case S::DELAY: out.setDelay(now.delay); break;
+        case S::X_OFFSET: out.setXOffset(now.xOffset); break;
+        case S::Y_OFFSET: out.setYOffset(now.yOffset); break;
+        case S::POWER_OUTPUT: out.setPowerOutput(now.powerOutput); break;
+        case S::NORMALIZATION: out.setNormalization(now.normalization); break;
+        case S::FPS: out.setFps(now.fps); break;
+        case S::MATCHING_WINDOW: fillPair(out.initMatchingWindow(), now.matchingWindow); break;
+        case S::DISPARITY_RANGE: fillPair(out.initDisparityRange(), now.disparityRange); break;
+        case S::SUBPIX_Y_OFFSET: out.setSubpixYOffset(now.subpixYOffset); break;
+        case S::BLC: out.setBlc(now.blc); break;
+        case S::APPLY_WB: out.setApplyWb(); break;
+        case S::GAMMA: out.setGamma(now.gamma); break;
+        case S::TEST_MODE: {
+            auto mode = out.initTestMode();
+            mode.setMode(static_cast<S::TestMode::Mode>(now.testMode));
+            auto colours = mode.initColors(static_cast<unsigned>(now.testColors.size()));
+            for (unsigned i = 0; i < now.testColors.size(); ++i) colours.set(i, now.testColors[i]);
+            break;
+        }
+        default: break;
+    }
+    return mc::Error::SUCCESS;
+}
+
+void SimFirmware::recordStreamingCfg(mc::StreamingConfig::Reader config) {
+    SimStreamingCfgRecord record;
+    if (config.which() == mc::StreamingConfig::VPU3) {
+        const auto vpu3 = config.getVpu3();
+        record.vpu3 = true;
+        const auto streamOf = [](bool present, mc::VPU3StreamingConfig::StreamConfig::Reader in) {
+            SimStreamingCfgRecord::Stream stream;
+            stream.present = present;
+            stream.src = static_cast<uint16_t>(in.getSrc());
+            stream.chunks = in.getChunks();
+            stream.frameFormat = static_cast<uint16_t>(in.getFrameFormat());
+            return stream;
+        };
+        record.ir = streamOf(vpu3.hasIr(), vpu3.getIr());
+        record.vis = streamOf(vpu3.hasVis(), vpu3.getVis());
+        record.depth = streamOf(vpu3.hasDepth(), vpu3.getDepth());
+        record.decimated = vpu3.getDecimated();
+        record.bpc = vpu3.getBpc();
+        record.ib = vpu3.getIb();
+        record.wb = vpu3.getWb();
+        record.dms = vpu3.getDms();
+        record.gcr = vpu3.getGcr();
+        record.fir = vpu3.getFir();
+        record.dsr = vpu3.getDsr();
+        record.hybrid = vpu3.getHybrid();
+        record.punishment = vpu3.getPunishment();
+        record.irFps = vpu3.getIrFps();
+        record.visFps = vpu3.getVisFps();
+        record.autoExpPresent = vpu3.hasIrAutoExp();
+        const auto autoExp = vpu3.getIrAutoExp();
+        record.autoExpComponent = static_cast<uint16_t>(autoExp.getComponent());
+        record.autoExpMode = static_cast<uint16_t>(autoExp.getMode());
+        record.autoExpTarget = autoExp.getTarget();
+        record.autoExpLpf = autoExp.getLpf();
+        record.autoExpDeadzone = autoExp.getDeadzone();
+        record.autoExpMaxChange = autoExp.getMaxChange();
+        const auto roi = autoExp.getRoi();
+        record.roiX = roi.getX();
+        record.roiY = roi.getY();
+        record.roiW = roi.getW();
+        record.roiH = roi.getH();
+    }
+    StreamingCfgListener listener;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        streamingCfgs_.push_back(record);
+        listener = streamingCfgListener_;
+    }
+    changed_.notify_all();
+    if (listener) listener(record);
+}
+
+bool SimFirmware::isUnimplemented(uint16_t kind) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return unimplemented_.count(kind) != 0;
+}
+
+const std::string& SimFirmware::defaultCalibrationText() {
+    // A factory text of the older generation: stereo infrared pair, one
+    // visible camera, IMU and depth-engine resampling; every key present.
+    static const std::string text =
+        "version=4\n"
+        "calib_date=2026-03-02_14:07:31\n"
+        "fc_left=385.125 fc_right=385.5 cc_left_x=319.75 cc_left_y=241.25 cc_right_x=320.5 cc_right_y=239.875\n"
+        "T=50.0625 squint_k0=0.00125 squint_k1=-0.0005 Nx=640 Ny=480\n"
+        "vis_fx=612.5 vis_fy=612.25 vis_cx=640.5 vis_cy=360.25 vis_k1=0.09 vis_k2=-0.21 vis_k3=0.1\n"
+        "vis_k4=0 vis_k5=0 vis_kb_fx=611.75 vis_kb_fy=611.5 vis_kb_cx=640.25 vis_kb_cy=360.5\n"
+        "vis_kb_k1=0.35 vis_kb_k2=0.12 vis_kb_k3=-0.04 vis_kb_k4=0.005 vis_p1=0.0004 vis_p2=-0.0002\n"
+        "vis_tx=-25.5 vis_ty=0.125 vis_tz=0.25 vis_rx=0.001 vis_ry=-0.002 vis_rz=0.0005\n"
+        "vis_du=0.003 vis_dv=0.003 vis_nx=1280 vis_ny=720\n"
+        "vis_kb_tx=-25.25 vis_kb_ty=0.1 vis_kb_tz=0.2 vis_kb_rx=0.001 vis_kb_ry=-0.002 vis_kb_rz=0.0005\n"
+        "imu_scale_fac_gyro_x=1 imu_scale_fac_gyro_y=1 imu_scale_fac_gyro_z=1\n"
+        "imu_scale_fac_accel_x=1 imu_scale_fac_accel_y=1 imu_scale_fac_accel_z=1\n"
+        "imu_bias_gyro_x=0.01 imu_bias_gyro_y=-0.02 imu_bias_gyro_z=0.005\n"
+        "imu_bias_accel_x=0.05 imu_bias_accel_y=-0.03 imu_bias_accel_z=0.08\n"
+        "imu_tx=5.5 imu_ty=-2.25 imu_tz=1 imu_rx=0 imu_ry=0 imu_rz=0\n"
+        "raw_left_fx=386.5 raw_left_fy=386.25 raw_left_cx=318.5 raw_left_cy=242.5\n"
+        "raw_left_k1=-0.045 raw_left_k2=0.012 raw_left_p1=0.0003 raw_left_p2=-0.0001 raw_left_k3=0\n"
+        "raw_right_fx=386.75 raw_right_fy=386.5 raw_right_cx=321.25 raw_right_cy=238.75\n"
+        "raw_right_k1=-0.044 raw_right_k2=0.011 raw_right_p1=0.0002 raw_right_p2=-0.0002 raw_right_k3=0\n"
+        "raw_right_from_left_tx=-50.0625 raw_right_from_left_ty=0.05 raw_right_from_left_tz=0.1\n"
+        "raw_right_from_left_rx=0.002 raw_right_from_left_ry=-0.001 raw_right_from_left_rz=0.0015\n"
+        "left_rectified_from_raw_rx=0.001 left_rectified_from_raw_ry=-0.0005 left_rectified_from_raw_rz=0.0007\n"
+        "right_rectified_from_raw_rx=-0.001 right_rectified_from_raw_ry=0.0005 right_rectified_from_raw_rz=-0.0007\n"
+        "dsr_left_yStartIn=0 dsr_left_initBuffFill=8 dsr_left_samplingIntervalX=1 dsr_left_samplingIntervalY=1\n"
+        "dsr_left_yOffsetOut=0 dsr_left_xOffsetOut=0\n"
+        "dsr_right_yStartIn=0 dsr_right_initBuffFill=8 dsr_right_samplingIntervalX=1 dsr_right_samplingIntervalY=1\n"
+        "dsr_right_yOffsetOut=0 dsr_right_xOffsetOut=0\n"
+        "temp_left=41.5 temp_right=42 temp_imu_accel=39.5 temp_imu_gyro=39.75\n"
+        "color_correction_matrix_m00=1 color_correction_matrix_m01=0 color_correction_matrix_m02=0\n"
+        "color_correction_matrix_m10=0 color_correction_matrix_m11=1 color_correction_matrix_m12=0\n"
+        "color_correction_matrix_m20=0 color_correction_matrix_m21=0 color_correction_matrix_m22=1\n";
+    return text;
 }
 
 void SimFirmware::deliver(capnp::MessageBuilder& builder, const ReplyPlan& plan) {
@@ -736,6 +1003,44 @@ void SimFirmware::planNext(const ReplyPlan& plan) {
     std::lock_guard<std::mutex> lock(mutex_);
     plans_.push_back(plan);
 }
+
+void SimFirmware::setComponentSettings(uint16_t component, const SimComponentSettings& settings) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_[component] = settings;
+}
+
+SimComponentSettings SimFirmware::componentSettings(uint16_t component) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = settings_.find(component);
+    return found != settings_.end() ? found->second : SimComponentSettings{};
+}
+
+void SimFirmware::setCalibrationText(const std::string& text) { lockedSet(mutex_, calibrationText_, text); }
+
+void SimFirmware::setUnimplemented(uint16_t kind, bool unimplemented) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (unimplemented) {
+        unimplemented_.insert(kind);
+    } else {
+        unimplemented_.erase(kind);
+    }
+}
+
+void SimFirmware::setStreamingCfgListener(StreamingCfgListener listener) {
+    lockedSet(mutex_, streamingCfgListener_, std::move(listener));
+}
+
+std::vector<SimSettingRequest> SimFirmware::settingRequests() const { return lockedCopy(mutex_, settingRequests_); }
+
+std::vector<SimCalibrateRecord> SimFirmware::calibrateRequests() const {
+    return lockedCopy(mutex_, calibrateRequests_);
+}
+
+std::vector<SimStreamingCfgRecord> SimFirmware::streamingCfgs() const { return lockedCopy(mutex_, streamingCfgs_); }
+
+std::vector<uint16_t> SimFirmware::twistModes() const { return lockedCopy(mutex_, twistModes_); }
+
+std::vector<uint64_t> SimFirmware::savedOffsets() const { return lockedCopy(mutex_, savedOffsets_); }
 
 std::vector<uint16_t> SimFirmware::requestKinds() const { return lockedCopy(mutex_, requestKinds_); }
 

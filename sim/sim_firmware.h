@@ -15,6 +15,13 @@
 // and holds up later requests as the real device does. stop() (and the
 // destructor) ends and joins that thread, interrupting any delay.
 //
+// Besides device information, clock, mode and update requests it keeps
+// every camera and depth setting per component (componentSetting writes
+// store, reads answer the stored value), answers a calibration retrieval
+// with a calibration text, and accepts stream configuration, twist
+// configuration and saved camera offsets, recording each for the tests.
+// Any other request is answered notSupported.
+//
 // Create it after SimUsb::installFresh()/reset(): a reset removes its write
 // handler. While the client interface is unplugged the firmware hears and
 // says nothing; whenever it finds the interface freshly registered (at
@@ -29,8 +36,10 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +73,75 @@ struct SimDeviceInfo {
     uint16_t visCamModel = 0;
     uint16_t visCamType = 0;
     uint16_t laserModel = 0;
+};
+
+// Every setting member of one component, as the device keeps it. A write
+// stores the member it carries; a read answers the stored value in the
+// member it asks for. Enumerations are wire values of the schema.
+struct SimComponentSettings {
+    struct Channel {
+        uint16_t chan = 0;  // Channel
+        float value = 0.0f;
+        bool operator==(const Channel&) const = default;
+    };
+    std::vector<Channel> analogGain{{0, 1.0f}};
+    std::vector<Channel> digitalGain{{0, 1.0f}};
+    float exposure = 10.0f;
+    float delay = 0.0f;
+    int16_t xOffset = 0;
+    int16_t yOffset = 0;
+    float powerOutput = 0.0f;
+    int16_t normalization = 0;
+    float fps = 30.0f;
+    uint16_t matchingWindow[2] = {0, 0};
+    uint16_t disparityRange[2] = {0, 0};
+    float subpixYOffset = 0.0f;
+    bool blc = false;
+    float gamma = 1.0f;
+    uint16_t testMode = 0;  // ComponentSetting.TestMode.Mode
+    std::vector<uint16_t> testColors;
+    uint32_t whiteBalanceApplied = 0;  // applyWb requests received
+};
+
+// One componentSetting request as the device received it.
+struct SimSettingRequest {
+    uint32_t requestId = 0;
+    uint16_t component = 0;  // Component
+    bool writeFlag = false;
+    uint16_t member = 0;  // the union's discriminant
+    // The value carried, in the field that fits the member.
+    float floatValue = 0.0f;  // exposure, delay, powerOutput, fps, subpixYOffset, gamma
+    int16_t intValue = 0;     // xOffset, yOffset, normalization
+    uint16_t pair[2] = {0, 0};  // matchingWindow, disparityRange
+    bool flag = false;          // blc
+    std::vector<SimComponentSettings::Channel> channels;  // analogGain, digitalGain
+    bool pairSet = false;  // matchingWindow / disparityRange: the pair pointer was set
+};
+
+// A streamingCfg request as the device received it.
+struct SimStreamingCfgRecord {
+    struct Stream {
+        bool present = false;
+        uint16_t src = 0;  // StreamSource
+        uint16_t chunks = 0;
+        uint16_t frameFormat = 0;  // FrameFormat
+    };
+    bool vpu3 = false;  // false: the vpu4 member (or an unset union)
+    Stream ir, vis, depth;
+    bool decimated = false, bpc = false, ib = false, wb = false, dms = false, gcr = false, fir = false,
+         dsr = false, hybrid = false;
+    uint32_t punishment = 0;
+    float irFps = 0.0f, visFps = 0.0f;
+    bool autoExpPresent = false;
+    uint16_t autoExpComponent = 0, autoExpMode = 0;
+    float autoExpTarget = 0.0f, autoExpLpf = 0.0f, autoExpDeadzone = 0.0f, autoExpMaxChange = 0.0f;
+    uint16_t roiX = 0, roiY = 0, roiW = 0, roiH = 0;
+};
+
+// A calibrate request: its action and the target of its union (wire values).
+struct SimCalibrateRecord {
+    uint16_t action = 0;  // Calibrate.Action
+    uint16_t target = 0;  // 0 battery, 1 laser, 2 device
 };
 
 // How the firmware treats one request. Plans are consumed in order by the
@@ -148,6 +226,22 @@ public:
     void setRebootUnplugs(bool on);
     // Fixed number of blocks per phase instead of a block size (0: by size again).
     void setFlashBlockCount(uint32_t blocks);
+    // Settings of one component (a Component wire value, 1 to 6); the device
+    // starts with SimComponentSettings' defaults for each.
+    void setComponentSettings(uint16_t component, const SimComponentSettings& settings);
+    SimComponentSettings componentSettings(uint16_t component) const;
+    // The text a calibrate request with action retrieve (target device)
+    // answers as deviceCalibration. The default is a complete text of the
+    // older generation (version 4) with plausible values.
+    void setCalibrationText(const std::string& text);
+    static const std::string& defaultCalibrationText();
+    // Makes the firmware answer requests of this Request.msg kind NOT_SUPPORTED
+    // as a firmware that does not know them would (off: answer them again).
+    void setUnimplemented(uint16_t kind, bool unimplemented = true);
+    // Called on the firmware thread with each accepted streamingCfg, before
+    // the answer goes out (the simulated streams start from it).
+    using StreamingCfgListener = std::function<void(const SimStreamingCfgRecord& config)>;
+    void setStreamingCfgListener(StreamingCfgListener listener);
     void setDefaultPlan(const ReplyPlan& plan);
     void planNext(const ReplyPlan& plan);
     // Sees every decoded request first, on the firmware thread; returning true
@@ -183,6 +277,11 @@ public:
     std::optional<SimFwUpdateRecord> lastFwUpdate() const;
     std::vector<SimClockSetRecord> clockSets() const;
     std::vector<uint16_t> modesSet() const;  // DeviceMode of each setMode, in order
+    std::vector<SimSettingRequest> settingRequests() const;  // every componentSetting, in order
+    std::vector<SimCalibrateRecord> calibrateRequests() const;
+    std::vector<SimStreamingCfgRecord> streamingCfgs() const;
+    std::vector<uint16_t> twistModes() const;  // TwistCompCfg.Mode of each twistCompCfg, in order
+    std::vector<uint64_t> savedOffsets() const;  // ts of each saveCameraOffsets, in order
     size_t stateReportsSent() const;
     // Waits until at least `count` state reports have gone out; false on time-out.
     bool waitForStateReports(size_t count, std::chrono::milliseconds timeout) const;
@@ -207,6 +306,21 @@ private:
     bool waitOrStop(std::chrono::microseconds duration);
     int64_t deviceNowNs() const;
     void fillState(morv::client::DeviceState::Builder state) const;
+    // Answers a componentSetting: records it, stores a write and fills the
+    // reply's setting; the error the answer carries (success, invalidParams
+    // for a component the device lacks, notSupported for an unknown member).
+    morv::client::Error applySetting(uint32_t requestId, morv::client::ComponentSetting::Reader in,
+                      morv::client::ComponentSetting::Builder out);
+    void recordStreamingCfg(morv::client::StreamingConfig::Reader config);
+    bool isUnimplemented(uint16_t kind) const;
+    template <typename T>
+    void lockedPush(std::vector<T>& list, const T& value) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            list.push_back(value);
+        }
+        changed_.notify_all();
+    }
     void newSession();
 
 
@@ -234,6 +348,10 @@ private:
     bool rebootUnplugs_ = false;
     ReplyPlan defaultPlan_;
     std::deque<ReplyPlan> plans_;
+    std::map<uint16_t, SimComponentSettings> settings_;  // by Component wire value
+    std::string calibrationText_ = defaultCalibrationText();
+    std::set<uint16_t> unimplemented_;
+    StreamingCfgListener streamingCfgListener_;
 
     // observation, under mutex_
     std::vector<uint16_t> requestKinds_;
@@ -244,6 +362,11 @@ private:
     std::optional<SimFwUpdateRecord> lastFwUpdate_;
     std::vector<SimClockSetRecord> clockSets_;
     std::vector<uint16_t> modesSet_;
+    std::vector<SimSettingRequest> settingRequests_;
+    std::vector<SimCalibrateRecord> calibrateRequests_;
+    std::vector<SimStreamingCfgRecord> streamingCfgs_;
+    std::vector<uint16_t> twistModes_;
+    std::vector<uint64_t> savedOffsets_;
     size_t stateReports_ = 0;
 
     // one frame at a time on the pipe, whoever sends it

@@ -310,6 +310,7 @@ TEST_F(StreamConfigTest, DeviceRefusalsAndFailuresComeBackAsTheClientsStatus) {
     EXPECT_EQ(PZStatus_PowerInsufficient, PlovarZarnClient_LoadConfig(allOn()));
     // Firmware that does not know the request at all.
     firmware_->setRequestHook(nullptr);
+    firmware_->setUnimplemented(static_cast<uint16_t>(mc::Request::Msg::STREAMING_CFG));
     EXPECT_EQ(PZStatus_NotSupported, PlovarZarnClient_LoadConfig(allOn()));
 }
 

@@ -11,7 +11,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -660,6 +662,212 @@ TEST(SimPackage, ArchiveIsWholeTarRecordsAndDeterministic) {
     EXPECT_EQ(0u, a.size() % 10240);
     EXPECT_EQ(0, std::memcmp(&a[257], "ustar  ", 8));  // GNU magic with its NUL
     EXPECT_EQ(a, zsim::buildTestFirmwareArchive(100 * 1000));
+}
+
+// --- settings, calibration, stream configuration, twist, offsets -------------
+
+Reply exchange(const std::function<void(mc::Request::Builder)>& fill, uint32_t id) {
+    capnp::MallocMessageBuilder builder;
+    auto request = builder.initRoot<mc::Request>();
+    request.setId(id);
+    fill(request);
+    sendRequest(builder);
+    return readReply();
+}
+
+TEST_F(SimFirmwareTest, SettingWriteIsStoredPerComponentAndReadBackInTheSameMember) {
+    firmware->start();
+    Reply written = exchange(
+        [](mc::Request::Builder r) {
+            auto s = r.getMsg().initComponentSetting();
+            s.setComponent(mc::Component::IR_LEFT);
+            s.setWriteFlag(true);
+            s.setYOffset(-5);
+        },
+        10);
+    EXPECT_EQ(11u, written.get().getId());
+    ASSERT_EQ(mc::Error::SUCCESS, written.get().getError());
+    ASSERT_EQ(mc::Response::Msg::COMPONENT_SETTING, written.get().getMsg().which());
+    EXPECT_EQ(-5, written.get().getMsg().getComponentSetting().getYOffset());
+
+    for (auto [component, expected] : {std::pair{mc::Component::IR_LEFT, -5}, std::pair{mc::Component::IR_RIGHT, 0}}) {
+        Reply read = exchange(
+            [component = component](mc::Request::Builder r) {
+                auto s = r.getMsg().initComponentSetting();
+                s.setComponent(component);
+                s.setYOffset(0);
+            },
+            20);
+        ASSERT_EQ(mc::Error::SUCCESS, read.get().getError());
+        const auto setting = read.get().getMsg().getComponentSetting();
+        EXPECT_EQ(mc::ComponentSetting::Y_OFFSET, setting.which());
+        EXPECT_EQ(component, setting.getComponent());
+        EXPECT_FALSE(setting.getWriteFlag());
+        EXPECT_EQ(expected, setting.getYOffset());
+    }
+    const auto requests = firmware->settingRequests();
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(10u, requests[0].requestId);
+    EXPECT_EQ(2, requests[0].component);
+    EXPECT_TRUE(requests[0].writeFlag);
+    EXPECT_EQ(5, requests[0].member);
+    EXPECT_EQ(-5, requests[0].intValue);
+    EXPECT_FALSE(requests[1].writeFlag);
+    EXPECT_EQ(-5, firmware->componentSettings(2).yOffset);
+}
+
+TEST_F(SimFirmwareTest, GainListIsStoredWholeAndAnsweredWhole) {
+    firmware->start();
+    exchange(
+        [](mc::Request::Builder r) {
+            auto s = r.getMsg().initComponentSetting();
+            s.setComponent(mc::Component::VISIBLE);
+            s.setWriteFlag(true);
+            auto list = s.initDigitalGain(3);
+            for (unsigned i = 0; i < 3; ++i) {
+                list[i].setChan(static_cast<mc::Channel>(i + 1));
+                list[i].setValue(1.0f + static_cast<float>(i));
+            }
+        },
+        1);
+    Reply read = exchange(
+        [](mc::Request::Builder r) {
+            auto s = r.getMsg().initComponentSetting();
+            s.setComponent(mc::Component::VISIBLE);
+            s.initDigitalGain(1);
+        },
+        2);
+    const auto list = read.get().getMsg().getComponentSetting().getDigitalGain();
+    ASSERT_EQ(3u, list.size());
+    EXPECT_EQ(mc::Channel::BLUE, list[2].getChan());
+    EXPECT_EQ(3.0f, list[2].getValue());
+    // The analog gain of a fresh device: one global channel at 1.
+    Reply analog = exchange(
+        [](mc::Request::Builder r) {
+            auto s = r.getMsg().initComponentSetting();
+            s.setComponent(mc::Component::VISIBLE);
+            s.initAnalogGain(1);
+        },
+        3);
+    ASSERT_EQ(1u, analog.get().getMsg().getComponentSetting().getAnalogGain().size());
+    EXPECT_EQ(1.0f, analog.get().getMsg().getComponentSetting().getAnalogGain()[0].getValue());
+}
+
+TEST_F(SimFirmwareTest, SettingForAComponentTheDeviceLacksIsRefused) {
+    firmware->start();
+    for (uint16_t component : {0, 7}) {
+        Reply reply = exchange(
+            [component](mc::Request::Builder r) {
+                auto s = r.getMsg().initComponentSetting();
+                s.setComponent(static_cast<mc::Component>(component));
+                s.setWriteFlag(true);
+                s.setExposure(1.0f);
+            },
+            component);
+        EXPECT_EQ(mc::Error::INVALID_PARAMS, reply.get().getError());
+    }
+    EXPECT_EQ(2u, firmware->settingRequests().size());
+    EXPECT_EQ(10.0f, firmware->componentSettings(0).exposure);  // nothing stored
+}
+
+TEST_F(SimFirmwareTest, CalibrationRetrieveAnswersTheTextAndOtherActionsAreRefused) {
+    firmware->start();
+    auto retrieve = [](mc::Request::Builder r) {
+        auto c = r.getMsg().initCalibrate();
+        c.setAction(mc::Calibrate::Action::RETRIEVE);
+        c.setDevice();
+    };
+    Reply first = exchange(retrieve, 1);
+    ASSERT_EQ(mc::Response::Msg::DEVICE_CALIBRATION, first.get().getMsg().which());
+    const auto bytes = first.get().getMsg().getDeviceCalibration();
+    EXPECT_EQ(SimFirmware::defaultCalibrationText(), std::string(bytes.asChars().begin(), bytes.size()));
+    EXPECT_EQ(0, SimFirmware::defaultCalibrationText().rfind("version=4\n", 0));
+
+    firmware->setCalibrationText("version=5000");
+    Reply second = exchange(retrieve, 2);
+    const auto text = second.get().getMsg().getDeviceCalibration();
+    EXPECT_EQ("version=5000", std::string(text.asChars().begin(), text.size()));
+
+    Reply run = exchange(
+        [](mc::Request::Builder r) {
+            auto c = r.getMsg().initCalibrate();
+            c.setAction(mc::Calibrate::Action::RUN);
+            c.setLaser();
+        },
+        3);
+    EXPECT_EQ(mc::Error::NOT_SUPPORTED, run.get().getError());
+    const auto requests = firmware->calibrateRequests();
+    ASSERT_EQ(3u, requests.size());
+    EXPECT_EQ(2, requests[0].action);
+    EXPECT_EQ(2, requests[0].target);
+    EXPECT_EQ(0, requests[2].action);
+    EXPECT_EQ(1, requests[2].target);
+}
+
+TEST_F(SimFirmwareTest, StreamingConfigurationIsRecordedAndHandedToTheListener) {
+    std::mutex mutex;
+    std::vector<zsim::SimStreamingCfgRecord> heard;
+    firmware->setStreamingCfgListener([&](const zsim::SimStreamingCfgRecord& record) {
+        std::lock_guard<std::mutex> lock(mutex);
+        heard.push_back(record);
+    });
+    firmware->start();
+    auto config = [](mc::Request::Builder r) {
+        auto vpu3 = r.getMsg().initStreamingCfg().initVpu3();
+        auto ir = vpu3.initIr();
+        ir.setSrc(mc::StreamSource::IR_LEFT);
+        ir.setChunks(4);
+        ir.setFrameFormat(mc::FrameFormat::IR10);
+        vpu3.setDsr(true);
+        vpu3.setPunishment(32);
+        vpu3.setIrFps(30.0f);
+        auto autoExp = vpu3.initIrAutoExp();
+        autoExp.setComponent(mc::Component::IR_BOTH);
+        autoExp.initRoi().setW(64);
+    };
+    Reply reply = exchange(config, 5);
+    EXPECT_EQ(mc::Error::SUCCESS, reply.get().getError());
+    const auto records = firmware->streamingCfgs();
+    ASSERT_EQ(1u, records.size());
+    const auto& record = records[0];
+    EXPECT_TRUE(record.vpu3);
+    EXPECT_TRUE(record.ir.present);
+    EXPECT_FALSE(record.depth.present);
+    EXPECT_EQ(2, record.ir.src);
+    EXPECT_EQ(4, record.ir.chunks);
+    EXPECT_EQ(1, record.ir.frameFormat);
+    EXPECT_TRUE(record.dsr);
+    EXPECT_FALSE(record.ib);
+    EXPECT_EQ(32u, record.punishment);
+    EXPECT_EQ(30.0f, record.irFps);
+    EXPECT_TRUE(record.autoExpPresent);
+    EXPECT_EQ(3, record.autoExpComponent);
+    EXPECT_EQ(64, record.roiW);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ASSERT_EQ(1u, heard.size());
+        EXPECT_EQ(32u, heard[0].punishment);
+    }
+    // A firmware that does not know the request.
+    firmware->setUnimplemented(static_cast<uint16_t>(mc::Request::Msg::STREAMING_CFG));
+    EXPECT_EQ(mc::Error::NOT_SUPPORTED, exchange(config, 6).get().getError());
+    firmware->setUnimplemented(static_cast<uint16_t>(mc::Request::Msg::STREAMING_CFG), false);
+    EXPECT_EQ(mc::Error::SUCCESS, exchange(config, 7).get().getError());
+    EXPECT_EQ(2u, firmware->streamingCfgs().size());
+}
+
+TEST_F(SimFirmwareTest, TwistConfigurationAndSavedOffsetsAreRecorded) {
+    firmware->start();
+    for (auto mode : {mc::TwistCompCfg::Mode::CONTINUOUS, mc::TwistCompCfg::Mode::OFF}) {
+        Reply reply = exchange([mode](mc::Request::Builder r) { r.getMsg().initTwistCompCfg().setMode(mode); }, 1);
+        EXPECT_EQ(mc::Error::SUCCESS, reply.get().getError());
+        EXPECT_EQ(mc::Response::Msg::DEVICE_STATE, reply.get().getMsg().which());
+    }
+    EXPECT_EQ((std::vector<uint16_t>{1, 0}), firmware->twistModes());
+    Reply saved = exchange(
+        [](mc::Request::Builder r) { r.getMsg().initSaveCameraOffsets().setTs(1765000000123456789ull); }, 2);
+    EXPECT_EQ(mc::Error::SUCCESS, saved.get().getError());
+    EXPECT_EQ((std::vector<uint64_t>{1765000000123456789ull}), firmware->savedOffsets());
 }
 
 }  // namespace
