@@ -31,38 +31,7 @@ constexpr uint16_t wire(morv::client::State state) { return static_cast<uint16_t
 using DeviceManagerTest = DeviceManagerFixture;
 
 // ---------------------------------------------------------------------------
-// The State table
-
-TEST(DeviceStateTable, EveryDeviceStateMapsAsListed) {
-    struct Row {
-        uint16_t state;
-        int32_t driverState;
-        const char* message;
-    };
-    const Row rows[] = {
-        {wire(morv::client::State::READY), PZDeviceState_Ready, nullptr},
-        {wire(morv::client::State::CALIBRATION_CORRUPT), PZDeviceState_ProductionDataCorrupt,
-         "Device calibration is corrupt\n"},
-        {wire(morv::client::State::FW_MISMATCH), PZDeviceState_FWCorrupt, "Device FW doesn't match\n"},
-        {wire(morv::client::State::PROD_DATA_MISMATCH), PZDeviceState_ProductionDataCorrupt,
-         "Device production data doesn't match\n"},
-        {wire(morv::client::State::FW_CORRUPT), PZDeviceState_FWCorrupt, "Device FW is corrupt\n"},
-        {wire(morv::client::State::FW_NOT_SUPPORTED), PZDeviceState_FWCorrupt, "Device is running unsupported FW\n"},
-    };
-    for (const Row& row : rows) {
-        const PZDeviceStateMapping* mapping = PZDevice_findStateMapping(row.state);
-        ASSERT_NE(mapping, nullptr) << row.state;
-        EXPECT_EQ(mapping->driverState, row.driverState) << row.state;
-        if (row.message == nullptr) {
-            EXPECT_EQ(mapping->message, nullptr);
-        } else {
-            EXPECT_STREQ(mapping->message, row.message);
-        }
-    }
-    for (uint16_t other : {uint16_t{0}, uint16_t{1}, uint16_t{8}, uint16_t{0xFFFF}}) {
-        EXPECT_EQ(PZDevice_findStateMapping(other), nullptr) << other;
-    }
-}
+// The boot budget
 
 TEST(BootBudget, WaitGetsWhatIsLeftOfEightSecondsAndNeverANegativeCount) {
     EXPECT_EQ(PZDevice_bootWaitMs(100.0, 100.0), 8000u);
