@@ -18,8 +18,8 @@ std::unique_ptr<uint8_t[]> copyOf(const TwistCompRegion& region) {
     return copy;
 }
 
-void* newTwistCompState(void*) { return new PZTwistCompState(); }
-void deleteTwistCompState(void* object) { delete static_cast<PZTwistCompState*>(object); }
+void* newTwistCompState(void*) { return new TwistComp(); }
+void deleteTwistCompState(void* object) { delete static_cast<TwistComp*>(object); }
 
 }  // namespace
 
@@ -43,10 +43,9 @@ std::optional<TwistCompSample> TwistComp_makeSample(const TwistCompRegion& templ
     return sample;
 }
 
-PZTwistCompState* TwistComp_state() {
-    return static_cast<PZTwistCompState*>(PZContext_GetSlot(PZContext_GetCurrent(),
-                                                            PZContext_FixedKey(PZ_SLOT_TWIST_COMP),
-                                                            &newTwistCompState, nullptr, &deleteTwistCompState));
+TwistComp* TwistComp_state() {
+    return static_cast<TwistComp*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_TWIST_COMP),
+                                                     &newTwistCompState, nullptr, &deleteTwistCompState));
 }
 
 bool TwistComp_pushSample(TwistCompSample&& sample) {

@@ -8,15 +8,22 @@
 // while one waits is refused and stays with the caller, which frees it.
 #pragma once
 
+#include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
 
 #include <opencv2/core/mat.hpp>
+
+#include "driver/driver_types.h"
+#include "runtime/os_layer.h"
 
 // One measurement. The images are headers over the sample's own buffers,
 // so moving the sample keeps them valid; they go with the sample.
@@ -51,13 +58,53 @@ struct TwistCompIntake {
     std::deque<TwistCompSample> queue;  // at most one entry
 };
 
-// Twist-compensation state of a driver context.
-struct PZTwistCompState {
-    TwistCompIntake intake;
+// How twist compensation reaches the device. An empty member means the
+// driver's own operation (the parameter interface, the twistCompCfg request,
+// the saving of camera offsets); tests put recorders in their place to run
+// the measurement without a sensor.
+struct TwistCompDevice {
+    // Reads one value of (component, parameter) into *value.
+    std::function<PZStatus(int32_t component, int32_t parameter, float* value)> getParameter;
+    // Writes one value of (component, parameter).
+    std::function<PZStatus(int32_t component, int32_t parameter, float value)> setParameter;
+    // twistCompCfg with an interface mode (0 off, 2 device continuous).
+    std::function<PZStatus(int32_t interfaceMode)> setTwistCompCfg;
+    std::function<PZStatus()> saveCameraOffsets;
 };
 
+// Samples per measurement window.
+constexpr size_t TWIST_COMP_WINDOW = 12;
+
+// Twist-compensation state of a driver context (slot 4): the intake and the
+// worker's own records. smoothedShift, window and windowIndex carry over
+// from one run of the worker to the next.
+struct TwistComp {
+    // "Twist Comp" worker; its argument is the address of `running`.
+    OS_LYRG_threadParamsT thread{};
+    // The worker loops while it is set. Cleared by stop under stateMutex,
+    // read by the worker without a lock.
+    std::atomic<bool> running{false};
+    // 0 off, 1 one-shot, 2 continuous.
+    std::atomic<int32_t> mode{0};
+    // Consecutive quiet windows. The worker's; start clears it while no worker runs.
+    int32_t quietCount = 0;
+    TwistCompIntake intake;
+    // Guard threadAlive and the change of running and mode by stop.
+    std::mutex stateMutex;
+    std::condition_variable stateCond;
+    bool threadAlive = false;
+    // The worker's (or, without a worker, the caller of TwistComp_processSample's).
+    float smoothedShift = std::numeric_limits<float>::quiet_NaN();
+    std::array<float, TWIST_COMP_WINDOW> window{};
+    uint32_t windowIndex = 0;
+    // Set before the worker starts; read by it.
+    TwistCompDevice device;
+};
+// The name the intake has always used for it.
+using PZTwistCompState = TwistComp;
+
 // The current context's twist-compensation state, created on first use.
-PZTwistCompState* TwistComp_state();
+TwistComp* TwistComp_state();
 
 // Moves the sample into an empty queue and returns true; with a sample
 // already waiting, leaves `sample` untouched and returns false (the caller
