@@ -15,6 +15,7 @@
 
 #include "driver/device_client.h"
 #include "driver/device_manager.h"
+#include "driver/imu_stream.h"
 #include "driver/morv_client.capnp.h"
 #include "driver/tests/device_manager_fixture.h"
 #include "host_lib/vpu_host_api.h"
@@ -334,6 +335,29 @@ TEST_F(DeviceManagerTest, EachInterfaceRemovalRunsItsCleanupAndReportsDisconnect
     EXPECT_NE(device()->bootEvent, nullptr);
     EXPECT_FALSE(PZInternal_IsDeviceReady(true));
     EXPECT_EQ(device()->bootStartTime, 0.0);
+}
+
+TEST_F(DeviceManagerTest, RemovalWhileStreamingStopsTheStreamsAndTakesThemDown) {
+    bringUpTo(PZDeviceState_Ready);
+    const PZImuSensorConfig accelerometer{PZImuSensor_Accelerometer, 0, 100.0f};
+    ASSERT_EQ(PZImu_ApplyStreamingConfig(&accelerometer, 1, [](const PZImuSample*, void*) {}, nullptr,
+                                         PZDeviceState_Ready),
+              PZStatus_Success);
+    PZImuStream* imu = PZImu_get();
+    {
+        std::lock_guard<std::mutex> lock(imu->stateMutex);
+        ASSERT_TRUE(imu->streamAlive);
+    }
+    usb_.unplug();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected, 5));
+    PZDevice_waitForCleanup();
+    EXPECT_EQ(log_.count("Cleanup: stopping streams"), 1u);
+    // Both stream threads ended and the IMU stream was taken down.
+    std::lock_guard<std::mutex> lock(imu->stateMutex);
+    EXPECT_FALSE(imu->streamAlive);
+    EXPECT_FALSE(imu->callbackAlive);
+    EXPECT_FALSE(imu->initialised);
+    EXPECT_EQ(imu->service.load(), nullptr);
 }
 
 TEST_F(DeviceManagerTest, UnplugDuringTheFirstClockSyncFailsTheBringUpThenCleansUp) {
