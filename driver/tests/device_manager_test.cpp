@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -161,6 +162,10 @@ struct MappedState {
     int level;
 };
 
+void PrintTo(const MappedState& c, std::ostream* out) {
+    *out << "device state " << c.deviceState << " -> " << PZDeviceState_toString(c.driverState);
+}
+
 class DeviceStateBringUp : public DeviceManagerFixture, public ::testing::WithParamInterface<MappedState> {};
 
 TEST_P(DeviceStateBringUp, EndsInTheMappedStateWithItsLogLine) {
@@ -190,7 +195,8 @@ INSTANTIATE_TEST_SUITE_P(
         MappedState{wire(morv::client::State::FW_NOT_SUPPORTED), PZDeviceState_FWCorrupt,
                     "Device is running unsupported FW", LOG_WARN_E},
         // A state the driver does not know: ERROR names the value.
-        MappedState{wire(morv::client::State::INITIALIZING), PZDeviceState_Error, "Unhandled device state: 1", 0}));
+        MappedState{wire(morv::client::State::INITIALIZING), PZDeviceState_Error, "Unhandled device state: 1", 0}),
+    [](const ::testing::TestParamInfo<MappedState>& info) { return "DeviceState" + std::to_string(info.param.deviceState); });
 
 TEST_F(DeviceManagerTest, SecondaryProcessorGivesLowPowerModeWithTheFrameworkDown) {
     firmware_.setDeviceState(kSecondary, wire(morv::client::State::FW_CORRUPT));
