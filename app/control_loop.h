@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "app/firmware_package.h"
 
@@ -89,6 +90,7 @@ public:
 
 private:
     std::shared_ptr<Impl> impl;
+    std::thread thread;  // the control thread; it holds a second reference to impl
 };
 
 // Front-end glue. Each holds a weak reference: once the front end (or the
