@@ -133,6 +133,8 @@ void SimSensor::onReboot() {
         if (stopping_) return;
         comebackPending_ = true;
         comebackAt_ = std::chrono::steady_clock::now() + rebootDelay_;
+        // The monitor reports one removal per interface of the whole device.
+        comebackAfterRemovals_ = removalsDelivered_ + (monitor_ ? kInterfaceCount : 0);
     }
     changed_.notify_all();
 }
@@ -144,9 +146,13 @@ void SimSensor::runComebacks() {
         if (stopping_) break;
         const auto due = comebackAt_;
         // A plug or unplug meanwhile cancels the comeback; a second reboot moves it.
-        if (changed_.wait_until(lock, due, [&] { return stopping_ || !comebackPending_ || comebackAt_ != due; })) {
-            continue;
-        }
+        auto cancelled = [&] { return stopping_ || !comebackPending_ || comebackAt_ != due; };
+        if (changed_.wait_until(lock, due, cancelled)) continue;
+        // The host lets go of the old device first (see the header).
+        changed_.wait_for(lock, kDefaultStopBound, [&] {
+            return cancelled() || !monitor_ || removalsDelivered_ >= comebackAfterRemovals_;
+        });
+        if (cancelled()) continue;
         lock.unlock();
         bool cameBack = false;
         {
@@ -216,6 +222,7 @@ int SimSensor::deliverHotplug(int32_t event, bool booted) {
     {
         std::lock_guard<std::mutex> lock(sensor->mutex_);
         sensor->events_.push_back(SimHotplug::Event{event, booted});
+        if (event == SimHotplug::kEventRemoved) ++sensor->removalsDelivered_;
     }
     sensor->changed_.notify_all();
     return result;
