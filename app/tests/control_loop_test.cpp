@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -152,6 +153,8 @@ struct VerdictCase {
     int32_t deviceState;
     int32_t status;
 };
+
+void PrintTo(const VerdictCase& c, std::ostream* os) { *os << c.name; }
 
 class ControlLoopVerdictTest : public ControlLoopTest, public ::testing::WithParamInterface<VerdictCase> {};
 
