@@ -69,6 +69,21 @@ void freeRecord(const PZFrameStream& stream, void* item) {
     }
 }
 
+// Stream threads hold the context while they run, so none runs when the
+// context goes; what a missing de-initialisation left is let go with it.
+void deleteFrames(void* object) {
+    auto* frames = static_cast<PZFrames*>(object);
+    if (frames->initialised.load()) {
+        for (PZFrameStream& stream : frames->streams) {
+            void* item = nullptr;
+            while (PZRing_pop(&stream.ring, &item) == 0) freeRecord(stream, item);
+            PZRing_deinit(&stream.ring);
+            OS_LYRG_releaseEvent(stream.dataEvent, 0);
+        }
+    }
+    delete frames;
+}
+
 MEM_POOLG_bufDescT* bufferOf(const PZFrameStream& stream, void* item) {
     return isImage(stream) ? static_cast<PZFrameData*>(item)->buffer : static_cast<PZHistogramData*>(item)->buffer;
 }
@@ -323,21 +338,7 @@ void copyImageConfig(PZFrameStream& stream, int32_t resolution, int32_t format, 
 PZFrames* PZFrames_get() {
     return static_cast<PZFrames*>(PZContext_GetSlot(PZContext_GetCurrent(),
                                                     PZContext_FixedKey(PZ_SLOT_FRAME_STREAMS), &newFrames, nullptr,
-                                                    [](void* object) {
-                                                        auto* frames = static_cast<PZFrames*>(object);
-                                                        // Streams hold the context while they run, so none runs
-                                                        // here; what a missing de-init left is let go.
-                                                        if (frames->initialised.load()) {
-                                                            for (PZFrameStream& stream : frames->streams) {
-                                                                void* item = nullptr;
-                                                                while (PZRing_pop(&stream.ring, &item) == 0)
-                                                                    freeRecord(stream, item);
-                                                                PZRing_deinit(&stream.ring);
-                                                                OS_LYRG_releaseEvent(stream.dataEvent, 0);
-                                                            }
-                                                        }
-                                                        delete frames;
-                                                    }));
+                                                    &deleteFrames));
 }
 
 int32_t initFrameStreams() {
