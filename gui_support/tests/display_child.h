@@ -59,6 +59,10 @@ inline ChildResult runOnDisplay(const std::vector<std::string>& argv,
 
     // The extra entries come first: getenv takes the first entry of a name.
     std::vector<std::string> environment = extraEnvironment;
+    // Software rendering draws on the calling thread alone: its worker
+    // threads would add load and scheduling noise to timed frames, and the
+    // thread sanitizer cannot see how those uninstrumented threads sync.
+    environment.emplace_back("LP_NUM_THREADS=0");
     for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
 
     std::vector<char*> childArgv;
