@@ -465,6 +465,23 @@ TEST_F(DeviceManagerTest, ShutdownAskedForDuringARemovalCleanupRunsWhenThatEnds)
               (std::vector<int>{PZDeviceState_Booting, PZDeviceState_Ready, PZDeviceState_Disconnected}));
 }
 
+TEST_F(DeviceManagerTest, DeinitWithoutInitAndRemovalInLowPowerModeEndCleanly) {
+    // A shutdown of a driver never started has nothing to stop and ends.
+    EXPECT_EQ(PlovarZarn_Deinit(), PZStatus_Success);
+    PZDevice_waitForCleanup();
+    EXPECT_FALSE(device()->cleanupActive.load());
+    EXPECT_TRUE(states_.states().empty());
+    // Low Power Mode was not usable: its removal switches no stream off.
+    firmware_.setDeviceState(kSecondary, wire(morv::client::State::READY));
+    bringUpTo(PZDeviceState_LowPowerMode);
+    usb_.unplug();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected, 5));
+    PZDevice_waitForCleanup();
+    EXPECT_EQ(log_.count("Cleanup: stopping streams"), 0u);
+    EXPECT_TRUE(log_.has("Plovar Zarn removed (state: Low Power Mode)"));
+    EXPECT_FALSE(PZClient_get()->started.load());
+}
+
 TEST_F(DeviceManagerTest, DeinitAfterACleanupEndedRunsAnotherWithNothingLeftToClose) {
     bringUpTo(PZDeviceState_Ready);
     deinit();
