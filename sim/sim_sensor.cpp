@@ -133,8 +133,6 @@ void SimSensor::onReboot() {
         if (stopping_) return;
         comebackPending_ = true;
         comebackAt_ = std::chrono::steady_clock::now() + rebootDelay_;
-        // The monitor reports one removal per interface of the whole device.
-        comebackAfterRemovals_ = removalsDelivered_ + (monitor_ ? kInterfaceCount : 0);
     }
     changed_.notify_all();
 }
@@ -148,9 +146,10 @@ void SimSensor::runComebacks() {
         // A plug or unplug meanwhile cancels the comeback; a second reboot moves it.
         auto cancelled = [&] { return stopping_ || !comebackPending_ || comebackAt_ != due; };
         if (changed_.wait_until(lock, due, cancelled)) continue;
-        // The host lets go of the old device first (see the header).
+        // The host lets go of the old device first (see the header): the
+        // monitor reports one removal per interface of the whole device.
         changed_.wait_for(lock, kDefaultStopBound, [&] {
-            return cancelled() || !monitor_ || removalsDelivered_ >= comebackAfterRemovals_;
+            return cancelled() || !monitor_ || removalsSinceArrival_ >= kInterfaceCount;
         });
         if (cancelled()) continue;
         lock.unlock();
@@ -222,7 +221,8 @@ int SimSensor::deliverHotplug(int32_t event, bool booted) {
     {
         std::lock_guard<std::mutex> lock(sensor->mutex_);
         sensor->events_.push_back(SimHotplug::Event{event, booted});
-        if (event == SimHotplug::kEventRemoved) ++sensor->removalsDelivered_;
+        if (event == SimHotplug::kEventArrived) sensor->removalsSinceArrival_ = 0;
+        if (event == SimHotplug::kEventRemoved) ++sensor->removalsSinceArrival_;
     }
     sensor->changed_.notify_all();
     return result;

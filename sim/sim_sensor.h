@@ -150,8 +150,8 @@ private:
     std::vector<SimHotplug::Event> events_;
     std::chrono::milliseconds rebootDelay_ = kDefaultRebootDelay;
     bool comebackPending_ = false;
-    size_t removalsDelivered_ = 0;
-    size_t comebackAfterRemovals_ = 0;  // removals the host must have taken first
+    // Removals the host has taken since the last arrival it took.
+    size_t removalsSinceArrival_ = 0;
     std::chrono::steady_clock::time_point comebackAt_;
     size_t reenumerations_ = 0;
     bool stopping_ = false;
