@@ -412,4 +412,45 @@ TEST(WindowOnDisplay, TheButtonsStartTheUpdateAndReturnToTheStatusPage) {
     EXPECT_THAT(steps, ElementsAre("status", "updating", "succeeded", "status again"));
 }
 
+// ---------------------------------------------------------------------------
+// The program itself, against the simulated sensor.
+
+#ifdef ZARN_UPDATER_PROGRAM
+
+TEST(ProgramOnDisplay, WithoutArgumentsTheWindowOpensAndTheProgramEndsWithZeroWhenClosed) {
+    if (ZarnTest::displayLauncher().empty()) {
+        GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
+    }
+    // No sensor: the window shows the disconnected status until it is closed.
+    const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
+        {ZARN_UPDATER_PROGRAM},
+        {std::string(GuiSupport::kCloseAfterFramesVariable) + "=3", "ZARN_SIM_SENSOR=absent"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
+    EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
+}
+
+TEST(ProgramOnDisplay, ClosingTheWindowWithASensorAttachedShutsTheDriverDownAndEndsWithZero) {
+    if (ZarnTest::displayLauncher().empty()) {
+        GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
+    }
+    const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
+        {ZARN_UPDATER_PROGRAM},
+        {std::string(GuiSupport::kCloseAfterFramesVariable) + "=4", "ZARN_SIM_SENSOR=attached"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
+}
+
+TEST(Program, WithArgumentsRunsInTheConsoleWithoutOpeningAWindow) {
+    // Without any display a window could not open: GLFW would end the
+    // program with exit code 1.
+    const ZarnTest::ChildResult run =
+        ZarnTest::runChild({ZARN_UPDATER_PROGRAM, "--bogus"}, {"DISPLAY=", "ZARN_SIM_SENSOR=absent"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("ZarnFirmwareUpdater 1.0.0\nUsage:\n")) << run.output;
+    EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
+}
+
+#endif  // ZARN_UPDATER_PROGRAM
+
 }  // namespace
