@@ -46,6 +46,31 @@ public:
     CurrentWindowScope& operator=(const CurrentWindowScope&) = delete;
 };
 
+// The GLFW window of one run and the Dear ImGui set-up on it, released on
+// every way out of the run. Each run sets Dear ImGui up afresh on its new
+// window, so this one's back-ends and context go with the window (the
+// back-ends refuse a second set-up while the first is still in place).
+class RunResources {
+public:
+    explicit RunResources(Window::Options& options) : options(options) {}
+    ~RunResources() {
+        if (imguiReady) {
+            ImGui_ImplOpenGL3_Shutdown();
+            ImGui_ImplGlfw_Shutdown();
+            ImGui::DestroyContext();
+        }
+        if (options.window != nullptr) glfwDestroyWindow(options.window);
+        options.window = nullptr;
+    }
+    RunResources(const RunResources&) = delete;
+    RunResources& operator=(const RunResources&) = delete;
+
+    bool imguiReady = false;
+
+private:
+    Window::Options& options;
+};
+
 }  // namespace
 
 Window::Window() {
@@ -78,6 +103,7 @@ void Window::run() {
     glfwWindowHint(GLFW_MAXIMIZED, options->maximized ? 1 : 0);
     glfwWindowHint(GLFW_COCOA_RETINA_FRAMEBUFFER, 1);
 
+    RunResources resources(*options);
     options->window = glfwCreateWindow(options->width, options->height, options->title.c_str(),
                                        nullptr, nullptr);
     // A failed creation has already ended the process through onGlfwError.
@@ -92,6 +118,7 @@ void Window::run() {
     ImGui::CreateContext();
     ImGui_ImplOpenGL3_Init("#version 330");
     ImGui_ImplGlfw_InitForOpenGL(window, true);
+    resources.imguiReady = true;
     // The layout of a tool's window is its own: no settings file is read or written.
     ImGui::GetIO().IniFilename = nullptr;
 
@@ -133,14 +160,6 @@ void Window::run() {
         }
     }
     teardown();
-    // Each run sets Dear ImGui up afresh on its new window, so this one's
-    // back-ends and context go with the window (the back-ends refuse a second
-    // set-up while the first is still in place).
-    ImGui_ImplOpenGL3_Shutdown();
-    ImGui_ImplGlfw_Shutdown();
-    ImGui::DestroyContext();
-    glfwDestroyWindow(window);
-    options->window = nullptr;
 }
 
 Window& Window::current() {

@@ -4,9 +4,9 @@
 // layer; the simulated sensor firmware on the client interface and the
 // simulated vision processor on the others.
 //
-// A test plugs the sensor (plug()), lets the firmware reboot by unplugging
-// itself (rebootUnplugs()) and plugs it again to stand for the re-enumeration
-// after a reboot. Tear-down stops the hot-plug thread (so that no bring-up
+// A test plugs the sensor (plug()), lets the firmware take itself away on a
+// reboot request (firmware_.setRebootUnplugs(true)) and plugs it again to
+// stand for the re-enumeration after the reboot. Tear-down stops the hot-plug thread (so that no bring-up
 // is in flight), then releases whatever the test started on the driver, and
 // takes the simulator apart.
 #pragma once

@@ -2,6 +2,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <GLFW/glfw3.h>
+#include <backends/imgui_impl_glfw.h>
 #include <imgui_internal.h>
 
 #include <cstdlib>
@@ -272,10 +274,50 @@ TEST(PageFlow, OkReturnsToTheStatusPage) {
 
 constexpr const char* kChildVariable = "ZARN_WINDOW_TEST_CHILD";
 
+// In the test process: runs this very test again in a child on a display and
+// checks that it passed there.
+void runThisTestInDisplayChild() {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string filter =
+        std::string("--gtest_filter=") + info->test_suite_name() + "." + info->name();
+    const ZarnTest::ChildResult child = ZarnTest::runOnDisplay(
+        {ZarnTest::selfExecutable(), filter}, {std::string(kChildVariable) + "=1"});
+    EXPECT_EQ(child.exitCode, 0) << child.output;
+    // A filter that matched nothing would pass vacuously.
+    EXPECT_THAT(child.output, HasSubstr("[  PASSED  ] 1 test")) << child.output;
+}
+
+// The body of a display test runs only in its child process.
+#define RUN_BODY_ON_DISPLAY()                                                               \
+    if (std::getenv(kChildVariable) == nullptr) {                                           \
+        if (ZarnTest::displayLauncher().empty()) {                                          \
+            GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available"; \
+        }                                                                                   \
+        runThisTestInDisplayChild();                                                        \
+        return;                                                                             \
+    }
+
 class CapturingWindow : public ZarnFirmwareUpdater::Window {
 public:
     std::vector<std::string> frames;  // the texts of each frame
     std::function<void(CapturingWindow&)> afterFrame = [](CapturingWindow&) {};
+
+    // Clicks the page's button, which is its last item (bottom left), the way
+    // the user's mouse would: the pointer moves there and the button goes
+    // down before the next frame and is up again in the one after.
+    void clickLastButton() {
+        ImGuiWindow* page = ImGui::GetCurrentContext()->NavWindow;
+        ASSERT_NE(page, nullptr);
+        const float x = page->Pos.x + ImGui::GetStyle().WindowPadding.x + 8.0f;
+        const float y = page->DC.CursorMaxPos.y - 8.0f;
+        glfwSetCursorPos(options->window, x, y);
+        ImGui_ImplGlfw_MouseButtonCallback(options->window, GLFW_MOUSE_BUTTON_LEFT, GLFW_PRESS, 0);
+    }
+    GLFWwindow* glfw() { return options->window; }
+    void close() { glfwSetWindowShouldClose(options->window, GLFW_TRUE); }
+    bool shows(const std::string& text) const {
+        return !frames.empty() && frames.back().find(text) != std::string::npos;
+    }
 
 protected:
     // Dear ImGui logs the texts it draws while logging is on, and hands the
@@ -294,17 +336,7 @@ protected:
 };
 
 TEST(WindowOnDisplay, DrawsThePageOfEachPublishedState) {
-    if (std::getenv(kChildVariable) == nullptr) {
-        if (ZarnTest::displayLauncher().empty()) {
-            GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
-        }
-        const ZarnTest::ChildResult child = ZarnTest::runOnDisplay(
-            {ZarnTest::selfExecutable(), "--gtest_filter=WindowOnDisplay.DrawsThePageOfEachPublishedState"},
-            {std::string(kChildVariable) + "=1"});
-        EXPECT_EQ(child.exitCode, 0) << child.output;
-        EXPECT_THAT(child.output, HasSubstr("[  PASSED  ] 1 test")) << child.output;
-        return;
-    }
+    RUN_BODY_ON_DISPLAY();
     setenv(GuiSupport::kCloseAfterFramesVariable, "3", 1);
     auto window = std::make_shared<CapturingWindow>();
     window->configure(640, 480, false, "Zarn Firmware Updater 1.0.0");
@@ -328,5 +360,97 @@ TEST(WindowOnDisplay, DrawsThePageOfEachPublishedState) {
     EXPECT_THAT(window->frames[1], HasSubstr("Your firmware is out of date"));
     EXPECT_THAT(window->frames[1], HasSubstr("Update firmware to 1.0.0"));
 }
+
+TEST(WindowOnDisplay, TheButtonsStartTheUpdateAndReturnToTheStatusPage) {
+    RUN_BODY_ON_DISPLAY();
+    // A bound on the frames, should a step never come.
+    setenv(GuiSupport::kCloseAfterFramesVariable, "200", 1);
+    auto window = std::make_shared<CapturingWindow>();
+    window->configure(640, 480, false, "Zarn Firmware Updater 1.0.0");
+    window->setState(deviceState(2, ControlState::OutOfDate, version(0, 9, 2)));
+    int requests = 0;
+    window->setUpdateCallback([&] {
+        ++requests;
+        // The control loop publishes the start of the update; this runs
+        // outside the window's lock, or setState would deadlock here.
+        ControlState running = deviceState(2, ControlState::Updating, version(0, 9, 2));
+        running.progressText = "Writing firmware";
+        running.progress = 0.5f;
+        window->setState(running);
+        return true;
+    });
+
+    std::vector<std::string> steps;
+    size_t clickedAt = 0;
+    window->afterFrame = [&](CapturingWindow& self) {
+        self.requestRedraw();  // every frame polled: the test never idles
+        const size_t frame = self.frames.size();
+        if (clickedAt != 0 && frame < clickedAt + 3) return;  // the click is under way
+        // A new window settles its size in its first frames.
+        if (steps.empty() && frame >= 3 && self.shows("Update firmware to 1.0.0")) {
+            steps.push_back("status");
+            clickedAt = frame;
+            self.clickLastButton();
+        } else if (steps.size() == 1 && self.shows("Writing firmware")) {
+            steps.push_back("updating");
+            ControlState done = deviceState(3, ControlState::Updating, version(0, 9, 2));
+            done.updateResult = ControlState::Succeeded;
+            self.setState(done);
+        } else if (steps.size() == 2 && self.shows("Update succeeded")) {
+            steps.push_back("succeeded");
+            clickedAt = frame;
+            self.clickLastButton();
+        } else if (steps.size() == 3 && self.shows("Device status:")) {
+            steps.push_back("status again");
+            EXPECT_TRUE(self.shows(kReplug));
+            self.close();
+        }
+    };
+    window->run();
+
+    EXPECT_EQ(requests, 1);
+    EXPECT_THAT(steps, ElementsAre("status", "updating", "succeeded", "status again"));
+}
+
+// ---------------------------------------------------------------------------
+// The program itself, against the simulated sensor.
+
+#ifdef ZARN_UPDATER_PROGRAM
+
+TEST(ProgramOnDisplay, WithoutArgumentsTheWindowOpensAndTheProgramEndsWithZeroWhenClosed) {
+    if (ZarnTest::displayLauncher().empty()) {
+        GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
+    }
+    // No sensor: the window shows the disconnected status until it is closed.
+    const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
+        {ZARN_UPDATER_PROGRAM},
+        {std::string(GuiSupport::kCloseAfterFramesVariable) + "=3", "ZARN_SIM_SENSOR=absent"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
+    EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
+}
+
+TEST(ProgramOnDisplay, ClosingTheWindowWithASensorAttachedShutsTheDriverDownAndEndsWithZero) {
+    if (ZarnTest::displayLauncher().empty()) {
+        GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
+    }
+    const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
+        {ZARN_UPDATER_PROGRAM},
+        {std::string(GuiSupport::kCloseAfterFramesVariable) + "=4", "ZARN_SIM_SENSOR=attached"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
+}
+
+TEST(Program, WithArgumentsRunsInTheConsoleWithoutOpeningAWindow) {
+    // Without any display a window could not open: GLFW would end the
+    // program with exit code 1.
+    const ZarnTest::ChildResult run =
+        ZarnTest::runChild({ZARN_UPDATER_PROGRAM, "--bogus"}, {"DISPLAY=", "ZARN_SIM_SENSOR=absent"});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("ZarnFirmwareUpdater 1.0.0\nUsage:\n")) << run.output;
+    EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
+}
+
+#endif  // ZARN_UPDATER_PROGRAM
 
 }  // namespace

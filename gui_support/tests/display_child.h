@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 extern char** environ;
@@ -42,21 +43,10 @@ inline std::string displayLauncher() {
     return {};
 }
 
-// Runs argv with extra "NAME=value" entries added to the environment, on a
-// display (see displayLauncher, which must not be empty). Returns its exit
-// code and everything it wrote.
-inline ChildResult runOnDisplay(const std::vector<std::string>& argv,
-                                const std::vector<std::string>& extraEnvironment) {
-    std::vector<std::string> command;
-    const std::string launcher = displayLauncher();
-    if (launcher != "display") {
-        // -a looks for a free server number from -n upward; starting at a
-        // number derived from our pid keeps parallel test processes apart.
-        command = {launcher, "-a", "-n", std::to_string(100 + getpid() % 5000), "-s",
-                   "-screen 0 1024x768x24"};
-    }
-    command.insert(command.end(), argv.begin(), argv.end());
-
+// Runs argv (argv[0] a path) with extra "NAME=value" entries added to the
+// environment, and returns its exit code and everything it wrote.
+inline ChildResult runChild(std::vector<std::string> command,
+                            const std::vector<std::string>& extraEnvironment) {
     // The extra entries come first: getenv takes the first entry of a name.
     std::vector<std::string> environment = extraEnvironment;
     // Software rendering draws on the calling thread alone: its worker
@@ -107,6 +97,21 @@ inline ChildResult runOnDisplay(const std::vector<std::string>& argv,
     }
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     return result;
+}
+
+// runChild on a display (see displayLauncher, which must not be empty).
+inline ChildResult runOnDisplay(const std::vector<std::string>& argv,
+                                const std::vector<std::string>& extraEnvironment) {
+    std::vector<std::string> command;
+    const std::string launcher = displayLauncher();
+    if (launcher != "display") {
+        // -a looks for a free server number from -n upward; starting at a
+        // number derived from our pid keeps parallel test processes apart.
+        command = {launcher, "-a", "-n", std::to_string(100 + getpid() % 5000), "-s",
+                   "-screen 0 1024x768x24"};
+    }
+    command.insert(command.end(), argv.begin(), argv.end());
+    return runChild(std::move(command), extraEnvironment);
 }
 
 }  // namespace ZarnTest

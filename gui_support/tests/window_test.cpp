@@ -167,6 +167,24 @@ TEST(WindowOnDisplay, RenderFrameOnlyCallsAreRefusedOutsideTheirWindowsLoop) {
     EXPECT_EQ(messageOf([&] { window.height(); }), kNotInRenderFrame);
 }
 
+TEST(WindowOnDisplay, AFrameThatThrowsEndsTheRunAndLeavesNoWindowBehind) {
+    RUN_BODY_ON_DISPLAY();
+    closeAfterFrames(2);
+    ProbeWindow window;
+    window.onFrame = [](ProbeWindow& self) {
+        if (self.frames == 1) throw std::logic_error("drawing failed");
+    };
+    EXPECT_THROW(window.run(), std::logic_error);
+    EXPECT_EQ(window.teardowns, 0);
+    EXPECT_EQ(messageOf([] { GuiSupport::Window::current(); }),
+              "There is no current window in this context. Must be called within renderFrame()");
+    // The thread is free for the next window.
+    window.run();
+    EXPECT_EQ(window.setups, 2);
+    EXPECT_EQ(window.frames, 3);
+    EXPECT_EQ(window.teardowns, 1);
+}
+
 TEST(WindowOnDisplay, RequestRedrawRaisesThePollCountToTwoButNeverLowersIt) {
     RUN_BODY_ON_DISPLAY();
     closeAfterFrames(1);
