@@ -183,7 +183,7 @@ class DeviceManagerFixture : public ::testing::Test {
 protected:
     // The host library's link period for these tests: the real second would
     // make every bring-up wait for it.
-    static constexpr uint32_t kFastLinkMs = 20;
+    static constexpr uint32_t kFastLinkMs = 50;
 
     DeviceManagerFixture()
         : context_(std::make_shared<morv::driver::Context>()),
