@@ -724,17 +724,24 @@ ERRG_codeE SERVICEG_ioctl(SERVICEG_serviceT* service, uint32_t code, void* param
                                    service->channels[SERVICEG_CTRL_CHANNEL_E]};
     service->awaitedCode = code;
     service->awaiting = 1;
-    if (OS_LYRG_sendMsg(&service->inQueue, &request, sizeof(request)) != OS_LYRG_SUCCESS) {
-        service->awaiting = 0;
-        LOGG_PRINT(LOG_ERROR_E, SERVICE__ERR_OUT_OF_RSRCS, "Send failed\n");
-        MEM_POOLG_freeBuff(buffer);
-        return SERVICE__ERR_OUT_OF_RSRCS;
+    // The queue is shared with what the peer sends. A service that was closed
+    // until a moment ago may still hold a full queue of keep-alive answers
+    // that its thread is about to read, so a full queue is waited out within
+    // the ioctl's own time-out rather than failing the call at once.
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(SERVICEG_IOCTL_TIMEOUT_MS);
+    while (OS_LYRG_sendMsg(&service->inQueue, &request, sizeof(request)) != OS_LYRG_SUCCESS) {
+        if (Clock::now() >= deadline) {
+            service->awaiting = 0;
+            LOGG_PRINT(LOG_ERROR_E, SERVICE__ERR_OUT_OF_RSRCS, "Send failed\n");
+            MEM_POOLG_freeBuff(buffer);
+            return SERVICE__ERR_OUT_OF_RSRCS;
+        }
+        OS_LYRG_sleepMs(1);
     }
 
     // Only an answer to this code counts; anything else that turns up within
     // the wait is left over from an earlier caller and is discarded.
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(SERVICEG_IOCTL_TIMEOUT_MS);
     SERVICE_queueMsg answer{};
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();

@@ -144,9 +144,14 @@ void SimSensor::runComebacks() {
         if (stopping_) break;
         const auto due = comebackAt_;
         // A plug or unplug meanwhile cancels the comeback; a second reboot moves it.
-        if (changed_.wait_until(lock, due, [&] { return stopping_ || !comebackPending_ || comebackAt_ != due; })) {
-            continue;
-        }
+        auto cancelled = [&] { return stopping_ || !comebackPending_ || comebackAt_ != due; };
+        if (changed_.wait_until(lock, due, cancelled)) continue;
+        // The host lets go of the old device first (see the header): the
+        // monitor reports one removal per interface of the whole device.
+        changed_.wait_for(lock, kDefaultStopBound, [&] {
+            return cancelled() || !monitor_ || removalsSinceArrival_ >= kInterfaceCount;
+        });
+        if (cancelled()) continue;
         lock.unlock();
         bool cameBack = false;
         {
@@ -216,6 +221,8 @@ int SimSensor::deliverHotplug(int32_t event, bool booted) {
     {
         std::lock_guard<std::mutex> lock(sensor->mutex_);
         sensor->events_.push_back(SimHotplug::Event{event, booted});
+        if (event == SimHotplug::kEventArrived) sensor->removalsSinceArrival_ = 0;
+        if (event == SimHotplug::kEventRemoved) ++sensor->removalsSinceArrival_;
     }
     sensor->changed_.notify_all();
     return result;

@@ -16,7 +16,11 @@
 // it holds then, the one a successful update installed: the processor side
 // starts a new session and the firmware reports its state again, so the host
 // brings the sensor up a second time. An unplug() while the device is away
-// keeps it away.
+// keeps it away. While the host's monitor runs, the device comes back only
+// once the host has taken every removal (bounded by kDefaultStopBound): the
+// simulated pipes are known by index alone, and a host thread of the old
+// session still running would otherwise read the new session's bytes, which
+// a stale handle on a real bus never could.
 //
 // One sensor per process at a time, as there is one simulated bus.
 // Configuration and plugging may happen from any thread at any time.
@@ -50,7 +54,7 @@ public:
     static constexpr uint16_t kProcessorPrimary = 1;
     static constexpr uint16_t kProcessorSecondary = 2;  // the host sees Low Power Mode
     static constexpr uint16_t kStateReady = 2;
-    static constexpr std::chrono::milliseconds kDefaultRebootDelay{100};
+    static constexpr std::chrono::milliseconds kDefaultRebootDelay{200};
     // How long stopping the monitor waits for a handler in flight (a whole
     // bring-up may run inside it).
     static constexpr std::chrono::milliseconds kDefaultStopBound{10000};
@@ -146,6 +150,8 @@ private:
     std::vector<SimHotplug::Event> events_;
     std::chrono::milliseconds rebootDelay_ = kDefaultRebootDelay;
     bool comebackPending_ = false;
+    // Removals the host has taken since the last arrival it took.
+    size_t removalsSinceArrival_ = 0;
     std::chrono::steady_clock::time_point comebackAt_;
     size_t reenumerations_ = 0;
     bool stopping_ = false;

@@ -92,6 +92,7 @@ void SimUsb::reset() {
     lastInitSerial_.reset();
     inits_ = 0;
     deinits_ = 0;
+    presenceObserver_ = nullptr;
     changed_.notify_all();
 }
 
@@ -128,28 +129,48 @@ void SimUsb::plug(std::initializer_list<uint8_t> indices) {
         ++pipe.generation;
         ++pipe.presence;
     }
+    notifyPresenceLocked(true, std::vector<uint8_t>(indices));
     changed_.notify_all();
 }
 
-void SimUsb::unplugLocked(uint8_t index) {
+bool SimUsb::unplugLocked(uint8_t index) {
     Pipe& pipe = pipes_[index];
+    const bool wasRegistered = pipe.registered;
     dropTraffic(pipe);
     pipe.registered = false;
     pipe.open = false;
     ++pipe.generation;
     ++pipe.presence;
+    return wasRegistered;
+}
+
+void SimUsb::unplugAllLocked() {
+    std::vector<uint8_t> removed;
+    for (uint8_t index = 0; index < kMaxInterfaces; ++index) {
+        if (unplugLocked(index)) removed.push_back(index);
+    }
+    notifyPresenceLocked(false, removed);
+}
+
+void SimUsb::notifyPresenceLocked(bool plugged, const std::vector<uint8_t>& indices) {
+    if (presenceObserver_ && !indices.empty()) presenceObserver_(plugged, indices);
+}
+
+void SimUsb::setPresenceObserver(PresenceObserver observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    presenceObserver_ = std::move(observer);
 }
 
 void SimUsb::unplug() {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (uint8_t index = 0; index < kMaxInterfaces; ++index) unplugLocked(index);
+    unplugAllLocked();
     changed_.notify_all();
 }
 
 void SimUsb::unplugInterface(uint8_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces) return;
-    unplugLocked(index);
+    if (unplugLocked(index)) notifyPresenceLocked(false, {index});
     changed_.notify_all();
 }
 
@@ -340,7 +361,7 @@ int SimUsb::writeBulk(uint8_t index, const void* buffer, uint32_t length, uint32
         // The device vanishes under a transfer already under way: that
         // transfer fails; the ones after it find no interface.
         pipe.faultOut.unplug = false;
-        for (uint8_t i = 0; i < kMaxInterfaces; ++i) unplugLocked(i);
+        unplugAllLocked();
         changed_.notify_all();
         return VPU_USB_ERR_TRANSFER;
     }
@@ -416,7 +437,7 @@ int SimUsb::readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* rea
     if (pipe.generation != generation) return VPU_USB_ERR_TRANSFER;
     if (pipe.faultIn.unplug) {
         pipe.faultIn.unplug = false;
-        for (uint8_t i = 0; i < kMaxInterfaces; ++i) unplugLocked(i);
+        unplugAllLocked();
         changed_.notify_all();
         return VPU_USB_ERR_TRANSFER;
     }

@@ -63,6 +63,13 @@ public:
     // Grows with every plug and removal of the interface: a device model
     // compares it to notice a replug that happened between two looks.
     uint64_t presenceCount(uint8_t index) const;
+    // Told of every plug and removal, with the interfaces whose presence it
+    // changed (a removal names only those that were registered), in the
+    // order they happen. It runs under the bus's lock: it may only take note
+    // (queue the event for a thread of its own) and must not call the bus.
+    // A reset removes it without calling it.
+    using PresenceObserver = std::function<void(bool plugged, const std::vector<uint8_t>& indices)>;
+    void setPresenceObserver(PresenceObserver observer);
 
     // --- device side -------------------------------------------------------
     // Called on the host's writing thread for every accepted host transfer,
@@ -141,7 +148,11 @@ private:
         size_t handlersRunning = 0; // write handlers running outside the mutex
     };
 
-    void unplugLocked(uint8_t index);
+    // True when the interface was registered.
+    bool unplugLocked(uint8_t index);
+    // Unplugs every interface and tells the observer which went away.
+    void unplugAllLocked();
+    void notifyPresenceLocked(bool plugged, const std::vector<uint8_t>& indices);
     Pipe& pipeAt(uint8_t index);
     const Pipe& pipeAt(uint8_t index) const;
     // Waits until no write handler of the interface (or of any, for
@@ -156,6 +167,7 @@ private:
     int inits_ = 0;
     int deinits_ = 0;
     std::optional<std::string> lastInitSerial_;
+    PresenceObserver presenceObserver_;
 };
 
 }  // namespace zsim

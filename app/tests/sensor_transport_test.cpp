@@ -3,9 +3,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include "driver/driver_api.h"
+#include "driver/device_manager.h"
+#include "host_lib/service.h"
+#include "runtime/usb_transport.h"
 
 namespace {
 
@@ -102,6 +112,101 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         Environment{{{"ZARN_SIM_SENSOR", "x"}, {"ZARN_SIM_FIRMWARE", "1.0.0"}, {"ZARN_SIM_UPDATE", "y"}}}.read(problems);
     EXPECT_EQ(problems.size(), 2u);
     EXPECT_EQ(settings.firmwareMajor, 1);
+}
+
+// --- the driver on the attached transport -------------------------------------------
+
+using namespace std::chrono_literals;
+// Longer than the driver's 8-second bring-up budget: a bring-up that runs out
+// of it still ends inside the bound.
+constexpr auto kBound = 12s;
+
+class DriverStates {
+public:
+    static void onState(int state, void* user) {
+        auto* self = static_cast<DriverStates*>(user);
+        std::lock_guard<std::mutex> lock(self->mutex_);
+        self->states_.push_back(state);
+        self->changed_.notify_all();
+    }
+    bool waitFor(int state, size_t times = 1) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, kBound, [&] {
+            return static_cast<size_t>(std::count(states_.begin(), states_.end(), state)) >= times;
+        });
+    }
+    std::vector<int> states() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return states_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<int> states_;
+};
+
+class SensorTransportTest : public ::testing::Test {
+protected:
+    // The link's real one-second keep-alive would make every bring-up wait for it.
+    void SetUp() override { SERVICEP_setLinkPeriodForTest(20); }
+    void TearDown() override {
+        for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE"}) unsetenv(name);
+        if (initialised_) {
+            PlovarZarn_Deinit();
+            PZDevice_waitForCleanup();
+        }
+        ZarnFirmwareUpdater::detachSensorTransport();
+    }
+    void init() {
+        ASSERT_EQ(PlovarZarn_Init(&DriverStates::onState, &states_, nullptr), PZStatus_Success);
+        initialised_ = true;
+    }
+
+    DriverStates states_;
+    bool initialised_ = false;
+};
+
+TEST_F(SensorTransportTest, DriverFindsTheConfiguredSensorAndItsShutdownLetsTheDetachEndAtOnce) {
+    setenv("ZARN_SIM_FIRMWARE", "0.9.3", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    // Attached before the driver starts: the sensor arrives with the driver's transport.
+    init();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    PZDeviceInfo info{};
+    ASSERT_EQ(PlovarZarn_GetDeviceInfo(&info), PZStatus_Success);
+    EXPECT_EQ(info.fwMajor, 0);
+    EXPECT_EQ(info.fwMinor, 9);
+    EXPECT_EQ(info.fwRevision, 3);
+
+    PlovarZarn_Deinit();
+    PZDevice_waitForCleanup();
+    initialised_ = false;
+    const auto before = std::chrono::steady_clock::now();
+    ZarnFirmwareUpdater::detachSensorTransport();
+    // The driver had stopped its transport: nothing to wait for.
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    // Detached: no back-end sensor answers any more.
+    uint32_t written = 0;
+    const uint8_t byte = 0;
+    EXPECT_NE(vpu_usb_write_bulk(4, &byte, 1, &written), VPU_USB_OK);
+}
+
+TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {
+    ZarnFirmwareUpdater::attachSensorTransport();
+    init();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    EXPECT_EQ(PlovarZarn_SetDeviceMode(PZDeviceMode_WarmReboot), PZStatus_Success);
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected));
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready, 2));
+}
+
+TEST_F(SensorTransportTest, StateFromTheEnvironmentReachesTheDriver) {
+    setenv("ZARN_SIM_STATE", "lowPower", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    init();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_LowPowerMode));
+    EXPECT_EQ(states_.states().front(), PZDeviceState_Booting);
 }
 
 }  // namespace

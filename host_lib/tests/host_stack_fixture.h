@@ -74,7 +74,7 @@ class HostStackTest : public ::testing::Test {
 protected:
     // The link period the tests run with: the real second would make every
     // test wait for it. Tests that wait on the real keep-alive say so.
-    static constexpr uint32_t kFastLinkMs = 20;
+    static constexpr uint32_t kFastLinkMs = 50;
 
     HostStackTest()
         : context_(std::make_shared<morv::driver::Context>()),

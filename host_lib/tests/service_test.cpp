@@ -534,6 +534,21 @@ TEST_F(ServiceTest, InitRefusesBadSidAndFullInputQueueDropsThePacket) {
     EXPECT_EQ(svc_->dataDrops.load(), 2u);
 }
 
+TEST_F(ServiceTest, IoctlRightAfterOpenWaitsForAFullQueueToDrain) {
+    // Closed, the service reads nothing: what the peer sends fills its queue.
+    initTestService(2);
+    service_.fastAccept = false;
+    for (int i = 0; i < 2; ++i) ASSERT_TRUE(sendToHost(kDataChannel, SERVICEG_MSG_DATA_E, kDataCode, sampleWire(i)));
+    ASSERT_TRUE(service_.waitFor([&] { return service_.fastAttempts == 2; }));
+    // Opened, its thread reads the queue again; the first ioctl does not fail
+    // for finding it still full.
+    ASSERT_EQ(SERVICEG_open(svc_, SERVICEG_PHASE_START_E), SERVICE__INCOMPLETE);
+    uint32_t record[2] = {5, 7};
+    EXPECT_EQ(SERVICEG_ioctl(svc_, kLocalCode, record, sizeof(record)), SERVICE__RET_SUCCESS);
+    EXPECT_EQ(record[0], 6u);
+    EXPECT_EQ(log_.count("Send failed"), 0u);
+}
+
 TEST_F(ServiceTest, InitThatCannotMakeItsPoolLeavesNothingBehind) {
     std::vector<MEM_POOLG_handleT> fillers;
     for (;;) {
