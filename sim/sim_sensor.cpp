@@ -18,8 +18,8 @@ std::mutex& backendMutex() {
     static std::mutex mutex;
     return mutex;
 }
-// Set on the monitor's thread while the handler runs: a transport stop asked
-// for from inside the handler must not wait for that very handler.
+// Set on the monitor's thread while the handler runs: a stop asked for from
+// inside the handler must not wait for that very handler.
 thread_local bool insideHotplugHandler = false;
 
 int simOpen(uint8_t index) { return SimUsb::ops()->open(index); }
@@ -207,8 +207,11 @@ int SimSensor::backendInit(vpu_usb_transport_params* params) {
 int SimSensor::backendDeinit() {
     std::lock_guard<std::mutex> lock(backendMutex());
     SimSensor* sensor = currentSensor.load();
-    // The monitor goes first: no arrival may reach a host that is stopping.
-    if (sensor != nullptr) sensor->stopMonitor(insideHotplugHandler ? std::chrono::milliseconds(0) : kDefaultStopBound);
+    // The monitor goes first: no event may start once the host stops. A
+    // handler already in flight is not waited for: the host's handler may
+    // itself wait for the very shutdown that stops the transport here. It
+    // finishes on its own and its thread is joined by stop() or at the end.
+    if (sensor != nullptr) sensor->stopMonitor(std::chrono::milliseconds(0));
     return SimUsb::instance().deinit();
 }
 
@@ -297,6 +300,15 @@ bool SimSensor::stop(std::chrono::milliseconds bound) {
         monitorEnded = false;
         std::lock_guard<std::mutex> lock(mutex_);
         retired_.push_back(std::move(monitor));
+    }
+    // Monitors the host stopped while a handler was in flight.
+    std::vector<SimHotplug*> retired;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto& monitor : retired_) retired.push_back(monitor.get());
+    }
+    for (SimHotplug* monitor : retired) {
+        if (!monitor->stop(insideHotplugHandler ? std::chrono::milliseconds(0) : bound)) monitorEnded = false;
     }
     firmware_.setRebootListener(nullptr);
     firmware_.stop();

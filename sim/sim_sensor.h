@@ -7,7 +7,9 @@
 //
 // The back-end table it installs is the simulated bus's, except that its
 // init starts the hot-plug monitor and its deinit stops it, as the real
-// back-end starts and stops its device-change monitor. A sensor plugged
+// back-end starts and stops its device-change monitor. The stop lets no
+// further event start but does not wait for a handler in flight: the host's
+// handler may be waiting for the very shutdown that stops the transport. A sensor plugged
 // before the host initialises its transport therefore arrives as soon as the
 // host does, as an attached sensor does on the real system.
 //
@@ -110,8 +112,9 @@ public:
     bool waitForReenumerations(size_t count, std::chrono::milliseconds timeout) const;
 
     // Ends the comeback thread and the monitor (waiting at most `bound` for a
-    // handler in flight; false when it did not return in time) and stops the
-    // device models. The device stays as plugged as it was. Idempotent.
+    // handler in flight, also one the host's transport stop left running;
+    // false when one did not return in time) and stops the device models.
+    // The device stays as plugged as it was.
     bool stop(std::chrono::milliseconds bound = kDefaultStopBound);
 
     // --- the parts, for tests that script them ----------------------------------

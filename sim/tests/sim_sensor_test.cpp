@@ -11,7 +11,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -34,13 +36,21 @@ const SimHotplug::Event kArrived{SimHotplug::kEventArrived, true};
 const SimHotplug::Event kRemoved{SimHotplug::kEventRemoved, false};
 
 // What the handler does besides answering: the host's boot layer is not
-// linked here, so a test chooses.
-std::atomic<bool> deinitInsideHandler{false};
+// linked here, so a test chooses. It may be held until the test lets it go.
 std::atomic<int> handlerCalls{0};
+std::mutex holdMutex;
+std::condition_variable holdChanged;
+bool holdHandler = false;
+bool handlerHeld = false;
 
 int onHotplug(int32_t, bool) {
     ++handlerCalls;
-    if (deinitInsideHandler.exchange(false)) vpu_usb_deinit();
+    std::unique_lock<std::mutex> lock(holdMutex);
+    if (holdHandler) {
+        handlerHeld = true;
+        holdChanged.notify_all();
+        holdChanged.wait_for(lock, kBound, [] { return !holdHandler; });
+    }
     return 7;
 }
 
@@ -118,8 +128,9 @@ Bytes hostReadControl() {
 class SimSensorTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        deinitInsideHandler = false;
         handlerCalls = 0;
+        holdHandler = false;
+        handlerHeld = false;
         sensor = std::make_unique<SimSensor>(&onHotplug);
     }
     void TearDown() override {
@@ -256,14 +267,26 @@ TEST_F(SimSensorTest, UnplugWhileRebootingKeepsTheDeviceAwayAndAPlugByHandIsNoCo
     EXPECT_TRUE(sensor->plugged());
 }
 
-TEST_F(SimSensorTest, TransportStoppedFromInsideTheHandlerDoesNotWaitForThatHandler) {
-    deinitInsideHandler = true;
+TEST_F(SimSensorTest, TransportStopLeavesAHandlerInFlightToFinishAndTheSensorStopWaitsForIt) {
+    holdHandler = true;
     sensor->plug();
     hostInit();
-    // The stop would otherwise wait out its whole bound for this very call.
-    ASSERT_TRUE(sensor->waitForHotplugEvents(1, 2s));
+    {
+        std::unique_lock<std::mutex> lock(holdMutex);
+        ASSERT_TRUE(holdChanged.wait_for(lock, kBound, [] { return handlerHeld; }));
+    }
+    // A host whose handler waits for the shutdown that stops its transport:
+    // the stop must not wait for that handler.
+    ASSERT_EQ(VPU_USB_OK, vpu_usb_deinit());
     EXPECT_FALSE(sensor->transportRunning());
-    EXPECT_EQ(sensor->usb().deinitCount(), 1);
+    EXPECT_EQ(sensor->hotplugEvents().size(), 0u);  // still in flight
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        holdHandler = false;
+    }
+    holdChanged.notify_all();
+    EXPECT_TRUE(sensor->stop(kBound));
+    EXPECT_EQ(sensor->hotplugEvents(), std::vector<SimHotplug::Event>{kArrived});
 }
 
 TEST_F(SimSensorTest, SecondSensorIsRefusedAndTheTableActsAsThePlainBusWithoutOne) {
