@@ -504,6 +504,19 @@ TEST(Program, WithArgumentsRunsInTheConsoleWithoutOpeningAWindow) {
     EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
 }
 
+TEST(Program, TheConsolesExitStatusIsTheProgramsExitStatus) {
+    const ZarnTest::ChildResult info = ZarnTest::runChild(
+        {ZARN_UPDATER_PROGRAM, "-i"}, {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7"});
+    EXPECT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_THAT(info.output, HasSubstr("Firmware: 0.9.7")) << info.output;
+
+    const ZarnTest::ChildResult failed = ZarnTest::runChild(
+        {ZARN_UPDATER_PROGRAM, "-u"},
+        {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7", "ZARN_SIM_UPDATE=fail"});
+    EXPECT_EQ(failed.exitCode, 1) << failed.output;
+    EXPECT_THAT(failed.output, HasSubstr("Update Error Firmware update failed: error")) << failed.output;
+}
+
 #endif  // ZARN_UPDATER_PROGRAM
 
 }  // namespace
