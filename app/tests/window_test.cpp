@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/sensor_transport.h"
 #include "gui_support/tests/display_child.h"
 
 namespace {
@@ -412,6 +413,58 @@ TEST(WindowOnDisplay, TheButtonsStartTheUpdateAndReturnToTheStatusPage) {
     EXPECT_THAT(steps, ElementsAre("status", "updating", "succeeded", "status again"));
 }
 
+// The whole window front end over the real control loop, driver and
+// simulated sensor: the user updates an out-of-date sensor with two clicks.
+TEST(WindowOnDisplay, UpdatingTheSimulatedSensorFromTheWindow) {
+    RUN_BODY_ON_DISPLAY();
+    // A bound on the frames, should a step never come.
+    setenv(GuiSupport::kCloseAfterFramesVariable, "400", 1);
+    setenv("ZARN_SIM_SENSOR", "attached", 1);
+    setenv("ZARN_SIM_FIRMWARE", "0.9.7", 1);
+    setenv("ZARN_SIM_UPDATE", "ok", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    auto window = std::make_shared<CapturingWindow>();
+    auto loop = std::make_shared<ZarnFirmwareUpdater::ControlLoop>(
+        ZarnFirmwareUpdater::forwardStateToWindow(std::weak_ptr<CapturingWindow>(window)));
+    window->setUpdateCallback(ZarnFirmwareUpdater::requestUpdate(loop));
+    window->configure(640, 480, false, "Zarn Firmware Updater 1.0.0");
+
+    std::vector<std::string> steps;
+    size_t clickedAt = 0;
+    window->afterFrame = [&](CapturingWindow& self) {
+        const size_t frame = self.frames.size();
+        if (clickedAt != 0 && frame < clickedAt + 3) {
+            self.requestRedraw();  // the click is under way
+            return;
+        }
+        if (steps.empty() && frame >= 3 && self.shows("Update firmware to 1.0.0")) {
+            EXPECT_TRUE(self.shows("Compatible with Plovar SDK (cross-platform) 0.7.3"));
+            steps.push_back("out of date");
+            clickedAt = frame;
+            self.clickLastButton();
+            self.requestRedraw();
+        } else if (steps.size() == 1 && self.shows("Update succeeded")) {
+            steps.push_back("succeeded");
+            clickedAt = frame;
+            self.clickLastButton();
+            self.requestRedraw();
+        } else if (steps.size() == 2 && self.shows("Device status:")) {
+            // Back on the status page: the sensor is rebooting, or already
+            // back with its new firmware.
+            if (self.shows(kReplug) || self.shows("Your firmware is up to date")) {
+                steps.push_back("status after the update");
+                self.close();
+            }
+        }
+    };
+    window->run();
+    window.reset();
+    loop.reset();
+    ZarnFirmwareUpdater::detachSensorTransport();
+
+    EXPECT_THAT(steps, ElementsAre("out of date", "succeeded", "status after the update"));
+}
+
 // ---------------------------------------------------------------------------
 // The program itself, against the simulated sensor.
 
@@ -449,6 +502,19 @@ TEST(Program, WithArgumentsRunsInTheConsoleWithoutOpeningAWindow) {
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("ZarnFirmwareUpdater 1.0.0\nUsage:\n")) << run.output;
     EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
+}
+
+TEST(Program, TheConsolesExitStatusIsTheProgramsExitStatus) {
+    const ZarnTest::ChildResult info = ZarnTest::runChild(
+        {ZARN_UPDATER_PROGRAM, "-i"}, {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7"});
+    EXPECT_EQ(info.exitCode, 0) << info.output;
+    EXPECT_THAT(info.output, HasSubstr("Firmware: 0.9.7")) << info.output;
+
+    const ZarnTest::ChildResult failed = ZarnTest::runChild(
+        {ZARN_UPDATER_PROGRAM, "-u"},
+        {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7", "ZARN_SIM_UPDATE=fail"});
+    EXPECT_EQ(failed.exitCode, 1) << failed.output;
+    EXPECT_THAT(failed.output, HasSubstr("Update Error Firmware update failed: error")) << failed.output;
 }
 
 #endif  // ZARN_UPDATER_PROGRAM

@@ -53,6 +53,10 @@ inline ChildResult runChild(std::vector<std::string> command,
     // threads would add load and scheduling noise to timed frames, and the
     // thread sanitizer cannot see how those uninstrumented threads sync.
     environment.emplace_back("LP_NUM_THREADS=0");
+    // Nor may it keep a shader cache in the user's home: tests write only
+    // into temporary folders (and the cache's writer thread would still be
+    // ending while the leak checker stops the process at exit).
+    environment.emplace_back("MESA_SHADER_CACHE_DISABLE=true");
     for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
 
     std::vector<char*> childArgv;
