@@ -1,0 +1,320 @@
+// End to end: the real program, started with its console options against the
+// simulated sensor that stands in for the USB stack on Linux, configured
+// through the environment. What it prints on standard error and standard
+// output, and its exit status, are what a user or a script relies on.
+//
+// Every run that finds a sensor brings it up the way the program always
+// does, so it waits on the host link's real one-second keep-alive once: the
+// test names say so.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Far beyond a run's few seconds; only keeps a broken build from hanging.
+constexpr auto kRunBound = 60s;
+
+const std::string kSupportText =
+    "Please quit Zarn Firmware Updater, disconnect and reconnect your sensor, and relaunch Zarn Firmware Updater. "
+    "If the error persists, contact support@example.com.";
+const std::string kSuccessText =
+    "The upgrade has been successful. Please replug your sensor and turn off the updater before running other "
+    "application";
+
+struct Outcome {
+    int exitStatus = -1;  // the program's exit status; 128 + signal when a signal ended it
+    bool stoppedByTest = false;
+    std::string out;
+    std::string err;
+
+    std::vector<std::string> errLines() const {
+        std::vector<std::string> lines;
+        std::istringstream in(err);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+    bool hasLine(const std::string& line) const {
+        for (const std::string& l : errLines()) {
+            if (l == line) return true;
+        }
+        return false;
+    }
+    // Position of the first error line equal to `line`; -1 when none.
+    long lineIndex(const std::string& line) const {
+        const auto lines = errLines();
+        for (size_t i = 0; i < lines.size(); ++i) {
+            if (lines[i] == line) return static_cast<long>(i);
+        }
+        return -1;
+    }
+};
+
+class ProgramTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zarn-program-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dataHome_ = pattern;
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(dataHome_, ignored);
+    }
+
+    // Starts the program with `arguments` and the sensor variables, reads
+    // both its outputs until it ends; `stopWhen` (given the error output so
+    // far) may end it with SIGTERM instead.
+    Outcome run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& sensor,
+            const std::function<bool(const std::string&)>& stopWhen = {}) {
+        Outcome result;
+        std::map<std::string, std::string> variables;
+        for (char** entry = environ; *entry != nullptr; ++entry) {
+            const std::string text = *entry;
+            const size_t equals = text.find('=');
+            if (equals == std::string::npos) continue;
+            const std::string name = text.substr(0, equals);
+            if (name.rfind("ZARN_SIM_", 0) == 0) continue;  // only what the test chose
+            variables[name] = text.substr(equals + 1);
+        }
+        variables["XDG_DATA_HOME"] = dataHome_.string();
+        for (const auto& [name, value] : sensor) variables[name] = value;
+        std::vector<std::string> envText;
+        for (const auto& [name, value] : variables) envText.push_back(name + "=" + value);
+        std::vector<char*> envp;
+        for (std::string& text : envText) envp.push_back(text.data());
+        envp.push_back(nullptr);
+
+        std::vector<std::string> argText = {ZARN_UPDATER_PROGRAM};
+        argText.insert(argText.end(), arguments.begin(), arguments.end());
+        std::vector<char*> argv;
+        for (std::string& text : argText) argv.push_back(text.data());
+        argv.push_back(nullptr);
+
+        int outPipe[2];
+        int errPipe[2];
+        EXPECT_EQ(pipe(outPipe), 0);
+        EXPECT_EQ(pipe(errPipe), 0);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
+        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
+        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        pid_t pid = -1;
+        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        close(outPipe[1]);
+        close(errPipe[1]);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
+            close(outPipe[0]);
+            close(errPipe[0]);
+            return result;
+        }
+
+        const auto deadline = std::chrono::steady_clock::now() + kRunBound;
+        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+        bool open[2] = {true, true};
+        bool killed = false;
+        while (open[0] || open[1]) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) {
+                if (!killed) {
+                    ADD_FAILURE() << "the program did not end within the bound; stderr so far:\n" << result.err;
+                    kill(pid, SIGKILL);
+                    killed = true;
+                }
+                break;
+            }
+            for (int i = 0; i < 2; ++i) fds[i].fd = open[i] ? (i == 0 ? outPipe[0] : errPipe[0]) : -1;
+            if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!open[i] || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
+                char buffer[4096];
+                const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
+                if (got <= 0) {
+                    open[i] = false;
+                    continue;
+                }
+                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(got));
+            }
+            if (!killed && stopWhen && stopWhen(result.err)) {
+                kill(pid, SIGTERM);
+                killed = true;
+                result.stoppedByTest = true;
+            }
+        }
+        close(outPipe[0]);
+        close(errPipe[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return result;
+    }
+
+    std::filesystem::path dataHome_;
+};
+
+// --- device report ------------------------------------------------------------------------
+
+TEST_F(ProgramTest, DeviceInfoOfAnUpToDateSensorPrintsItsThreeLinesAndEndsWithSuccess_RealOneSecondLink) {
+    const Outcome result = run({"-i"}, {{"ZARN_SIM_FIRMWARE", "1.0.0"}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const long device = result.lineIndex("Your device: Zarn (Zarn)");
+    ASSERT_GE(device, 0) << result.err;
+    EXPECT_EQ(result.lineIndex("Serial number: ZS0000001"), device + 1);
+    EXPECT_EQ(result.lineIndex("Firmware: 1.0.0"), device + 2);
+    EXPECT_GE(result.lineIndex("Waiting for device..."), 0);
+    EXPECT_LT(result.lineIndex("Retrieving device info..."), device);
+    // A report only: no verdict, no update, no bar on standard output
+    // (which carries the driver's log lines).
+    EXPECT_EQ(result.err.find("Compatible with"), std::string::npos);
+    EXPECT_EQ(result.out.find('\r'), std::string::npos);
+    // The log went where the environment said, not to the user's folders.
+    EXPECT_TRUE(std::filesystem::exists(dataHome_));
+}
+
+TEST_F(ProgramTest, LongOptionOfTheReportReadsTheConfiguredFirmware_RealOneSecondLink) {
+    const Outcome result = run({"--deviceInfo"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_TRUE(result.hasLine("Firmware: 0.9.3")) << result.err;
+}
+
+TEST_F(ProgramTest, SensorThatCannotBeUsedGetsTheSupportTextAndAFailingExit) {
+    const Outcome result = run({"-u"}, {{"ZARN_SIM_STATE", "lowPower"}});
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    EXPECT_TRUE(result.hasLine(kSupportText)) << result.err;
+    EXPECT_EQ(result.err.find("Your firmware"), std::string::npos);
+}
+
+TEST_F(ProgramTest, WithoutASensorTheProgramOnlyWaitsForOne) {
+    const Outcome result = run({"-i"}, {{"ZARN_SIM_SENSOR", "absent"}}, [](const std::string& err) {
+        return err.find("Waiting for device...\n") != std::string::npos;
+    });
+    EXPECT_TRUE(result.stoppedByTest) << result.err;
+    EXPECT_EQ(result.err, "Waiting for device...\n");
+    EXPECT_EQ(result.out.find('\r'), std::string::npos);
+}
+
+TEST_F(ProgramTest, UnknownArgumentsPrintTheUsageAndStartNothing) {
+    const Outcome result = run({"-x"}, {});
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err,
+              "ZarnFirmwareUpdater 1.0.0\nUsage:\n\n-i, --deviceInfo \n  Get Device Info\n-u, --upgrade \n  Upgrade the "
+              "sensor\n");
+    EXPECT_EQ(result.out, "");
+}
+
+// --- upgrade --------------------------------------------------------------------------------
+
+TEST_F(ProgramTest, UpgradeOfOutOfDateFirmwareInstallsThePackageWithTheBar_RealOneSecondLinkAndFlashTime) {
+    // 15 ms per flash block: the steps last longer than the console's
+    // 10-ms round, so it shows each step's text and then redraws the bar.
+    const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.7"}, {"ZARN_SIM_FLASH_MS", "15"}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const long first = result.lineIndex("Compatible with Plovar SDK (cross-platform) 0.7.3");
+    ASSERT_GE(first, 0) << result.err;
+    EXPECT_EQ(result.lineIndex("Your firmware is out of date"), first + 1);
+    EXPECT_EQ(result.lineIndex("Latest firmware: 1.0.0"), first + 2);
+    EXPECT_EQ(result.lineIndex("Compatible with Plovar SDK (cross-platform) 0.8.0"), first + 3);
+    EXPECT_GT(result.lineIndex(kSuccessText), first + 3);
+    EXPECT_EQ(result.err.find("Update Error"), std::string::npos);
+    // The bar: every drawing is 60 characters wide between its brackets.
+    const std::regex drawing("\r[ 0-9]{2}[0-9]% \\[\\|*\\ *\\]");
+    size_t drawings = 0;
+    size_t underway = 0;
+    for (std::sregex_iterator it(result.out.begin(), result.out.end(), drawing), end; it != end; ++it) {
+        const std::string text = it->str();
+        EXPECT_EQ(text.size(), 1u + 4u + 2u + 60u + 1u) << text;
+        // The filled part follows the percentage: 60 characters for 100%.
+        const int percent = std::stoi(text.substr(1, 3));
+        const auto filled = static_cast<int>(std::count(text.begin(), text.end(), '|'));
+        EXPECT_GE(filled, percent * 60 / 100) << text;
+        EXPECT_LE(filled, (percent + 1) * 60 / 100) << text;
+        underway += percent > 0 && percent < 100;
+        ++drawings;
+    }
+    EXPECT_GT(drawings, 0u);
+    EXPECT_GT(underway, 0u);
+    // Each step's text once, on a line of its own after the bar.
+    const std::vector<std::string> lines = result.errLines();
+    std::map<std::string, int> steps;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        if (lines[i].find(" block ") == std::string::npos) continue;
+        ++steps[lines[i]];
+        EXPECT_TRUE(i > 0 && lines[i - 1].empty()) << lines[i];
+    }
+    EXPECT_GT(steps.size(), 3u) << result.err;
+    for (const auto& [text, count] : steps) EXPECT_EQ(count, 1) << text;
+}
+
+TEST_F(ProgramTest, UpgradeOfFirmwareWithoutAnSdkReleaseSaysUnknown_RealOneSecondLink) {
+    const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.5"}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_TRUE(result.hasLine("Compatible with Plovar SDK (cross-platform) <unknown>")) << result.err;
+    EXPECT_TRUE(result.hasLine(kSuccessText)) << result.err;
+}
+
+TEST_F(ProgramTest, UpgradeOfCorruptFirmwareReinstallsIt_RealOneSecondLink) {
+    const Outcome result = run({"--upgrade"}, {{"ZARN_SIM_FIRMWARE", "1.0.0"}, {"ZARN_SIM_STATE", "fwCorrupt"}});
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    const long latest = result.lineIndex("Latest firmware: 1.0.0");
+    ASSERT_GE(latest, 0) << result.err;
+    EXPECT_EQ(result.lineIndex("Compatible with Plovar SDK (cross-platform) 0.8.0"), latest + 1);
+    EXPECT_EQ(result.lineIndex("Reinstall firmware 1.0.0"), latest + 2);
+    EXPECT_TRUE(result.hasLine(kSuccessText)) << result.err;
+}
+
+TEST_F(ProgramTest, UpgradeOfUpToDateOrTooNewFirmwareChangesNothing_RealOneSecondLink) {
+    const Outcome upToDate = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "1.0.0"}});
+    EXPECT_EQ(upToDate.exitStatus, 0) << upToDate.err;
+    EXPECT_TRUE(upToDate.hasLine("Firmware: 1.0.0 already up-to-date.")) << upToDate.err;
+    EXPECT_EQ(upToDate.out.find('\r'), std::string::npos);
+
+    const Outcome tooNew = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "1.0.1"}});
+    EXPECT_EQ(tooNew.exitStatus, 0) << tooNew.err;
+    const long line = tooNew.lineIndex(
+        "Your firmware is too new to be used with Plovar SDK (cross-platform) 0.8.0 (which this updater is packaged "
+        "with)");
+    ASSERT_GE(line, 0) << tooNew.err;
+    EXPECT_EQ(tooNew.lineIndex("Please download the latest version of Plovar SDK (cross-platform) at: "
+                               "https://example.com/zarn/sdk"),
+              line + 1);
+    EXPECT_EQ(tooNew.out.find('\r'), std::string::npos);
+}
+
+TEST_F(ProgramTest, RefusedPackageEndsWithTheUpdateErrorAndAFailingExit_RealOneSecondLink) {
+    const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.7"}, {"ZARN_SIM_UPDATE", "fail"}});
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    bool found = false;
+    for (const std::string& line : result.errLines()) {
+        found = found || std::regex_match(line, std::regex("Update Error Firmware update failed: error [0-9]+ "
+                                                           "\\(PZStatus_[A-Za-z]+\\)"));
+    }
+    EXPECT_TRUE(found) << result.err;
+    EXPECT_FALSE(result.hasLine(kSuccessText));
+}
+
+}  // namespace
