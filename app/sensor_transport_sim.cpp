@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "app/sensor_transport.h"
+#include "driver/device_manager.h"
 #include "driver/morv_client.capnp.h"
 #include "host_lib/usb_boot.h"
 #include "sim/sim_sensor.h"
@@ -146,6 +147,10 @@ void detachSensorTransport() {
     sensor->unplug();
     if (driverDone && sensor->stop(kShutdownBound)) {
         sensor.reset();
+        // A removal the monitor was handing over when the driver shut down
+        // reaches the driver only after its shutdown, and starts a cleanup
+        // of its own: it ends here, before the program does.
+        PZDevice_waitForCleanup();
         return;
     }
     // A driver thread is still inside the sensor's hot-plug handler: the
