@@ -207,22 +207,24 @@ int SimSensor::backendInit(vpu_usb_transport_params* params) {
 int SimSensor::backendDeinit() {
     std::lock_guard<std::mutex> lock(backendMutex());
     SimSensor* sensor = currentSensor.load();
-    // The monitor goes first: no event may start once the host stops. A
-    // handler already in flight is not waited for: the host's handler may
-    // itself wait for the very shutdown that stops the transport here. It
-    // finishes on its own and its thread is joined by stop() or at the end.
-    if (sensor != nullptr) sensor->stopMonitor(std::chrono::milliseconds(0));
+    // The monitor goes first: no event may start once the host stops.
+    if (sensor != nullptr) sensor->stopMonitorForHost();
     return SimUsb::instance().deinit();
 }
 
 int SimSensor::deliverHotplug(int32_t event, bool booted) {
     SimSensor* sensor = currentSensor.load();
     if (sensor == nullptr) return 0;
+    {
+        std::lock_guard<std::mutex> lock(sensor->mutex_);
+        sensor->inFlight_ = event;
+    }
     insideHotplugHandler = true;
     const int result = sensor->handler_ != nullptr ? sensor->handler_(event, booted) : 0;
     insideHotplugHandler = false;
     {
         std::lock_guard<std::mutex> lock(sensor->mutex_);
+        sensor->inFlight_ = 0;
         sensor->events_.push_back(SimHotplug::Event{event, booted});
         if (event == SimHotplug::kEventArrived) sensor->removalsSinceArrival_ = 0;
         if (event == SimHotplug::kEventRemoved) ++sensor->removalsSinceArrival_;
@@ -240,19 +242,27 @@ void SimSensor::startMonitor() {
     changed_.notify_all();
 }
 
-void SimSensor::stopMonitor(std::chrono::milliseconds bound) {
+void SimSensor::stopMonitorForHost() {
     std::unique_ptr<SimHotplug> monitor;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         monitor = std::move(monitor_);
     }
     changed_.notify_all();
-    if (!monitor) return;
-    if (!monitor->stop(bound)) {
-        // Its handler is still running: the thread is joined at destruction.
+    if (!monitor || monitor->stop(std::chrono::milliseconds(0))) return;
+    // A handler is in flight, and it is the last one: no event starts any more.
+    int32_t inFlight = 0;
+    {
         std::lock_guard<std::mutex> lock(mutex_);
-        retired_.push_back(std::move(monitor));
+        inFlight = inFlight_;
     }
+    // An arrival is a bring-up that still talks to the device: the host's
+    // transport goes only once it is over. A removal needs nothing more from
+    // the bus, and the host's removal handling may itself be waiting for the
+    // very shutdown that stops the transport here: it finishes on its own.
+    if (inFlight == SimHotplug::kEventArrived && !insideHotplugHandler && monitor->stop(kDefaultStopBound)) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    retired_.push_back(std::move(monitor));
 }
 
 bool SimSensor::transportRunning() const {

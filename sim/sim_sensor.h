@@ -8,8 +8,10 @@
 // The back-end table it installs is the simulated bus's, except that its
 // init starts the hot-plug monitor and its deinit stops it, as the real
 // back-end starts and stops its device-change monitor. The stop lets no
-// further event start but does not wait for a handler in flight: the host's
-// handler may be waiting for the very shutdown that stops the transport. A sensor plugged
+// further event start and waits (bounded) for an arrival in flight, a
+// bring-up that still talks to the device; a removal in flight is left to
+// finish on its own, since the host's removal handling may be waiting for
+// the very shutdown that stops the transport. A sensor plugged
 // before the host initialises its transport therefore arrives as soon as the
 // host does, as an attached sensor does on the real system.
 //
@@ -131,7 +133,8 @@ private:
     static int deliverHotplug(int32_t event, bool booted);
 
     void startMonitor();
-    void stopMonitor(std::chrono::milliseconds bound);
+    // The host's transport stop (see the top of this file).
+    void stopMonitorForHost();
     void onReboot();
     void plugWhole();
     void runComebacks();
@@ -151,6 +154,7 @@ private:
     // Monitors whose handler outlived the stop bound: joined at destruction.
     std::vector<std::unique_ptr<SimHotplug>> retired_;
     std::vector<SimHotplug::Event> events_;
+    int32_t inFlight_ = 0;  // the event whose handler runs now (0: none)
     std::chrono::milliseconds rebootDelay_ = kDefaultRebootDelay;
     bool comebackPending_ = false;
     // Removals the host has taken since the last arrival it took.

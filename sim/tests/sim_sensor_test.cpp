@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "runtime/usb_transport.h"
@@ -267,7 +268,31 @@ TEST_F(SimSensorTest, UnplugWhileRebootingKeepsTheDeviceAwayAndAPlugByHandIsNoCo
     EXPECT_TRUE(sensor->plugged());
 }
 
-TEST_F(SimSensorTest, TransportStopLeavesAHandlerInFlightToFinishAndTheSensorStopWaitsForIt) {
+TEST_F(SimSensorTest, TransportStopLeavesARemovalInFlightToFinishAndTheSensorStopWaitsForIt) {
+    sensor->plug();
+    hostInit();
+    waitEvents(1);
+    holdHandler = true;
+    sensor->usb().unplugInterface(3);
+    {
+        std::unique_lock<std::mutex> lock(holdMutex);
+        ASSERT_TRUE(holdChanged.wait_for(lock, kBound, [] { return handlerHeld; }));
+    }
+    // A host whose removal handling waits for the shutdown that stops its
+    // transport: the stop must not wait for that handler.
+    ASSERT_EQ(VPU_USB_OK, vpu_usb_deinit());
+    EXPECT_FALSE(sensor->transportRunning());
+    EXPECT_EQ(sensor->hotplugEvents().size(), 1u);  // the removal is still in flight
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        holdHandler = false;
+    }
+    holdChanged.notify_all();
+    EXPECT_TRUE(sensor->stop(kBound));
+    EXPECT_EQ(sensor->hotplugEvents(), (std::vector<SimHotplug::Event>{kArrived, kRemoved}));
+}
+
+TEST_F(SimSensorTest, TransportStopWaitsForAnArrivalInFlight) {
     holdHandler = true;
     sensor->plug();
     hostInit();
@@ -275,18 +300,22 @@ TEST_F(SimSensorTest, TransportStopLeavesAHandlerInFlightToFinishAndTheSensorSto
         std::unique_lock<std::mutex> lock(holdMutex);
         ASSERT_TRUE(holdChanged.wait_for(lock, kBound, [] { return handlerHeld; }));
     }
-    // A host whose handler waits for the shutdown that stops its transport:
-    // the stop must not wait for that handler.
-    ASSERT_EQ(VPU_USB_OK, vpu_usb_deinit());
-    EXPECT_FALSE(sensor->transportRunning());
-    EXPECT_EQ(sensor->hotplugEvents().size(), 0u);  // still in flight
+    std::atomic<bool> deinitReturned{false};
+    std::thread host([&] {
+        vpu_usb_deinit();
+        deinitReturned = true;
+    });
     {
         std::lock_guard<std::mutex> lock(holdMutex);
         holdHandler = false;
     }
     holdChanged.notify_all();
-    EXPECT_TRUE(sensor->stop(kBound));
-    EXPECT_EQ(sensor->hotplugEvents(), std::vector<SimHotplug::Event>{kArrived});
+    // The bring-up ends before the host's transport is gone.
+    ASSERT_TRUE(sensor->waitForHotplugEvents(1, kBound));
+    const bool returnedEarly = deinitReturned.load();
+    host.join();
+    EXPECT_FALSE(returnedEarly);
+    EXPECT_FALSE(sensor->transportRunning());
 }
 
 TEST_F(SimSensorTest, SecondSensorIsRefusedAndTheTableActsAsThePlainBusWithoutOne) {
