@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -67,13 +68,29 @@ public:
         }
         return {};
     }
-    // Waits until a line with the text has been logged.
-    bool waitFor(const std::string& text) {
+    bool has(const std::string& text) const { return count(text) != 0; }
+    // Position of the first line with the text; -1 when none.
+    long indexOf(const std::string& text) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t i = 0; i < lines_.size(); ++i) {
+            if (lines_[i].second.find(text) != std::string::npos) return static_cast<long>(i);
+        }
+        return -1;
+    }
+    // Waits until `times` lines with the text have been logged.
+    template <typename Duration = std::chrono::seconds>
+    bool waitFor(const std::string& text, size_t times = 1, Duration bound = kBound) const {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] {
-            return std::any_of(lines_.begin(), lines_.end(),
-                               [&](const auto& line) { return line.second.find(text) != std::string::npos; });
+        return changed_.wait_for(lock, bound, [&] {
+            return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
+                       return line.second.find(text) != std::string::npos;
+                   })) >= times;
         });
+    }
+    void dumpTail(size_t n) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const size_t from = lines_.size() > n ? lines_.size() - n : 0;
+        for (size_t i = from; i < lines_.size(); ++i) std::printf("  log: %s\n", lines_[i].second.c_str());
     }
 
 private:
@@ -86,7 +103,7 @@ private:
 
     Record record_{};
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    mutable std::condition_variable changed_;
     std::vector<std::pair<int, std::string>> lines_;
 };
 

@@ -26,6 +26,7 @@
 #include "driver/device_protocol.h"
 #include "driver/device_record.h"
 #include "driver/driver_api.h"
+#include "driver/tests/client_test_support.h"
 #include "host_lib/service.h"
 #include "host_lib/usb_boot.h"
 #include "runtime/context.h"
@@ -45,77 +46,11 @@ using namespace std::chrono_literals;
 // so a bring-up that runs out of it still ends inside the bound.
 constexpr auto kBound = 12s;
 
-// Every log line of one driver context, with its level.
-class LogLines {
+// Every log line of one driver context, with its level. Its waits allow for
+// a bring-up that runs out of its whole budget.
+class LogLines : public ztest::LogCapture {
 public:
-    struct Record {
-        LOGG_callbackT base;  // first: the logger hands back this address
-        LogLines* owner;
-    };
-
-    LogLines() {
-        record_.owner = this;
-        record_.base.func = &LogLines::onLine;
-    }
-    LOGG_callbackT* record() { return &record_.base; }
-
-    size_t count(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
-            return line.second.find(text) != std::string::npos;
-        }));
-    }
-    bool has(const std::string& text) const { return count(text) != 0; }
-    // Level of the first line with the text (WARN 1, INFO 2, DEBUG 3, other
-    // levels, ERROR included, 0); -1 when there is none.
-    int levelOf(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& line : lines_) {
-            if (line.second.find(text) != std::string::npos) return line.first;
-        }
-        return -1;
-    }
-    std::string firstWith(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const auto& line : lines_) {
-            if (line.second.find(text) != std::string::npos) return line.second;
-        }
-        return {};
-    }
-    // Position of the first line with the text; -1 when none.
-    long indexOf(const std::string& text) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (size_t i = 0; i < lines_.size(); ++i) {
-            if (lines_[i].second.find(text) != std::string::npos) return static_cast<long>(i);
-        }
-        return -1;
-    }
-    bool waitFor(const std::string& text, size_t times = 1) const {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] {
-            return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const auto& line) {
-                       return line.second.find(text) != std::string::npos;
-                   })) >= times;
-        });
-    }
-    void dumpTail(size_t n) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const size_t from = lines_.size() > n ? lines_.size() - n : 0;
-        for (size_t i = from; i < lines_.size(); ++i) std::printf("  log: %s\n", lines_[i].second.c_str());
-    }
-
-private:
-    static void onLine(uint8_t level, const char* line, LOGG_callbackT* self) {
-        LogLines* lines = reinterpret_cast<Record*>(self)->owner;
-        std::lock_guard<std::mutex> lock(lines->mutex_);
-        lines->lines_.emplace_back(level, line);
-        lines->changed_.notify_all();
-    }
-
-    Record record_{};
-    mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
-    std::vector<std::pair<int, std::string>> lines_;
+    bool waitFor(const std::string& text, size_t times = 1) const { return LogCapture::waitFor(text, times, kBound); }
 };
 
 // The driver states the application's callback heard, in order.
