@@ -227,6 +227,10 @@ ReadOutcome readOneMessage(PZClient* client) {
 uint32_t clientReadLoop(void*) {
     PZClient* client = PZClient_get();
 
+    {
+        std::lock_guard<std::mutex> lock(client->syncMutex);
+        client->syncStopped = false;
+    }
     client->clockSyncTimer = OS_LYRG_timerT{};
     client->clockSyncTimer.callback = &clockSyncTimerCallback;
     client->clockSyncTimer.firstSec = kClockSyncSeconds;
@@ -240,6 +244,14 @@ uint32_t clientReadLoop(void*) {
 
     client->running.store(false);
     OS_LYRG_stopTimer(&client->clockSyncTimer);
+    {
+        // A synchronisation already running sees `running` cleared at its
+        // next reply wait; wake that wait rather than sit out its slice.
+        OS_LYRG_setEvent(client->event);
+        std::unique_lock<std::mutex> lock(client->syncMutex);
+        client->syncStopped = true;
+        client->syncDone.wait(lock, [client] { return client->syncsInFlight == 0; });
+    }
     CLIENT_LOG(LOG_DEBUG_E, "clientReadLoop", "Client Read Thread exiting\n");
     // A waiting sender looks at running between its wait slices; wake it now.
     OS_LYRG_setEvent(client->event);

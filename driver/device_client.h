@@ -125,6 +125,13 @@ struct PZClient {
     std::unique_ptr<capnp::MallocMessageBuilder> deviceInfoMessage;
     // Clock-synchronisation timer, started and stopped by the read thread.
     OS_LYRG_timerT clockSyncTimer{};
+    // A stopped timer may still be running its callback: the read thread
+    // waits for a synchronisation in flight before it ends, so none outlives
+    // the client (guarded by syncMutex).
+    std::mutex syncMutex;
+    std::condition_variable syncDone;
+    uint32_t syncsInFlight = 0;
+    bool syncStopped = false;
     // Bytes of firmware that the last update copied into its request (0 when
     // the request could refer to the caller's bytes directly).
     std::atomic<uint64_t> lastUpdateCopiedBytes{0};

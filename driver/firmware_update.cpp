@@ -197,4 +197,15 @@ PZStatus PlovarZarnClient_SyncSystemTime(bool forceJump) {
     return PZStatus_Success;
 }
 
-void clockSyncTimerCallback(void*) { PlovarZarnClient_SyncSystemTime(false); }
+void clockSyncTimerCallback(void*) {
+    PZClient* client = PZClient_get();
+    {
+        std::lock_guard<std::mutex> lock(client->syncMutex);
+        if (client->syncStopped) return;
+        ++client->syncsInFlight;
+    }
+    PlovarZarnClient_SyncSystemTime(false);
+    std::lock_guard<std::mutex> lock(client->syncMutex);
+    --client->syncsInFlight;
+    client->syncDone.notify_all();
+}

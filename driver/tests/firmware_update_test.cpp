@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <thread>
 
 #include "client_test_support.h"
 #include "sim/sim_package.h"
@@ -376,6 +378,35 @@ TEST_F(ClockSync, TimerSynchronisesFifteenSecondsAfterStart_Waits15s) {
     const auto sets = firmware_->clockSets();
     ASSERT_EQ(sets.size(), 1u);
     EXPECT_FALSE(sets[0].forceJump);
+}
+
+}  // namespace
+}  // namespace ztest
+
+namespace ztest {
+namespace {
+
+using ClockSyncInFlight = ScriptedClientFixture;
+
+// The timer does not wait for a callback that is already running; the read
+// thread does. A synchronisation still waiting for its reply when the device
+// goes away has ended before the read thread reports its own end.
+TEST_F(ClockSyncInFlight, ReadThreadEndsOnlyAfterATimerSynchronisationInFlight) {
+    // The device never answers: the synchronisation waits for its first reply.
+    std::atomic<bool> returned{false};
+    std::thread timer([&] {
+        morv::driver::ScopedThreadContext scope(context_);
+        clockSyncTimerCallback(nullptr);
+        returned = true;
+    });
+    const bool asked = peer_->waitForRequests(1);
+    usb_->unplug();
+    const bool ended = waitForReadThreadEnd();
+    const bool returnedFirst = returned.load();
+    timer.join();
+    EXPECT_TRUE(asked);
+    EXPECT_TRUE(ended);
+    EXPECT_TRUE(returnedFirst);
 }
 
 }  // namespace
