@@ -12,7 +12,7 @@
 #include <capnp/any.h>
 
 #include "driver/device_record.h"
-#include "driver/tests/client_test_support.h"
+#include "driver/tests/setting_requests_fixture.h"
 
 namespace {
 
@@ -27,25 +27,7 @@ constexpr uint16_t kWireIrRight = 1, kWireIrLeft = 2, kWireIrBoth = 3, kWireVisi
 
 uint16_t member(S::Which which) { return static_cast<uint16_t>(which); }
 
-class Requests : public ztest::ClientFixture {
-protected:
-    void SetUp() override {
-        ztest::ClientFixture::SetUp();
-        waitForStateReport();
-    }
-    size_t sent() const { return firmware_->requestKinds().size(); }
-    zsim::SimSettingRequest lastSetting() const {
-        const auto all = firmware_->settingRequests();
-        EXPECT_FALSE(all.empty());
-        return all.empty() ? zsim::SimSettingRequest{} : all.back();
-    }
-    void planError(mc::Error error) {
-        zsim::ReplyPlan plan;
-        plan.kind = zsim::ReplyPlan::Kind::Error;
-        plan.error = static_cast<uint16_t>(error);
-        firmware_->planNext(plan);
-    }
-};
+using Requests = ztest::SettingRequestsFixture;
 
 using RequestsScripted = ztest::ScriptedClientFixture;
 

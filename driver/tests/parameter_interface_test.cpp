@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "driver/device_record.h"
-#include "driver/tests/client_test_support.h"
+#include "driver/tests/setting_requests_fixture.h"
 
 namespace {
 
@@ -22,24 +22,11 @@ constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
 
 uint16_t member(S::Which which) { return static_cast<uint16_t>(which); }
 
-class Parameters : public ztest::ClientFixture {
+class Parameters : public ztest::SettingRequestsFixture {
 protected:
     void SetUp() override {
-        ztest::ClientFixture::SetUp();
-        waitForStateReport();
+        ztest::SettingRequestsFixture::SetUp();
         updateState(PZDeviceState_Ready);
-    }
-    size_t sent() const { return firmware_->requestKinds().size(); }
-    zsim::SimSettingRequest lastSetting() const {
-        const auto all = firmware_->settingRequests();
-        EXPECT_FALSE(all.empty());
-        return all.empty() ? zsim::SimSettingRequest{} : all.back();
-    }
-    void planError(mc::Error error) {
-        zsim::ReplyPlan plan;
-        plan.kind = zsim::ReplyPlan::Kind::Error;
-        plan.error = static_cast<uint16_t>(error);
-        firmware_->planNext(plan);
     }
     PZStatus set(int32_t component, int32_t parameter, std::vector<float> values) {
         return PlovarZarn_SetMultiParameter(component, parameter, values.data(), static_cast<uint32_t>(values.size()));
