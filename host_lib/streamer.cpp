@@ -397,6 +397,7 @@ bool STREAMERG_reassembleFrame(const STREAMER_frameHdrT* header, MEM_POOLG_bufDe
         MEM_POOLG_bufDescT* frame = *holder;
         std::memcpy(static_cast<uint8_t*>(frame->data) + sink->bytesSoFar, fragment->data, header->fragLength);
         sink->bytesSoFar += header->fragLength;
+        sink->counters.copiedBytes += header->fragLength;
     }
     if (index + 1 != header->fragCount) return false;
     (*holder)->len = sink->bytesSoFar;

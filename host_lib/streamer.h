@@ -97,6 +97,9 @@ struct STREAMER_sinkCountersT {
     uint64_t receivedBytes;
     uint32_t dropped;
     uint32_t dequeued;
+    // Frame bytes that reassembly copied out of later fragments into the
+    // frame's first buffer: the one copy the host makes of a frame's data.
+    uint64_t copiedBytes;
 };
 
 // One per stream id.

@@ -258,6 +258,35 @@ TEST_F(StreamerTest, FragmentsBeyondTheFrameBufferAreDroppedWithTheFrame) {
     MEM_POOLG_freeBuff(frame);
 }
 
+// Reassembly copies every fragment but the first into the frame's buffer;
+// the sink counts those bytes, also for a frame that is dropped later.
+TEST_F(StreamerTest, ReassemblyCountsTheFrameBytesItCopies) {
+    struct Fragment {
+        uint16_t index;
+        uint32_t count;
+        size_t bytes;
+    };
+    struct Case {
+        const char* name;
+        std::vector<Fragment> fragments;
+        uint64_t copied;
+    };
+    const Case cases[] = {
+        {"a one-fragment frame is never copied", {{0, 1, 64}}, 0},
+        {"later fragments are copied once", {{0, 3, 300}, {1, 3, 200}, {2, 3, 50}}, 250},
+        {"an abandoned frame counts what it copied", {{0, 3, 10}, {1, 3, 20}, {0, 2, 5}, {1, 2, 7}}, 27},
+        {"a fragment out of order is not copied", {{0, 3, 10}, {2, 3, 20}}, 0},
+    };
+    uint32_t stream = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const Fragment& f : c.fragments) feed(stream, f.index, f.count, Bytes(f.bytes, 0x5A));
+        EXPECT_EQ(STREAMERG_getSinkCounters(stream).copiedBytes, c.copied);
+        if (MEM_POOLG_bufDescT* frame = take(stream)) MEM_POOLG_freeBuff(frame);
+        ++stream;
+    }
+}
+
 TEST_F(StreamerTest, StreamIdOutsideTheRangeTouchesNothing) {
     STREAMER_frameHdrT h = header(8, 0, 1, 4);
     MEM_POOLG_bufDescT* buffer = fragment(Bytes(4, 1));

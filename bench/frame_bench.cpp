@@ -1,0 +1,338 @@
+// Frame-path benchmark. The simulated vision processor sends frames cut into
+// fragments on the depth or the visible interface; each goes through the
+// connection layer, the service channels, the streamer's reassembly,
+// VPUG_read, the driver's frame-stream producer thread and its ring to the
+// application's frame callback, which touches only the first and the last
+// byte of the frame. The same run measures single-thread memcpy of the frame
+// size: the ceiling the host path is held against.
+//
+// The device side stands in for a USB device: it tops the bulk pipe up to a
+// high-water mark, so the host always has data waiting but the pipe never
+// grows without bound, and the host reads as fast as it can.
+//
+// Counters:
+//   memcpy_MBps      single-thread memcpy of one frame into another buffer
+//   vs_memcpy        delivered MB/s divided by memcpy_MBps
+//   copies_per_frame frame bytes the host copied (the streamer's reassembly
+//                    of later fragments into the first one's buffer) per byte
+//                    of the frames it completed; nothing else on the path
+//                    copies frame bytes, the rest passes the buffer along
+//   dropped          frames sent but never delivered to the callback
+//   ring_drops       frames the driver dropped at its full ring
+//   sink_drops       frames the streamer dropped at its full sink queue
+//   rx_nomem         fragments the connection layer drained for want of a
+//                    pool buffer
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "driver/frame_streams.h"
+#include "driver/stream_config.h"
+#include "host_lib/host_api_records.h"
+#include "host_lib/streamer.h"
+#include "host_lib/svc_mngr.h"
+#include "host_lib/vpu_host_api.h"
+#include "runtime/context.h"
+#include "runtime/logger.h"
+#include "sim/sim_frame_producer.h"
+#include "sim/sim_svc_mngr_peer.h"
+#include "sim/sim_usb.h"
+#include "sim/sim_vpu.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zsim::Bytes;
+using zsim::SimFrameProducer;
+
+// A fragment as the processor would cut a frame for USB 3 bulk transfers.
+constexpr size_t kFragmentBytes = 64 * 1024;
+// What the device keeps queued in the pipe at most before it waits.
+constexpr size_t kPipeHighWater = 16u << 20;
+// A batch of frames carries at least this many bytes (and 32 frames).
+constexpr size_t kBatchBytes = 64u << 20;
+constexpr size_t kMinBatchFrames = 32;
+// A batch that makes no progress for this long has lost its remaining frames.
+constexpr auto kStallBound = std::chrono::milliseconds(1000);
+// Offset of the frame value in a fragment's packet: packet word, service
+// header, then the record's stream id, two 16-bit words, fragment index,
+// fragment length and fragment count.
+constexpr size_t kFrameValueOffset = 4 + 12 + 4 + 2 + 2 + 2 + 4 + 4;
+
+// Where a frame stream's fragments travel and how the driver starts it.
+struct StreamRoute {
+    const SimFrameProducer::Route* route;
+    uint32_t startCode;
+    uint32_t dataType;
+    uint32_t streamId;
+    uint32_t dataPool;  // the service manager's pool of the data channel
+    uint32_t connection;
+};
+
+const StreamRoute kRoutes[] = {
+    {&SimFrameProducer::kDepth, DEPTH_STREAM_START_E, 0x4000000, 2, 4, 2},
+    {&SimFrameProducer::kWebcam, WEBCAM_STREAM_START_E, 0x5000007, 3, 5, 3},
+};
+
+// Counts the driver's "Dropping ... frame" warnings; drops everything else.
+struct DropLines {
+    LOGG_callbackT callback{&DropLines::onLine};
+    std::atomic<uint64_t> lines{0};
+
+    static void onLine(uint8_t, const char* line, LOGG_callbackT* self) {
+        if (std::strstr(line, "Dropping") != nullptr) reinterpret_cast<DropLines*>(self)->lines.fetch_add(1);
+    }
+};
+static_assert(offsetof(DropLines, callback) == 0);
+
+// What the frame callback saw. Only the stream's consumer thread writes it.
+struct Delivery {
+    size_t frameBytes = 0;
+    uint8_t first = 0;
+    uint8_t last = 0;
+
+    std::mutex mutex;
+    std::condition_variable reached;
+    std::atomic<uint64_t> delivered{0};
+    std::atomic<uint64_t> target{0};
+    uint64_t damaged = 0;
+    Clock::time_point lastAt{};
+
+    uint64_t damagedFrames() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return damaged;
+    }
+
+    static void onFrame(PZFrameData* frame, PZCalibration*, void* user) {
+        auto* self = static_cast<Delivery*>(user);
+        const auto* bytes = static_cast<const volatile uint8_t*>(frame->data);
+        const bool intact = bytes[0] == self->first && bytes[self->frameBytes - 1] == self->last;
+        const uint64_t count = self->delivered.load(std::memory_order_relaxed) + 1;
+        std::lock_guard<std::mutex> lock(self->mutex);
+        if (!intact) ++self->damaged;
+        self->lastAt = Clock::now();
+        self->delivered.store(count, std::memory_order_release);
+        if (count >= self->target.load(std::memory_order_acquire)) self->reached.notify_all();
+    }
+
+    // Waits until `count` frames have arrived, or until none has arrived for
+    // the stall bound. The time of the last arrival.
+    Clock::time_point waitFor(uint64_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        target.store(count, std::memory_order_release);
+        uint64_t seen = delivered.load(std::memory_order_acquire);
+        while (seen < count) {
+            reached.wait_for(lock, kStallBound, [&] { return delivered.load() >= count; });
+            const uint64_t now = delivered.load(std::memory_order_acquire);
+            if (now == seen) break;
+            seen = now;
+        }
+        return lastAt;
+    }
+};
+
+// Single-thread memcpy of one frame into another buffer, in MB/s.
+double memcpyMbps(size_t frameBytes) {
+    std::vector<uint8_t> from(frameBytes, 0x5A);
+    std::vector<uint8_t> to(frameBytes, 0);
+    size_t rounds = 0;
+    const auto start = Clock::now();
+    auto now = start;
+    do {
+        for (int i = 0; i < 8; ++i) {
+            std::memcpy(to.data(), from.data(), frameBytes);
+            benchmark::ClobberMemory();
+        }
+        rounds += 8;
+        now = Clock::now();
+    } while (now - start < std::chrono::milliseconds(200));
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    return static_cast<double>(rounds * frameBytes) / seconds / 1e6;
+}
+
+// The host library and the driver's frame streams against the simulated
+// processor, with one image stream running for the length of a benchmark.
+class FramePath {
+public:
+    FramePath(const StreamRoute& route, size_t frameBytes, Delivery* delivery)
+        : route_(route), context_(std::make_shared<morv::driver::Context>()), scope_(context_) {
+        PZContext_GetSlot(context_.get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
+                          [](void* value) { return value; }, &dropLines_.callback, [](void*) {});
+        LOGG_init();
+        usb_ = &zsim::SimUsb::installFresh();
+        usb_->plug({0, 1, 2, 3});
+        vpu_ = std::make_unique<zsim::SimVpu>(*usb_);
+        vpu_->start();
+        processor_ = std::make_unique<zsim::SimProcessorServices>(*vpu_);
+        processor_->serve();
+        Bytes record(8, 0);
+        std::memcpy(record.data(), &route.dataType, 4);
+        std::memcpy(record.data() + 4, &route.streamId, 4);
+        processor_->services.setAnswer(route.startCode, {0, record, std::chrono::milliseconds(0), false});
+        buildFragments(frameBytes, delivery);
+
+        if (ERRG_FAILED(VPUG_init(nullptr))) return;
+        initialised_ = true;
+        if (initFrameStreams() != 0) return;
+        // The device has reported no state, so the driver asks the firmware
+        // nothing and starts the stream at once.
+        PZStreamingConfig config{};
+        config.noStartupTwistComp = true;
+        if (route.route == &SimFrameProducer::kDepth) {
+            config.depthFps = 30;
+            config.depthResolution = PZ_RESOLUTION_FULL;
+            config.depthFormat = PZFrameFormat_Disparity16;
+            config.depthCallback = &Delivery::onFrame;
+            config.depthUserData = delivery;
+        } else {
+            config.visibleFps = 30;
+            config.visibleResolution = PZ_RESOLUTION_FULL;
+            config.visibleFormat = PZFrameFormat_Rgb565;
+            config.visibleCallback = &Delivery::onFrame;
+            config.visibleUserData = delivery;
+        }
+        if (PZFrames_ApplyStreamingConfig(config) != PZStatus_Success) return;
+        // The sink appears when the processor has confirmed the start; the
+        // producer thread gives no other sign of it.
+        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        while (!STREAMERG_isSinkInUse(route.streamId)) {
+            if (Clock::now() > deadline) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ready_ = true;
+    }
+
+    ~FramePath() {
+        if (initialised_) {
+            PZFrames_ApplyStreamingConfig(PZStreamingConfig{});
+            deinitFrameStreams();
+            VPUG_deinit();
+        }
+        processor_.reset();
+        vpu_->stop();
+        vpu_.reset();
+        usb_->reset();
+        LOGG_deinit();
+    }
+
+    bool ready() const { return ready_; }
+
+    // Sends one frame with the given frame value, after waiting for room in the pipe.
+    bool sendFrame(uint32_t value) {
+        while (usb_->pendingToHost(route_.route->iface) > kPipeHighWater) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        for (Bytes& packet : fragments_) {
+            std::memcpy(packet.data() + kFrameValueOffset, &value, sizeof value);
+            if (!usb_->deviceSend(route_.route->iface, packet)) return false;
+        }
+        return true;
+    }
+
+    uint64_t ringDrops() const { return dropLines_.lines.load(); }
+    STREAMER_sinkCountersT sinkCounters() const { return STREAMERG_getSinkCounters(route_.streamId); }
+    uint32_t rxNoMem() const {
+        CONN_LYRG_handleT conn = SVC_MNGRP_getState()->conns[route_.connection];
+        return conn != nullptr ? conn->stats.rxNoMem.load() : 0;
+    }
+
+private:
+    // The fragments of one frame as packets on the wire; only the frame value
+    // changes from frame to frame.
+    void buildFragments(size_t frameBytes, Delivery* delivery) {
+        SimFrameProducer::Frame frame;
+        frame.streamId = route_.streamId;
+        frame.frameWord = 0x0B0A;
+        frame.data.resize(frameBytes);
+        for (size_t i = 0; i < frameBytes; ++i) frame.data[i] = static_cast<uint8_t>(i * 7 + 3);
+        delivery->frameBytes = frameBytes;
+        delivery->first = frame.data.front();
+        delivery->last = frame.data.back();
+        for (const auto& fragment : SimFrameProducer::cut(frame, kFragmentBytes)) {
+            Bytes body = SimFrameProducer::wireRecord(*route_.route, frame, fragment);
+            body.insert(body.end(), fragment.payload.begin(), fragment.payload.end());
+            const auto header = zsim::VpuHeader::make(2, static_cast<uint32_t>(body.size()), route_.route->code);
+            fragments_.push_back(zsim::SimVpu::encode(route_.route->dataChannel, header, body));
+        }
+    }
+
+    const StreamRoute& route_;
+    DropLines dropLines_;
+    std::shared_ptr<morv::driver::Context> context_;
+    morv::driver::ScopedThreadContext scope_;
+    zsim::SimUsb* usb_ = nullptr;
+    std::unique_ptr<zsim::SimVpu> vpu_;
+    std::unique_ptr<zsim::SimProcessorServices> processor_;
+    std::vector<Bytes> fragments_;
+    bool initialised_ = false;
+    bool ready_ = false;
+};
+
+// range(0): route (0 depth, 1 visible); range(1): frame bytes.
+void BM_FramePath(benchmark::State& state) {
+    const StreamRoute& route = kRoutes[state.range(0)];
+    const auto frameBytes = static_cast<size_t>(state.range(1));
+    Delivery delivery;
+    FramePath path(route, frameBytes, &delivery);
+    if (!path.ready()) {
+        state.SkipWithError("the frame stream did not start");
+        return;
+    }
+    const size_t batch = std::max(kMinBatchFrames, kBatchBytes / frameBytes);
+    const STREAMER_sinkCountersT before = path.sinkCounters();
+    uint32_t value = 0;
+    uint64_t sent = 0;
+    double seconds = 0;
+    for (auto _ : state) {
+        const auto start = Clock::now();
+        for (size_t i = 0; i < batch; ++i) {
+            if (!path.sendFrame(value++)) {
+                state.SkipWithError("the simulated bus refused a fragment");
+                return;
+            }
+        }
+        sent += batch;
+        const auto last = delivery.waitFor(sent);
+        const double elapsed = std::chrono::duration<double>(last - start).count();
+        seconds += elapsed;
+        state.SetIterationTime(elapsed);
+    }
+    const uint64_t delivered = delivery.delivered.load();
+    const STREAMER_sinkCountersT after = path.sinkCounters();
+    const double deliveredBytes = static_cast<double>(delivered) * static_cast<double>(frameBytes);
+    const double ceiling = memcpyMbps(frameBytes);
+    state.SetItemsProcessed(static_cast<int64_t>(delivered));
+    state.SetBytesProcessed(static_cast<int64_t>(deliveredBytes));
+    state.counters["memcpy_MBps"] = ceiling;
+    state.counters["vs_memcpy"] = seconds > 0 ? deliveredBytes / seconds / 1e6 / ceiling : 0;
+    // Per frame the streamer completed; frames abandoned half-way (after a
+    // fragment was lost) add what they copied, so drops push this up.
+    const double assembled = static_cast<double>((after.received - before.received) + (after.dropped - before.dropped));
+    state.counters["copies_per_frame"] =
+        assembled > 0 ? static_cast<double>(after.copiedBytes - before.copiedBytes) /
+                            (assembled * static_cast<double>(frameBytes))
+                      : 0;
+    state.counters["dropped"] = static_cast<double>(sent - delivered);
+    state.counters["damaged"] = static_cast<double>(delivery.damagedFrames());
+    state.counters["ring_drops"] = static_cast<double>(path.ringDrops());
+    state.counters["sink_drops"] = static_cast<double>(after.dropped - before.dropped);
+    state.counters["rx_nomem"] = static_cast<double>(path.rxNoMem());
+}
+BENCHMARK(BM_FramePath)
+    ->ArgNames({"route", "bytes"})
+    ->Args({0, 64 * 1024})
+    ->Args({0, 1280 * 800 * 2})
+    ->Args({1, 64 * 1024})
+    ->Args({1, 1280 * 800 * 2})
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
