@@ -93,7 +93,7 @@ void SimUsb::reset() {
     inits_ = 0;
     deinits_ = 0;
     presenceObserver_ = nullptr;
-    changed_.notify_all();
+    notifyAllLocked();
 }
 
 SimUsb::Pipe& SimUsb::pipeAt(uint8_t index) {
@@ -104,6 +104,11 @@ SimUsb::Pipe& SimUsb::pipeAt(uint8_t index) {
 const SimUsb::Pipe& SimUsb::pipeAt(uint8_t index) const {
     if (index >= kMaxInterfaces) throw std::out_of_range("simulated USB interface index out of range");
     return pipes_[index];
+}
+
+void SimUsb::notifyAllLocked() {
+    changed_.notify_all();
+    for (Pipe& pipe : pipes_) pipe.hostReadable.notify_all();
 }
 
 void SimUsb::waitHandlersIdle(std::unique_lock<std::mutex>& lock, uint8_t index) {
@@ -130,7 +135,7 @@ void SimUsb::plug(std::initializer_list<uint8_t> indices) {
         ++pipe.presence;
     }
     notifyPresenceLocked(true, std::vector<uint8_t>(indices));
-    changed_.notify_all();
+    notifyAllLocked();
 }
 
 bool SimUsb::unplugLocked(uint8_t index) {
@@ -164,14 +169,14 @@ void SimUsb::setPresenceObserver(PresenceObserver observer) {
 void SimUsb::unplug() {
     std::lock_guard<std::mutex> lock(mutex_);
     unplugAllLocked();
-    changed_.notify_all();
+    notifyAllLocked();
 }
 
 void SimUsb::unplugInterface(uint8_t index) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces) return;
     if (unplugLocked(index)) notifyPresenceLocked(false, {index});
-    changed_.notify_all();
+    notifyAllLocked();
 }
 
 bool SimUsb::isRegistered(uint8_t index) const {
@@ -221,7 +226,8 @@ bool SimUsb::deviceSend(uint8_t index, const void* data, size_t length) {
     if (data == nullptr && length != 0) return false;
     const auto* bytes = static_cast<const uint8_t*>(data);
     pipe.toHost.emplace_back(bytes, bytes + length);
-    changed_.notify_all();
+    // Only this interface's host reads wait for its data.
+    pipe.hostReadable.notify_all();
     return true;
 }
 
@@ -242,7 +248,7 @@ void SimUsb::failNext(uint8_t index, Dir dir) {
     std::lock_guard<std::mutex> lock(mutex_);
     Pipe& pipe = pipeAt(index);
     (dir == Dir::Out ? pipe.faultOut : pipe.faultIn).fail = true;
-    changed_.notify_all();
+    notifyAllLocked();
 }
 
 void SimUsb::shortenNext(uint8_t index, Dir dir, uint32_t bytes) {
@@ -256,7 +262,7 @@ void SimUsb::unplugOnNext(uint8_t index, Dir dir) {
     std::lock_guard<std::mutex> lock(mutex_);
     Pipe& pipe = pipeAt(index);
     (dir == Dir::Out ? pipe.faultOut : pipe.faultIn).unplug = true;
-    changed_.notify_all();
+    notifyAllLocked();
 }
 
 // ---------------------------------------------------------------------------
@@ -348,7 +354,7 @@ int SimUsb::close(uint8_t index) {
     pipe.frontOffset = 0;
     ++pipe.closes;
     ++pipe.generation;
-    changed_.notify_all();
+    notifyAllLocked();
     return VPU_USB_OK;
 }
 
@@ -362,7 +368,7 @@ int SimUsb::writeBulk(uint8_t index, const void* buffer, uint32_t length, uint32
         // transfer fails; the ones after it find no interface.
         pipe.faultOut.unplug = false;
         unplugAllLocked();
-        changed_.notify_all();
+        notifyAllLocked();
         return VPU_USB_ERR_TRANSFER;
     }
     if (pipe.faultOut.fail) {
@@ -431,14 +437,14 @@ int SimUsb::readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* rea
     if (!ready()) {
         ++pipe.blockedReaders;
         changed_.notify_all();
-        changed_.wait(lock, ready);
+        pipe.hostReadable.wait(lock, ready);
         --pipe.blockedReaders;
     }
     if (pipe.generation != generation) return VPU_USB_ERR_TRANSFER;
     if (pipe.faultIn.unplug) {
         pipe.faultIn.unplug = false;
         unplugAllLocked();
-        changed_.notify_all();
+        notifyAllLocked();
         return VPU_USB_ERR_TRANSFER;
     }
     if (pipe.faultIn.fail) {

@@ -146,6 +146,9 @@ private:
         uint64_t presence = 0;      // bumped on every plug/unplug: wakes deviceReceive
         size_t blockedReaders = 0;  // host reads parked in readBulk
         size_t handlersRunning = 0; // write handlers running outside the mutex
+        // Host reads park here, apart from every other wait on the bus: data
+        // for one interface, or a host write, wakes no reader of another.
+        std::condition_variable hostReadable;
     };
 
     // True when the interface was registered.
@@ -153,6 +156,8 @@ private:
     // Unplugs every interface and tells the observer which went away.
     void unplugAllLocked();
     void notifyPresenceLocked(bool plugged, const std::vector<uint8_t>& indices);
+    // Wakes every waiter of the bus: parked host reads and all other waits.
+    void notifyAllLocked();
     Pipe& pipeAt(uint8_t index);
     const Pipe& pipeAt(uint8_t index) const;
     // Waits until no write handler of the interface (or of any, for
