@@ -2,11 +2,9 @@
 // send operation and the device-state wait.
 #include "driver/device_client.h"
 
-#include <chrono>
 #include <cstdio>
 #include <mutex>
 #include <random>
-#include <thread>
 
 #include <capnp/serialize.h>
 #include <kj/exception.h>
@@ -35,11 +33,6 @@ constexpr uint16_t kProcessorSecondary = static_cast<uint16_t>(morv::client::Pro
 // A send waits for its reply in slices of this length, looking at running
 // between them, so that a stop is seen quickly.
 constexpr uint32_t kReplyWaitSliceMs = 250;
-// A device that answers at once does so within a few tens of microseconds,
-// about what it costs to park the sender and wake it again: the sender looks
-// for the reply this long, giving its processor away between looks, before it
-// sleeps on the client event.
-constexpr auto kReplyWatch = std::chrono::microseconds(100);
 // Sends to a device that runs on its secondary processor are slowed down.
 constexpr int32_t kSecondaryThrottleUsec = 500000;
 constexpr uint32_t kThrottleWarnEvery = 10;
@@ -84,16 +77,6 @@ void deleteClient(void* object) {
     if (client->pendingMutex != nullptr) OS_LYRG_releaseMutex(&client->pendingMutex);
     if (client->writeMutex != nullptr) OS_LYRG_releaseMutex(&client->writeMutex);
     delete client;
-}
-
-// True once the entry is done or the client stopped within the watch.
-bool replyWithinWatch(const PZClient* client, const PZClientPendingEntry* entry) {
-    const auto until = std::chrono::steady_clock::now() + kReplyWatch;
-    while (!entry->done.load(std::memory_order_acquire) && client->running.load()) {
-        if (std::chrono::steady_clock::now() >= until) return false;
-        std::this_thread::yield();
-    }
-    return true;
 }
 
 PZClientPendingEntry* findPendingLocked(PZClient* client, uint32_t key) {
@@ -414,7 +397,6 @@ PZStatus sendMsgWithRawPayload(capnp::MessageBuilder& builder, std::optional<std
         if (written) {
             // No overall limit: a firmware update keeps the device busy for as
             // long as it takes; the slices let a stop end the wait.
-            replyWithinWatch(client, entry);
             while (!entry->done.load(std::memory_order_acquire) && client->running.load()) {
                 OS_LYRG_waitEvent(client->event, kReplyWaitSliceMs);
             }

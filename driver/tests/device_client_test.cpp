@@ -145,33 +145,6 @@ TEST_F(ClientFraming, ReplyIsMatchedByIdPlusOneAndOthersAreDropped) {
     EXPECT_EQ(pendingCount(), 0u);
 }
 
-// The sender watches briefly for a reply before it sleeps on the client
-// event: an answer that comes at once, one within the watch and one long
-// after it each complete their own request.
-TEST_F(ClientFraming, ReplyIsTakenWhetherItComesAtOnceOrLongAfter) {
-    waitForStateReport();
-    for (const std::chrono::milliseconds delay : {std::chrono::milliseconds(0), std::chrono::milliseconds(1),
-                                                  std::chrono::milliseconds(40)}) {
-        SCOPED_TRACE(delay.count());
-        zsim::SimDeviceInfo info;
-        info.name = "after " + std::to_string(delay.count()) + " ms";
-        firmware_->setDeviceInfo(info);
-        zsim::ReplyPlan plan;
-        plan.delay = delay;
-        firmware_->planNext(plan);
-        PZMessageBuilder builder;
-        auto request = builder.initRoot<Request>();
-        request.setId(newRequestId());
-        request.getMsg().setGetDevInfo();
-        PZClientPendingEntry* entry = nullptr;
-        ASSERT_EQ(sendMsgWithRawPayload(builder, std::nullopt, &entry), PZStatus_Success);
-        ASSERT_NE(entry, nullptr);
-        EXPECT_EQ(std::string(entry->response().getMsg().getDevInfo().getName().cStr()), info.name);
-        releasePendingResponse(entry);
-    }
-    EXPECT_EQ(pendingCount(), 0u);
-}
-
 using ClientScripted = ScriptedClientFixture;
 
 TEST_F(ClientScripted, IdPlusOneWrapsAroundAndTheEntryIsHandedOverUntilReleased) {
