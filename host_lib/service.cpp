@@ -25,9 +25,7 @@ struct ServiceState {
 static_assert(offsetof(SERVICEG_serviceT, sid) == 0, "the sid is the handle's first u32");
 
 ServiceState* state() {
-    return static_cast<ServiceState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_SERVICE),
-                                                        &PZContext_ZeroFilledNew<ServiceState>, nullptr,
-                                                        &PZContext_FreeDeleter));
+    return PZContext_GetZeroFilledState<ServiceState>(PZContext_FixedKey(PZ_SLOT_SERVICE));
 }
 
 constexpr char kInFifoPrefix[] = "/InFifo";

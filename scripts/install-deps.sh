@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libarchive-dev zlib1g-dev
   xvfb xauth
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -15,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tests/temp_folder.h"
 #include "runtime/context.h"
 #include "runtime/logger.h"
 #include "sim/sim_boot_monitor.h"
@@ -92,9 +92,8 @@ protected:
             recorder.statuses.clear();
             recorder.result = 0;
         }
-        char pattern[] = "/tmp/usb_boot_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        temp_ = std::make_unique<zarn::testing::TempFolder>("usb_boot_test");
+        folder_ = temp_->path();
         monitor_ = std::make_unique<SimBootMonitor>(*bus_);
         monitor_->setProductionData(SimBootMonitor::ProductionData{601, "SN-0042", "Example Works", "ZD-1", "B"});
     }
@@ -103,8 +102,7 @@ protected:
         monitor_.reset();
         bus_->reset();
         LOGG_deinit();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
+        temp_.reset();
     }
 
     // Boot folder given, callback registered, transport started.
@@ -132,6 +130,7 @@ protected:
     morv::driver::ScopedThreadContext scope_;
     SimUsb* bus_ = nullptr;
     LogLines log_;
+    std::unique_ptr<zarn::testing::TempFolder> temp_;
     fs::path folder_;
     std::unique_ptr<SimBootMonitor> monitor_;
 };
@@ -640,7 +639,7 @@ TEST_F(UsbBootTest, UnplugAtEveryStepOfABootFailsItWithoutHanging) {
     ASSERT_GT(total, 10u);
     for (uint32_t step = 0; step < total; ++step) {
         SimUsb::installFresh();
-        ASSERT_EQ(vpu_usb_boot_init(folder_.c_str(), &StatusRecorder::callback, -1, nullptr), 0);
+        ASSERT_EQ(vpu_usb_boot_init(folder_.string().c_str(), &StatusRecorder::callback, -1, nullptr), 0);
         SimBootMonitor device(*bus_);
         device.setBootState(VPU_BOOT_STATE_SPL_RUNNING);
         device.setProductionData(SimBootMonitor::ProductionData{601, "s", "m", "n", "r"});
@@ -688,7 +687,7 @@ TEST_F(UsbBootTest, LoadFileGivesTheWholeFileOrNothing) {
     EXPECT_EQ(load_file(path("empty.bin").c_str(), &size), nullptr);
     EXPECT_TRUE(log_.has("ERROR: read file " + path("empty.bin") + " error or eof"));
 
-    EXPECT_EQ(load_file(folder_.c_str(), &size), nullptr);  // a folder is no image
+    EXPECT_EQ(load_file(folder_.string().c_str(), &size), nullptr);  // a folder is no image
 }
 
 TEST(UsbBootPrograms, CarryTheirHeaderAndSize) {
