@@ -1,10 +1,12 @@
 #include "fuzz/fuzz_support.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 #include "runtime/logger.h"
 #include "runtime/usb_transport.h"
@@ -25,14 +27,23 @@ void keep(void*) {}
 
 }  // namespace
 
-InputContext::InputContext() : scope_(std::make_shared<morv::driver::Context>()) {
+InputContext::InputContext()
+    : context_(std::make_shared<morv::driver::Context>()), baseline_(0), scope_(context_) {
+    baseline_ = context_.use_count();
     PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), &dropSlot, nullptr, &keep);
     LOGG_init();
     LOGG_setSeverity(LOG_DEBUG_E);
     MEM_POOLG_init();
 }
 
-InputContext::~InputContext() { LOGG_deinit(); }
+InputContext::~InputContext() {
+    LOGG_deinit();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (context_.use_count() > baseline_) {
+        if (std::chrono::steady_clock::now() > deadline) fail("a thread of the input still holds its context");
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // no event marks a thread's very end
+    }
+}
 
 void checkIntact(MEM_POOLG_handleT pool) {
     if (pool == nullptr) return;

@@ -22,7 +22,9 @@ using Bytes = std::vector<uint8_t>;
 
 // A fresh driver context for the calling thread (and the threads it starts)
 // whose logger runs at DEBUG, so that every log line is formatted, and
-// writes nowhere.
+// writes nowhere. Its end waits until every thread that inherited the
+// context has let go of it: a detached thread that has signalled its end may
+// still be leaving, and the input is not over before it has.
 class InputContext {
 public:
     InputContext();
@@ -31,6 +33,8 @@ public:
     InputContext& operator=(const InputContext&) = delete;
 
 private:
+    PZContextHolder context_;
+    long baseline_ = 0;  // references to the context once it is in place
     morv::driver::ScopedThreadContext scope_;
 };
 

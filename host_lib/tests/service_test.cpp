@@ -496,6 +496,8 @@ TEST_F(ServiceTest, OnlyTheAwaitedResponseRunsPhaseOne) {
     EXPECT_EQ(SERVICEG_ioctl(svc_, kFwdCode2, &word, 4), 0x01092222u);
     forger.join();
     EXPECT_EQ(word, 0x02020202u);
+    ASSERT_TRUE(log_.waitFor("unsolicited answer", 3, 2000ms));
+    ASSERT_TRUE(log_.waitFor("answering the host dropped", 1, 2000ms));
     EXPECT_EQ(svc_->staleAnswers.load(), 3u);
     EXPECT_EQ(svc_->rejected.load(), 1u);
     std::lock_guard<std::mutex> lock(service_.mutex);
