@@ -365,13 +365,15 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
             answerOrForward(service, msg);
             return;
         }
-        case SERVICEG_MSG_RESPONSE_E:
+        case SERVICEG_MSG_RESPONSE_E: {
             // Phase 1 acts on what the peer says it did (a stream start adds
             // a sink), so it runs only for the response a caller waits for:
             // its request went to the peer and the codes match. A response
-            // for the peer itself (remote flags) answers no host caller.
-            if (SVC_COMG_word0Flags(msg.word0) != 0 ||
-                service->awaiting.load() != SERVICEG_AWAIT_FORWARDED_E || service->awaitedCode.load() != msg.code) {
+            // for the peer itself (remote flags) answers no host caller, and
+            // only the first response to a request counts.
+            uint32_t forwarded = SERVICEG_AWAIT_FORWARDED_E;
+            if (SVC_COMG_word0Flags(msg.word0) != 0 || service->awaitedCode.load() != msg.code ||
+                !service->awaiting.compare_exchange_strong(forwarded, SERVICEG_AWAIT_ANSWERED_E)) {
                 service->staleAnswers.fetch_add(1);
                 LOGG_PRINT(LOG_WARN_E, 0, "%s: unsolicited answer 0x%08x dropped\n", nameOf(service), msg.code);
                 MEM_POOLG_freeBuff(msg.buffer);
@@ -388,6 +390,7 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
             }
             postAnswer(service, msg);
             return;
+        }
         case SERVICEG_MSG_DATA_E: {
             if (ops != nullptr && ops->handleMsg != nullptr) {
                 const PayloadView payload = payloadOf(msg.buffer);

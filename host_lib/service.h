@@ -63,6 +63,7 @@ enum SERVICEG_awaitE : uint32_t {
     SERVICEG_AWAIT_NONE_E = 0,       // no caller
     SERVICEG_AWAIT_POSTED_E = 1,     // its request is with the service thread
     SERVICEG_AWAIT_FORWARDED_E = 2,  // its request went to the peer: the peer's response is due
+    SERVICEG_AWAIT_ANSWERED_E = 3,   // that response has come: a second one finds nobody waiting
 };
 
 enum SERVICEG_channelIndexE : uint32_t {
