@@ -9,9 +9,11 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 config=${1:-plain}
 [ $# -gt 0 ] && shift
 compilers=()
+buildType=RelWithDebInfo
 case "$config" in
   plain) sanitizer="";        build="$top/build" ;;
-  asan)  sanitizer="address"; build="$top/build-asan" ;;
+  # Without NDEBUG: assertions in our code and the libraries' headers are live.
+  asan)  sanitizer="address"; build="$top/build-asan"; buildType=Debug ;;
   tsan)  sanitizer="thread";  build="$top/build-tsan" ;;
   windows)
     build="$top/build-windows"
@@ -26,7 +28,7 @@ case "$config" in
 esac
 bench=ON
 [ -n "$sanitizer" ] && bench=OFF
-cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${compilers[@]}" \
+cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE="$buildType" "${compilers[@]}" \
   -DZARN_SANITIZER="$sanitizer" -DZARN_BUILD_BENCH="$bench" >/dev/null
 targets=()
 for t in "$@"; do targets+=(--target "$t"); done
