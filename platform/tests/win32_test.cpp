@@ -3,6 +3,7 @@
 // system's own functions; the same expectations hold for our stand-ins.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "platform/win32.h"
@@ -56,14 +57,23 @@ TEST(Win32Handles, ClosedOrUnknownHandleIsInvalid) {
 
 TEST(Win32LastError, IsKeptPerThread) {
     SetLastError(ERROR_SEM_TIMEOUT);
+    std::atomic<bool> set{false};
+    DWORD inherited = 1;
     DWORD other = 1;
     std::thread t([&] {
+        inherited = GetLastError();
         SetLastError(ERROR_MORE_DATA);
         other = GetLastError();
+        set.store(true);
     });
-    t.join();
-    EXPECT_EQ(other, static_cast<DWORD>(ERROR_MORE_DATA));
+    // Read before joining: joining is itself a system call that may leave
+    // its own last error.
+    while (!set.load()) {
+    }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+    t.join();
+    EXPECT_EQ(inherited, 0u);
+    EXPECT_EQ(other, static_cast<DWORD>(ERROR_MORE_DATA));
     EXPECT_NE(GetCurrentThreadId(), 0u);
 }
 
