@@ -84,6 +84,21 @@ bool WinPnp::unplug(uint32_t number) {
     return true;
 }
 
+bool WinPnp::replug(uint32_t number) {
+    std::vector<PnpChange> changes;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        auto found = nodes_.find(number);
+        if (found == nodes_.end() || found->second.present) return false;
+        PnpNode node = found->second;
+        for (PnpInterface& iface : node.interfaces) iface.active = true;
+        plugLocked(std::move(node), changes);
+    }
+    changes.push_back({PnpChange::Kind::NodesChanged, {}, {}});
+    tell(changes);
+    return true;
+}
+
 bool WinPnp::edit(uint32_t number, const std::function<void(PnpNode&)>& change) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto found = nodes_.find(number);

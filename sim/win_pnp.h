@@ -85,6 +85,9 @@ public:
     // The node (and every node below it) is no longer present; its
     // interfaces become inactive. False when no such node is present.
     bool unplug(uint32_t number);
+    // A node that went away comes back as it was, its interfaces active.
+    // False when no such node is known or it is present.
+    bool replug(uint32_t number);
     // Changes one registry property of a node as a test's fault would.
     bool edit(uint32_t number, const std::function<void(PnpNode&)>& change);
 

@@ -2,6 +2,7 @@
 // thread of its own with a message loop, driven from other threads.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -162,6 +163,29 @@ TEST_F(WindowTest, WindowsGoWithTheirThreadAndLateMessagesFail) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
     EXPECT_FALSE(PostMessageA(window, kAsk, 0, 0));
     EXPECT_FALSE(DestroyWindow(window));
+}
+
+TEST_F(WindowTest, TimedSendIsWithdrawnFromAThreadThatDoesNotAnswer) {
+    // A window on the test's own thread, which runs no loop while it waits.
+    HWND silent = CreateWindowExA(0, kClass, "silent", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    ASSERT_NE(silent, nullptr);
+    std::thread sender([&] {
+        DWORD_PTR result = 99;
+        EXPECT_EQ(SendMessageTimeoutA(silent, kAsk, 1, 1, SMTO_ABORTIFHUNG, 50, &result), 0);
+        EXPECT_EQ(GetLastError(), ERROR_TIMEOUT);
+        EXPECT_EQ(result, 0u);
+    });
+    sender.join();
+    // The withdrawn message is not handled later.
+    EXPECT_TRUE(PostMessageA(silent, WM_USER + 9, 0, 0));
+    MSG msg;
+    ASSERT_EQ(GetMessageA(&msg, nullptr, 0, 0), TRUE);
+    EXPECT_EQ(msg.message, WM_USER + 9u);
+    {
+        std::lock_guard<std::mutex> lock(seen_.mutex);
+        EXPECT_EQ(std::count(seen_.messages.begin(), seen_.messages.end(), kAsk), 0);
+    }
+    EXPECT_TRUE(DestroyWindow(silent));
 }
 
 TEST_F(WindowTest, DestroyWindowRunsDestroyOnItsOwnThreadOnly) {
