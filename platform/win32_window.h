@@ -21,38 +21,13 @@
 
 #ifdef _WIN32
 
-#include <windows.h>
-#include <dbt.h>
 #include <process.h>
 
+#include "platform/win32.h"
+
 #else
 
-#if __has_include("platform/win32.h")
 #include "platform/win32.h"
-#else
-// Until the shared Win32 declarations exist, the few base types this header needs.
-#include <cstdint>
-typedef int BOOL;
-typedef unsigned int UINT;
-typedef uint32_t DWORD;
-typedef int32_t LONG;
-typedef void* LPVOID;
-typedef void* HANDLE;
-typedef const char* LPCSTR;
-typedef HANDLE HINSTANCE;
-typedef uintptr_t UINT_PTR;
-typedef uintptr_t DWORD_PTR;
-typedef struct HWND__* HWND;
-DWORD GetLastError();
-void SetLastError(DWORD code);
-#define ZARN_WINDOW_OWN_LAST_ERROR 1
-#define TRUE 1
-#define FALSE 0
-#define DBT_DEVNODES_CHANGED 0x0007u
-#define DBT_DEVICEARRIVAL 0x8000u
-#define DBT_DEVICEREMOVECOMPLETE 0x8004u
-#define DBT_DEVTYP_DEVICEINTERFACE 0x00000005u
-#endif
 
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;

@@ -22,14 +22,6 @@
 
 #include "platform/win32_window.h"
 
-#ifdef ZARN_WINDOW_OWN_LAST_ERROR
-namespace {
-thread_local DWORD threadLastError = 0;
-}
-DWORD GetLastError() { return threadLastError; }
-void SetLastError(DWORD code) { threadLastError = code; }
-#endif
-
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -1,6 +1,6 @@
 // Linux body of the window-owning threads of win32_window.h: a thread handle
 // is a waitable object of win32_objects.h, signalled when the thread ends.
-#if !defined(_WIN32) && __has_include("platform/win32_objects.h")
+#ifndef _WIN32
 
 #include <condition_variable>
 #include <memory>

@@ -1,4 +1,4 @@
-#include "sim/win_pnp.h"
+#include "sim/win_pnp/win_pnp.h"
 
 #include <cctype>
 #include <cstdio>
