@@ -37,7 +37,9 @@ bool inPool(const Pool& pool, const void* handle) {
     const auto* first = reinterpret_cast<const uint8_t*>(&pool.handles[0]);
     const auto* last = reinterpret_cast<const uint8_t*>(&pool.handles[Pool::kCount - 1]);
     const auto* at = static_cast<const uint8_t*>(handle);
-    return at >= first && at <= last;
+    // Only the start of a slot is a handle: a pointer into the middle of one
+    // would read its fields from the wrong places.
+    return at >= first && at <= last && (at - first) % sizeof(pool.handles[0]) == 0;
 }
 
 template <class Handle, uint32_t Count>
