@@ -1,5 +1,6 @@
 #include "usb_access/hot_k.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -505,7 +506,7 @@ unsigned int WINAPI HotK_ThreadMain(void*) {
     return error;
 }
 
-LRESULT HotK_WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK HotK_WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
         case HOTK_WM_REGISTER:
             return onRegister(window, wParam, lParam);

@@ -74,4 +74,4 @@ BOOL HotK_Init(KHOT_HANDLE* Handle, HotK_Params* Params);
 BOOL HotK_Free(KHOT_HANDLE Handle);
 
 unsigned int WINAPI HotK_ThreadMain(void* unused);
-LRESULT HotK_WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CALLBACK HotK_WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <strings.h>
 
 #include "usb_access/lst_k_text.h"
 #include "usb_access/system_api.h"
@@ -148,6 +147,17 @@ struct SetCloser {
         if (set != nullptr && set != INVALID_HANDLE_VALUE) UsbAccess_SystemApi().SetupDiDestroyDeviceInfoList(set);
     }
 };
+
+// ASCII letters without regard to case; `length` characters, or the whole texts when 0.
+bool sameLetters(const char* a, const char* b, size_t length = 0) {
+    for (size_t i = 0; length == 0 || i < length; ++i) {
+        const int x = std::toupper(static_cast<unsigned char>(a[i]));
+        const int y = std::toupper(static_cast<unsigned char>(b[i]));
+        if (x != y) return false;
+        if (x == 0) return true;
+    }
+    return true;
+}
 
 bool toGuid(const char* text, GUID* out) {
     LstKText::Guid parsed;
@@ -328,12 +338,12 @@ bool Enumeration::describeDevice(HDEVINFO set, SP_DEVINFO_DATA* device, bool cla
         return false;
     }
     work_.deviceId[sizeof(work_.deviceId) - 1] = '\0';
-    if (strncasecmp(work_.deviceId, "USB\\VID_", 8) != 0) return false;
+    if (!sameLetters(work_.deviceId, "USB\\VID_", 8)) return false;
     if (!patternPasses(deviceIdPattern(), work_.deviceId)) return false;
     if (!readTextProperty(set, device, SPDRP_SERVICE, work_.service, 256)) return false;
     work_.driverId = -1;
     for (const DriverName& driver : kDrivers) {
-        if (strcasecmp(work_.service, driver.service) == 0) work_.driverId = driver.driverId;
+        if (sameLetters(work_.service, driver.service)) work_.driverId = driver.driverId;
     }
     return true;
 }
