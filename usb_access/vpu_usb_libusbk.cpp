@@ -16,7 +16,7 @@
 
 #include "runtime/logger.h"
 
-const char* const VPU_USB_INTERFACE_PREFIX = "Morvale";
+const char* const VPU_USB_INTERFACE_PREFIX = "ZarnSensor";
 
 const vpu_usb_backend_ops vpu_usb_libusbk_ops = {
     vpu_usb_libusbk_init,      vpu_usb_libusbk_deinit,    vpu_usb_libusbk_open,

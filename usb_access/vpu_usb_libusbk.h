@@ -48,9 +48,9 @@
 #include "usb_access/usbk_api.h"
 
 // The sensor's USB identity and the vendor prefix of its interface names.
-constexpr uint16_t VPU_USB_SENSOR_VENDOR_ID = 0xFFF0;
-constexpr uint16_t VPU_USB_SENSOR_PRODUCT_ID = 0x5A52;
-extern const char* const VPU_USB_INTERFACE_PREFIX;  // "Morvale"
+constexpr uint16_t VPU_USB_SENSOR_VENDOR_ID = 0xF3A7;
+constexpr uint16_t VPU_USB_SENSOR_PRODUCT_ID = 0x0D51;
+extern const char* const VPU_USB_INTERFACE_PREFIX;  // "ZarnSensor"
 
 extern const vpu_usb_backend_ops vpu_usb_libusbk_ops;
 

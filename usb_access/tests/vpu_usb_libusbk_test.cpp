@@ -73,7 +73,7 @@ BOOL WINAPI fakeControl(KUSB_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR bu
         SetLastError(ERROR_NOT_SUPPORTED);
         return FALSE;
     }
-    uint8_t descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xF0, 0xFF, 0x52, 0x5A, 0x00, 0x01, 1, 2, 3, 1};
+    uint8_t descriptor[18] = {18, 1, 0x00, 0x02, 0, 0, 0, 64, 0xA7, 0xF3, 0x51, 0x0D, 0x00, 0x01, 1, 2, 3, 1};
     if (!asFake(handle)->booted) descriptor[13] |= 0x80;
     std::memcpy(buffer, descriptor, 18);
     if (transferred != nullptr) *transferred = 18;
@@ -248,9 +248,10 @@ protected:
     KLST_DEVINFO& interfaceOf(const std::string& serial, int index, bool booted) {
         auto info = std::make_unique<KLST_DEVINFO>();
         std::memset(info.get(), 0, sizeof(KLST_DEVINFO));
-        std::snprintf(info->deviceId, sizeof(info->deviceId), "USB\\VID_FFF0&PID_5A52&MI_%02d\\7&%s&0&%04d", index,
+        std::snprintf(info->deviceId, sizeof(info->deviceId), "USB\\VID_F3A7&PID_0D51&MI_%02d\\7&%s&0&%04d", index,
                       serial.c_str(), index);
-        std::snprintf(info->deviceDescription, sizeof(info->deviceDescription), "Morvale.%s", kNames[index]);
+        std::snprintf(info->deviceDescription, sizeof(info->deviceDescription), "%s.%s", VPU_USB_INTERFACE_PREFIX,
+                      kNames[index]);
         std::snprintf(info->serialNumber, sizeof(info->serialNumber), "%s", serial.c_str());
         std::snprintf(info->devicePath, sizeof(info->devicePath), "fake:%s:%d", serial.c_str(), index);
         auto fake = std::make_shared<FakeInterface>();
@@ -337,7 +338,7 @@ TEST_F(VpuUsbLibusbkTest, SensorChoiceWithAndWithoutASerialFilter) {
     arriveAll("SNA", &first);
     KLST_DEVINFO& second = interfaceOf("SNB", 0, true);
     OnHotPlug(nullptr, &second, KHOT_EVENT_ARRIVAL);
-    EXPECT_EQ(heard.lineCount("Skip (USB\\VID_FFF0&PID_5A52&MI_00\\7&SNB&0&0000)interface: SNB"), 1u);
+    EXPECT_EQ(heard.lineCount("Skip (USB\\VID_F3A7&PID_0D51&MI_00\\7&SNB&0&0000)interface: SNB"), 1u);
     EXPECT_FALSE(fakeOf(second)->open);
     // The skipped sensor's removal leaves the used one's interface alone.
     OnHotPlug(nullptr, &second, KHOT_EVENT_REMOVAL);
@@ -433,7 +434,8 @@ TEST_F(VpuUsbLibusbkTest, CloseEndsAReadPendingOnASilentInterface) {
 // The monitor delivers the sensor; the boot layer's handler is still busy
 // on the monitor's thread when the transport is stopped.
 TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
-    const zsim::PnpSensorIdentity identity{VPU_USB_SENSOR_VENDOR_ID, VPU_USB_SENSOR_PRODUCT_ID, "Morvale", "M", 1, 1};
+    const zsim::PnpSensorIdentity identity{VPU_USB_SENSOR_VENDOR_ID, VPU_USB_SENSOR_PRODUCT_ID, VPU_USB_INTERFACE_PREFIX,
+                                           "M", 1, 1};
     zsim::WinPnpStack stack;
     for (uint32_t number : zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity, "SN", true)) {
         std::lock_guard<std::mutex> lock(fakesMutex);
