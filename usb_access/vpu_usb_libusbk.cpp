@@ -76,6 +76,8 @@ struct BackEnd {
 
     // A stop handed over by deinit (see the header).
     std::thread stopper;
+    bool stopperRunning = false;       // under mutex
+    std::condition_variable stopped;  // with mutex: the monitor or the stopper ended
 
     ~BackEnd() {
         if (stopper.joinable()) stopper.join();
@@ -411,6 +413,10 @@ int vpu_usb_libusbk_deinit() {
         // The call in flight may be waiting for our own caller: stop as soon
         // as it returns, without holding the caller up.
         joinStopper();
+        {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            b.stopperRunning = true;
+        }
         b.stopper = std::thread([monitor] {
             BackEnd& state = backEnd();
             {
@@ -420,13 +426,24 @@ int vpu_usb_libusbk_deinit() {
                 state.flightDone.wait(lock, [&] { return state.inFlight == 0; });
             }
             stopMonitor(monitor);
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.stopperRunning = false;
+            state.stopped.notify_all();
         });
     }
     std::lock_guard<std::mutex> lock(b.mutex);
     b.serialFilter.reset();
     b.hotPlugMonitor = nullptr;
+    b.stopped.notify_all();
     LOGG_PRINT(LOG_INFO_E, 0, "HotK monitor closed successfully!\n");
     return VPU_USB_OK;
+}
+
+bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs) {
+    BackEnd& b = backEnd();
+    std::unique_lock<std::mutex> lock(b.mutex);
+    return b.stopped.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                              [&] { return b.hotPlugMonitor == nullptr && !b.stopperRunning; });
 }
 
 int vpu_usb_libusbk_open(uint8_t) { return VPU_USB_OK; }

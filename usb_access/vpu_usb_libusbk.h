@@ -94,6 +94,10 @@ int readStringDescriptor(UsbDeviceHandle* device, uint8_t index, char* buffer, u
 // lower-case hexadecimal digits, as the system writes vendor ids.
 void vpu_usb_libusbk_devicePattern(uint16_t vendorId, char* out, size_t size);
 
+// Waits until no monitor runs and no handed-over stop is still under way;
+// false when `timeoutMs` passed first.
+bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs);
+
 // The driver-table loader interfaces are opened with: LibK_LoadDriverApi,
 // unless a test puts the table of a device of its own here (null restores it).
 using VpuUsbDriverLoader = int32_t (*)(KUSB_DRIVER_API* table, int32_t driverId);

@@ -202,6 +202,24 @@ PnpNode libusbKNode(const PnpSensorIdentity& identity, std::string instanceId, c
 
 }  // namespace
 
+namespace {
+
+std::string functionId(const PnpSensorIdentity& identity, const std::string& serial, unsigned index) {
+    char head[48];
+    std::snprintf(head, sizeof(head), "USB\\VID_%04X&PID_%04X&MI_%02u\\", identity.vendorId, identity.productId,
+                  index);
+    return head + functionInstance(serial, index);
+}
+
+}  // namespace
+
+std::vector<std::string> pnpSensorPaths(const PnpSensorIdentity& identity, const std::string& serial, bool booted) {
+    if (!booted) return {linkOf(deviceIdOf(identity, serial))};
+    std::vector<std::string> paths;
+    for (unsigned index = 0; index < 5; ++index) paths.push_back(linkOf(functionId(identity, serial, index)));
+    return paths;
+}
+
 std::vector<uint32_t> pnpPlugSensor(WinPnp& pnp, const PnpSensorIdentity& identity, const std::string& serial,
                                     bool booted) {
     pnpUnplugSensor(pnp, identity, serial);
@@ -220,11 +238,8 @@ std::vector<uint32_t> pnpPlugSensor(WinPnp& pnp, const PnpSensorIdentity& identi
     parent.busNumber = identity.busNumber;
     parent.address = identity.address;
     const uint32_t parentNumber = pnp.plug(parent);
-    char head[48];
     for (unsigned index = 0; index < 5; ++index) {
-        std::snprintf(head, sizeof(head), "USB\\VID_%04X&PID_%04X&MI_%02u\\", identity.vendorId, identity.productId,
-                      index);
-        numbers.push_back(pnp.plug(libusbKNode(identity, head + functionInstance(serial, index),
+        numbers.push_back(pnp.plug(libusbKNode(identity, functionId(identity, serial, index),
                                                kPnpSensorInterfaceNames[index], parentNumber)));
     }
     return numbers;

@@ -134,6 +134,8 @@ struct PnpSensorIdentity {
 // order. A sensor of that serial already present goes away first.
 std::vector<uint32_t> pnpPlugSensor(WinPnp& pnp, const PnpSensorIdentity& identity, const std::string& serial,
                                     bool booted);
+// The symbolic links the sensor's interfaces get, in index order.
+std::vector<std::string> pnpSensorPaths(const PnpSensorIdentity& identity, const std::string& serial, bool booted);
 // Unplugs every present node of the sensor with that serial number.
 void pnpUnplugSensor(WinPnp& pnp, const PnpSensorIdentity& identity, const std::string& serial);
 
