@@ -414,6 +414,16 @@ int SimUsb::writeBulk(uint8_t index, const void* buffer, uint32_t length, uint32
 }
 
 int SimUsb::readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* read) {
+    return readBulkUnless(index, buffer, length, read, nullptr);
+}
+
+void SimUsb::wakeReaders() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
+int SimUsb::readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_t* read,
+                           const std::function<bool()>& giveUp) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces || !pipes_[index].registered) return VPU_USB_ERR_NOT_REGISTERED;
     Pipe& pipe = pipes_[index];
@@ -426,7 +436,8 @@ int SimUsb::readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* rea
     // of the bus bumps the generation and ends the wait with a failure.
     const uint64_t generation = pipe.generation;
     auto ready = [&] {
-        return pipe.generation != generation || !pipe.toHost.empty() || pipe.faultIn.fail || pipe.faultIn.unplug;
+        return pipe.generation != generation || !pipe.toHost.empty() || pipe.faultIn.fail || pipe.faultIn.unplug ||
+               (giveUp && giveUp());
     };
     if (!ready()) {
         ++pipe.blockedReaders;
@@ -435,6 +446,7 @@ int SimUsb::readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* rea
         --pipe.blockedReaders;
     }
     if (pipe.generation != generation) return VPU_USB_ERR_TRANSFER;
+    if (pipe.toHost.empty() && !pipe.faultIn.fail && !pipe.faultIn.unplug) return kGaveUp;
     if (pipe.faultIn.unplug) {
         pipe.faultIn.unplug = false;
         unplugAllLocked();

@@ -121,6 +121,14 @@ public:
     int close(uint8_t index);
     int writeBulk(uint8_t index, const void* buffer, uint32_t length, uint32_t* written);
     int readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* read);
+    // A read that a host stack with cancellable requests makes: as readBulk,
+    // but it returns kGaveUp instead of waiting (or waiting on) once
+    // giveUp() is true. giveUp runs under the bus's lock; whoever makes it
+    // true calls wakeReaders() afterwards.
+    static constexpr int kGaveUp = -1;
+    int readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_t* read,
+                       const std::function<bool()>& giveUp);
+    void wakeReaders();
 
 private:
     SimUsb() = default;

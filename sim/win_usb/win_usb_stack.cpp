@@ -1,0 +1,1102 @@
+// The simulated Windows USB stack: device files, the simulated kernel driver,
+// the simulated WinUSB functions and the endpoint threads of pending reads.
+#include "sim/win_usb/win_usb_stack.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace zsim::win {
+
+namespace {
+
+constexpr ULONG_PTR kStatusPending = 0x103;
+
+// Control codes of the kernel drivers (what their request blocks mean).
+enum : DWORD {
+    kSetConfiguration = 0x222004,
+    kGetDescriptor = 0x222024,
+    kBulkWrite = 0x222029,
+    kBulkRead = 0x22202E,
+    kResetEndpoint = 0x222038,
+    kAbortEndpoint = 0x22203C,
+    kResetDevice = 0x222040,
+    kGetVersion = 0x222048,
+    kGetConfiguration = 0x222408,
+    kQueryDeviceInformation = 0x222410,
+    kSetPipePolicy = 0x222418,
+    kGetPipePolicy = 0x22241C,
+    kSetPowerPolicy = 0x222420,
+    kGetPowerPolicy = 0x222424,
+    kControlWrite = 0x222429,
+    kControlRead = 0x22242E,
+    kFlushPipe = 0x222430,
+    kClaimInterface = 0x222434,
+    kReleaseInterface = 0x222438,
+    kSetInterface = 0x222440,
+    kGetInterface = 0x222444,
+    kGetFrameNumber = 0x222448,
+};
+
+uint32_t get32(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void put32(uint8_t* bytes, uint32_t value) {
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+SimOp opOf(DWORD code) {
+    switch (code) {
+        case kGetVersion: return SimOp::GetVersion;
+        case kGetConfiguration: return SimOp::GetConfiguration;
+        case kSetConfiguration: return SimOp::SetConfiguration;
+        case kGetDescriptor: return SimOp::GetDescriptor;
+        case kBulkRead: return SimOp::ReadPipe;
+        case kBulkWrite: return SimOp::WritePipe;
+        case kControlRead:
+        case kControlWrite: return SimOp::Control;
+        case kClaimInterface: return SimOp::Claim;
+        case kReleaseInterface: return SimOp::Release;
+        case kSetInterface: return SimOp::SetAlt;
+        case kGetInterface: return SimOp::GetAlt;
+        case kResetEndpoint: return SimOp::ResetPipe;
+        case kAbortEndpoint: return SimOp::AbortPipe;
+        case kFlushPipe: return SimOp::FlushPipe;
+        case kResetDevice: return SimOp::ResetDevice;
+        case kSetPipePolicy:
+        case kGetPipePolicy: return SimOp::PipePolicy;
+        case kSetPowerPolicy:
+        case kGetPowerPolicy: return SimOp::PowerPolicy;
+        case kQueryDeviceInformation: return SimOp::QueryInformation;
+        case kGetFrameNumber: return SimOp::FrameNumber;
+        default: return SimOp::Other;
+    }
+}
+
+void finish(LPOVERLAPPED overlapped, DWORD error, uint32_t moved) {
+    std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(moved);
+    std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(error);
+    if (overlapped->hEvent != nullptr) SetEvent(overlapped->hEvent);
+}
+
+}  // namespace
+
+// --- memory link --------------------------------------------------------------------------
+
+void MemoryLink::deviceSend(const Bytes& transfer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    toHost_.push_back(transfer);
+    changed_.notify_all();
+}
+
+std::vector<Bytes> MemoryLink::hostWrites() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return written_;
+}
+
+DWORD MemoryLink::write(const uint8_t* data, uint32_t length, uint32_t* moved) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    written_.emplace_back(data, data + length);
+    *moved = length;
+    return ERROR_SUCCESS;
+}
+
+DWORD MemoryLink::read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return !toHost_.empty() || giveUp(); });
+    if (toHost_.empty()) return ERROR_IO_PENDING;
+    Bytes& front = toHost_.front();
+    const uint32_t count = std::min<uint32_t>(length, static_cast<uint32_t>(front.size()));
+    std::memcpy(buffer, front.data(), count);
+    // One read never spans two device transfers.
+    if (count == front.size()) {
+        toHost_.pop_front();
+    } else {
+        front.erase(front.begin(), front.begin() + count);
+    }
+    *moved = count;
+    return ERROR_SUCCESS;
+}
+
+void MemoryLink::wake() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
+// --- device model -----------------------------------------------------------------------------
+
+struct SimWinDevice::File {
+    std::shared_ptr<SimWinDevice> device;
+};
+
+struct SimWinDevice::Endpoint {
+    uint8_t address = 0;
+    std::shared_ptr<EndpointLink> link;
+    bool hold = false;
+    std::deque<Pending*> queue;
+    std::thread worker;
+    bool stopping = false;
+};
+
+struct SimWinDevice::Pending {
+    File* file;
+    Endpoint* endpoint;
+    uint8_t* buffer;
+    uint32_t length;
+    LPOVERLAPPED overlapped;
+    std::atomic<bool> cancelled{false};
+    DWORD cancelError = ERROR_OPERATION_ABORTED;
+};
+
+SimWinDevice::SimWinDevice(std::string path, SimDriver driver) : path_(std::move(path)), driver_(driver) {
+    version_ = driver == SimDriver::LibusbK ? std::array<uint32_t, 5>{3, 0, 7, 0, 0}
+                                            : std::array<uint32_t, 5>{1, 2, 6, 0, 0};
+}
+
+SimWinDevice::~SimWinDevice() { unplug(); }
+
+void SimWinDevice::setDeviceDescriptor(const Bytes& descriptor) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    deviceDescriptor_ = descriptor;
+}
+
+void SimWinDevice::setConfigurations(const std::vector<Bytes>& descriptors) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    configurations_ = descriptors;
+    configuration_ = !descriptors.empty() && descriptors[0].size() > 5 ? descriptors[0][5] : 0;
+}
+
+void SimWinDevice::setString(uint8_t index, const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    strings_[0] = Bytes{4, USB_STRING_DESCRIPTOR_TYPE, 0x09, 0x04};
+    Bytes descriptor{static_cast<uint8_t>(2 + 2 * text.size()), USB_STRING_DESCRIPTOR_TYPE};
+    for (char c : text) {
+        descriptor.push_back(static_cast<uint8_t>(c));
+        descriptor.push_back(0);
+    }
+    strings_[index] = descriptor;
+}
+
+void SimWinDevice::setReportedConfiguration(uint8_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reportedConfiguration_ = value;
+}
+
+void SimWinDevice::setDriverVersion(std::array<uint32_t, 5> version) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_ = version;
+}
+
+void SimWinDevice::attach(uint8_t address, std::shared_ptr<EndpointLink> link) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto& endpoint = endpoints_[address];
+    if (!endpoint) endpoint = std::make_unique<Endpoint>();
+    endpoint->address = address;
+    endpoint->link = std::move(link);
+}
+
+void SimWinDevice::failNext(SimOp op, DWORD error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_[op] = error;
+}
+
+void SimWinDevice::holdReads(uint8_t address, bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = endpoints_.find(address);
+    if (it != endpoints_.end()) it->second->hold = hold;
+    changed_.notify_all();
+}
+
+void SimWinDevice::setAbortCompletion(std::chrono::milliseconds delay, uint8_t fill) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    abortDelay_ = delay;
+    abortFill_ = fill;
+}
+
+void SimWinDevice::unplug() {
+    cancel([](const Pending&) { return true; }, ERROR_DEVICE_NOT_CONNECTED);
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        plugged_ = false;
+        for (auto& [address, endpoint] : endpoints_) {
+            endpoint->stopping = true;
+            if (endpoint->worker.joinable()) workers.push_back(std::move(endpoint->worker));
+        }
+        changed_.notify_all();
+    }
+    for (auto& worker : workers) worker.join();
+}
+
+bool SimWinDevice::plugged() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return plugged_;
+}
+
+std::vector<SimWinDevice::Request> SimWinDevice::requests() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+std::vector<uint8_t> SimWinDevice::winUsbServedBy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return servedBy_;
+}
+
+size_t SimWinDevice::pendingTransfers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+}
+
+bool SimWinDevice::waitForPendingTransfers(size_t count, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return pending_.size() == count; });
+}
+
+uint8_t SimWinDevice::currentConfiguration() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return configuration_;
+}
+
+uint8_t SimWinDevice::currentAlt(uint8_t interfaceNumber) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = alts_.find(interfaceNumber);
+    return it == alts_.end() ? 0 : it->second;
+}
+
+size_t SimWinDevice::openFiles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return openFiles_;
+}
+
+// Lock held.
+bool SimWinDevice::takeFault(SimOp op, DWORD* error) {
+    auto it = faults_.find(op);
+    if (it == faults_.end()) return false;
+    *error = it->second;
+    faults_.erase(it);
+    return true;
+}
+
+// Lock held.
+const Bytes* SimWinDevice::configByValue(uint8_t value) const {
+    for (const auto& config : configurations_) {
+        if (config.size() > 5 && config[5] == value) return &config;
+    }
+    return nullptr;
+}
+
+// Lock held. Walks the current configuration the way a host controller
+// driver does; the simulated stack trusts its own test data no more than the
+// library does, so a malformed descriptor only ends the walk.
+std::vector<uint8_t> SimWinDevice::interfaceNumbers() const {
+    std::vector<uint8_t> numbers;
+    const Bytes* config = configByValue(configuration_);
+    if (config == nullptr) return numbers;
+    for (size_t pos = 0; pos + 1 < config->size() && (*config)[pos] != 0; pos += (*config)[pos]) {
+        if ((*config)[pos + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && pos + 2 < config->size() &&
+            std::find(numbers.begin(), numbers.end(), (*config)[pos + 2]) == numbers.end()) {
+            numbers.push_back((*config)[pos + 2]);
+        }
+    }
+    return numbers;
+}
+
+// Lock held.
+bool SimWinDevice::endpointInCurrentAlt(uint8_t interfaceNumber, uint8_t address) const {
+    const Bytes* config = configByValue(configuration_);
+    if (config == nullptr) return false;
+    auto alt = alts_.find(interfaceNumber);
+    const uint8_t current = alt == alts_.end() ? 0 : alt->second;
+    bool inside = false;
+    for (size_t pos = 0; pos + 1 < config->size() && (*config)[pos] != 0; pos += (*config)[pos]) {
+        const uint8_t type = (*config)[pos + 1];
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE && pos + 3 < config->size()) {
+            inside = (*config)[pos + 2] == interfaceNumber && (*config)[pos + 3] == current;
+        } else if (type == USB_ENDPOINT_DESCRIPTOR_TYPE && inside && pos + 2 < config->size() &&
+                   (*config)[pos + 2] == address) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Lock held.
+DWORD SimWinDevice::descriptor(uint8_t type, uint8_t index, uint16_t, uint8_t* out, uint32_t length,
+                               uint32_t* moved) {
+    const Bytes* found = nullptr;
+    if (type == USB_DEVICE_DESCRIPTOR_TYPE && index == 0 && !deviceDescriptor_.empty()) {
+        found = &deviceDescriptor_;
+    } else if (type == USB_CONFIGURATION_DESCRIPTOR_TYPE && index < configurations_.size()) {
+        found = &configurations_[index];
+    } else if (type == USB_STRING_DESCRIPTOR_TYPE && strings_.count(index) != 0) {
+        found = &strings_.at(index);
+    }
+    if (found == nullptr) return ERROR_GEN_FAILURE;  // the device stalls
+    *moved = std::min<uint32_t>(length, static_cast<uint32_t>(found->size()));
+    if (*moved != 0) std::memcpy(out, found->data(), *moved);
+    return ERROR_SUCCESS;
+}
+
+// Lock held.
+DWORD SimWinDevice::control(const WINUSB_SETUP_PACKET& setup, uint8_t* buffer, uint32_t length, uint32_t* moved) {
+    *moved = 0;
+    const uint32_t wanted = std::min<uint32_t>(length, setup.Length);
+    if (setup.RequestType == 0x80 && setup.Request == 6) {  // standard GET_DESCRIPTOR
+        return descriptor(static_cast<uint8_t>(setup.Value >> 8), static_cast<uint8_t>(setup.Value & 0xFF),
+                          setup.Index, buffer, wanted, moved);
+    }
+    if ((setup.RequestType & 0x80) != 0) return ERROR_GEN_FAILURE;  // nothing else to say
+    return ERROR_SUCCESS;
+}
+
+// Lock held.
+DWORD SimWinDevice::setAlt(uint8_t interfaceNumber, uint8_t alt) {
+    const Bytes* config = configByValue(configuration_);
+    if (config != nullptr) {
+        for (size_t pos = 0; pos + 3 < config->size() && (*config)[pos] != 0; pos += (*config)[pos]) {
+            if ((*config)[pos + 1] == USB_INTERFACE_DESCRIPTOR_TYPE && (*config)[pos + 2] == interfaceNumber &&
+                (*config)[pos + 3] == alt) {
+                alts_[interfaceNumber] = alt;
+                return ERROR_SUCCESS;
+            }
+        }
+    }
+    return ERROR_INVALID_PARAMETER;
+}
+
+void SimWinDevice::cancel(const std::function<bool(const Pending&)>& which, DWORD error) {
+    std::vector<std::shared_ptr<EndpointLink>> links;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Pending* pending : pending_) {
+            if (!which(*pending) || pending->cancelled.load()) continue;
+            pending->cancelError = error;
+            pending->cancelled.store(true);
+            links.push_back(pending->endpoint->link);
+        }
+        changed_.notify_all();
+    }
+    for (auto& link : links) link->wake();
+}
+
+void SimWinDevice::waitFileIdle(File* file) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // Bounded by the endpoint threads: every cancelled transfer completes.
+    changed_.wait(lock, [&] {
+        return std::none_of(pending_.begin(), pending_.end(), [&](Pending* p) { return p->file == file; });
+    });
+}
+
+void SimWinDevice::complete(Pending* pending, DWORD error, uint32_t moved) {
+    finish(pending->overlapped, error, moved);
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_.erase(pending);
+    delete pending;
+    changed_.notify_all();
+}
+
+void SimWinDevice::serve(Endpoint* endpoint) {
+    for (;;) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return endpoint->stopping || !endpoint->queue.empty(); });
+        if (endpoint->queue.empty()) return;
+        Pending* pending = endpoint->queue.front();
+        const bool hold = endpoint->hold;
+        std::shared_ptr<EndpointLink> link = endpoint->link;
+        const auto delay = abortDelay_;
+        const uint8_t fill = abortFill_;
+        DWORD error = ERROR_IO_PENDING;
+        uint32_t moved = 0;
+        if (hold) {
+            changed_.wait(lock, [&] { return pending->cancelled.load(); });
+            lock.unlock();
+        } else {
+            lock.unlock();
+            error = link->read(pending->buffer, pending->length, &moved, [pending] { return pending->cancelled.load(); });
+        }
+        if (error == ERROR_IO_PENDING) {
+            if (delay.count() > 0) std::this_thread::sleep_for(delay);
+            if (fill != 0) std::memset(pending->buffer, fill, pending->length);
+            error = pending->cancelError;
+            moved = 0;
+        }
+        lock.lock();
+        endpoint->queue.pop_front();
+        lock.unlock();
+        complete(pending, error, moved);
+    }
+}
+
+DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, uint32_t length,
+                                 LPOVERLAPPED overlapped, bool* pending) {
+    *pending = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!plugged_) return ERROR_DEVICE_NOT_CONNECTED;
+    const bool in = (address & 0x80) != 0;
+    DWORD error = ERROR_SUCCESS;
+    if (takeFault(in ? SimOp::ReadPipe : SimOp::WritePipe, &error)) return error;
+    auto it = endpoints_.find(address);
+    if (it == endpoints_.end() || !it->second->link) return ERROR_INVALID_PARAMETER;
+    Endpoint* endpoint = it->second.get();
+    std::shared_ptr<EndpointLink> link = endpoint->link;
+    uint32_t moved = 0;
+    if (!in || (!endpoint->hold && endpoint->queue.empty())) {
+        lock.unlock();
+        error = in ? link->read(buffer, length, &moved, [] { return true; }) : link->write(buffer, length, &moved);
+        if (error != ERROR_IO_PENDING) {
+            finish(overlapped, error, moved);
+            return error;
+        }
+        lock.lock();
+        if (!plugged_) return ERROR_DEVICE_NOT_CONNECTED;
+    }
+    auto* request = new Pending{file, endpoint, buffer, length, overlapped};
+    std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending);
+    pending_.insert(request);
+    endpoint->queue.push_back(request);
+    if (!endpoint->worker.joinable()) endpoint->worker = std::thread([this, endpoint] { serve(endpoint); });
+    changed_.notify_all();
+    *pending = true;
+    return ERROR_IO_PENDING;
+}
+
+DWORD SimWinDevice::kernelRequest(File* file, DWORD code, const uint8_t* in, DWORD inLength, uint8_t* out,
+                                  DWORD outLength, LPOVERLAPPED overlapped, bool* pending) {
+    *pending = false;
+    std::unique_lock<std::mutex> lock(mutex_);
+    Request logged{code, {}, inLength, outLength};
+    if (in != nullptr) std::memcpy(logged.block.data(), in, std::min<DWORD>(inLength, 24));
+    requests_.push_back(logged);
+    auto done = [&](DWORD error, uint32_t moved) {
+        finish(overlapped, error, moved);
+        return error;
+    };
+    if (in == nullptr || inLength < 24) return done(ERROR_INVALID_PARAMETER, 0);
+    if (!plugged_) return done(ERROR_DEVICE_NOT_CONNECTED, 0);
+    DWORD error = ERROR_SUCCESS;
+    if (takeFault(opOf(code), &error)) return done(error, 0);
+    const uint8_t* block = in;
+    auto answerBlock = [&](const uint8_t* answer, uint32_t size) {
+        const uint32_t count = std::min<uint32_t>(outLength, size);
+        if (count != 0) std::memcpy(out, answer, count);
+        return done(ERROR_SUCCESS, count);
+    };
+    uint8_t answer[24] = {};
+    switch (code) {
+        case kGetVersion:
+            for (int i = 0; i < 5; ++i) put32(answer + 4 + 4 * i, version_[i]);
+            return answerBlock(answer, sizeof(answer));
+        case kGetConfiguration:
+            answer[0] = reportedConfiguration_ >= 0 ? static_cast<uint8_t>(reportedConfiguration_) : configuration_;
+            return answerBlock(answer, 1);
+        case kSetConfiguration: {
+            const uint32_t value = get32(block + 4);
+            if (value == 0xFFFFFFFFu) {
+                // "Any": the driver takes the first configuration.
+                configuration_ = !configurations_.empty() && configurations_[0].size() > 5 ? configurations_[0][5] : 0;
+            } else if (value <= 0xFF && configByValue(static_cast<uint8_t>(value)) != nullptr) {
+                configuration_ = static_cast<uint8_t>(value);
+            } else {
+                return done(ERROR_INVALID_PARAMETER, 0);
+            }
+            if (reportedConfiguration_ == 0) reportedConfiguration_ = -1;
+            alts_.clear();
+            return done(ERROR_SUCCESS, 0);
+        }
+        case kGetDescriptor: {
+            uint32_t moved = 0;
+            const DWORD result = descriptor(static_cast<uint8_t>(get32(block + 4)), static_cast<uint8_t>(get32(block + 8)),
+                                            static_cast<uint16_t>(get32(block + 12)), out, outLength, &moved);
+            return done(result, moved);
+        }
+        case kBulkRead:
+        case kBulkWrite:
+            lock.unlock();
+            return pipeTransfer(file, static_cast<uint8_t>(get32(block + 4)), out, outLength, overlapped, pending);
+        case kResetEndpoint:
+        case kFlushPipe: return done(ERROR_SUCCESS, 0);
+        case kAbortEndpoint: {
+            const auto address = static_cast<uint8_t>(get32(block + 4));
+            lock.unlock();
+            cancel([address](const Pending& p) { return p.endpoint->address == address; }, ERROR_OPERATION_ABORTED);
+            return done(ERROR_SUCCESS, 0);
+        }
+        case kResetDevice: return done(ERROR_SUCCESS, 0);
+        case kQueryDeviceInformation:
+            if (get32(block + 4) != DEVICE_SPEED || outLength < 1) return done(ERROR_INVALID_PARAMETER, 0);
+            out[0] = 3;  // high speed
+            return done(ERROR_SUCCESS, 1);
+        case kSetPipePolicy:
+            pipePolicies_[{static_cast<uint8_t>(get32(block + 8)), get32(block + 12)}] = Bytes(in + 24, in + inLength);
+            return done(ERROR_SUCCESS, 0);
+        case kGetPipePolicy: {
+            auto it = pipePolicies_.find({static_cast<uint8_t>(get32(block + 8)), get32(block + 12)});
+            const Bytes value = it != pipePolicies_.end() ? it->second : Bytes(4, 0);
+            return answerBlock(value.data(), static_cast<uint32_t>(value.size()));
+        }
+        case kSetPowerPolicy:
+            powerPolicies_[get32(block + 4)] = Bytes(in + 24, in + inLength);
+            return done(ERROR_SUCCESS, 0);
+        case kGetPowerPolicy: {
+            auto it = powerPolicies_.find(get32(block + 4));
+            const Bytes value = it != powerPolicies_.end() ? it->second : Bytes(4, 0);
+            return answerBlock(value.data(), static_cast<uint32_t>(value.size()));
+        }
+        case kControlRead:
+        case kControlWrite: {
+            WINUSB_SETUP_PACKET setup;
+            std::memcpy(&setup, block + 4, sizeof(setup));
+            uint32_t moved = 0;
+            const DWORD result = control(setup, out, outLength, &moved);
+            return done(result, moved);
+        }
+        case kClaimInterface:
+        case kReleaseInterface: {
+            const uint32_t number = get32(block + 4);
+            const auto numbers = interfaceNumbers();
+            if (std::find(numbers.begin(), numbers.end(), number) == numbers.end()) {
+                return done(ERROR_INVALID_PARAMETER, 0);
+            }
+            if (code == kClaimInterface) {
+                claimed_.insert(static_cast<uint8_t>(number));
+            } else {
+                claimed_.erase(static_cast<uint8_t>(number));
+            }
+            return done(ERROR_SUCCESS, 0);
+        }
+        case kSetInterface:
+            return done(setAlt(static_cast<uint8_t>(get32(block + 4)), static_cast<uint8_t>(get32(block + 8))), 0);
+        case kGetInterface: {
+            std::memcpy(answer, block, sizeof(answer));
+            auto it = alts_.find(static_cast<uint8_t>(get32(block + 4)));
+            answer[8] = it == alts_.end() ? 0 : it->second;
+            return answerBlock(answer, sizeof(answer));
+        }
+        case kGetFrameNumber:
+            put32(answer, ++frame_);
+            return answerBlock(answer, sizeof(answer));
+        default: return done(ERROR_INVALID_FUNCTION, 0);
+    }
+}
+
+// --- the stack and its table ----------------------------------------------------------------------
+
+namespace {
+
+struct WinUsbHandle {
+    SimWinDevice::File* file;
+    uint8_t position;  // 0: the opened interface; k+1: the k-th associated one
+};
+
+struct StackState {
+    std::mutex mutex;
+    std::map<std::string, std::shared_ptr<SimWinDevice>> devices;
+    std::set<void*> files;
+    std::set<WinUsbHandle*> winUsbHandles;
+    std::map<std::string, std::map<std::string, FARPROC>> procedures;
+    bool winUsbAvailable = true;
+};
+
+StackState& state() {
+    static StackState* s = new StackState;  // outlives every thread that may still close a file
+    return *s;
+}
+
+char winUsbModuleTag;
+char configManagerModuleTag;
+// Module handles of the device libraries this stack provides.
+HMODULE winUsbModule() { return reinterpret_cast<HMODULE>(&winUsbModuleTag); }
+HMODULE configManagerModule() { return reinterpret_cast<HMODULE>(&configManagerModuleTag); }
+
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+}  // namespace
+
+// Access to SimWinDevice's private parts for the table's functions.
+struct SimWinAccess {
+    using File = SimWinDevice::File;
+
+    static File* file(HANDLE handle) {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        return state().files.count(handle) != 0 ? static_cast<File*>(handle) : nullptr;
+    }
+
+    static WinUsbHandle* winUsb(WINUSB_INTERFACE_HANDLE handle) {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        auto* h = static_cast<WinUsbHandle*>(handle);
+        return state().winUsbHandles.count(h) != 0 ? h : nullptr;
+    }
+
+    static BOOL fail(DWORD error) {
+        SetLastError(error);
+        return FALSE;
+    }
+
+    static BOOL result(DWORD error) { return error == ERROR_SUCCESS ? TRUE : fail(error); }
+
+    // --- device files ---
+
+    static HANDLE WINAPI CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+        std::shared_ptr<SimWinDevice> device = path != nullptr ? SimWinUsbStack::instance().find(path) : nullptr;
+        if (!device || !device->plugged()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        auto* made = new File{device};
+        {
+            std::lock_guard<std::mutex> lock(device->mutex_);
+            ++device->openFiles_;
+        }
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().files.insert(made);
+        return made;
+    }
+
+    static BOOL WINAPI CloseHandle(HANDLE handle) {
+        File* f = file(handle);
+        if (f == nullptr) return fail(ERROR_INVALID_HANDLE);
+        {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            state().files.erase(f);
+        }
+        // Closing a file cancels its transfers; the file goes once they are done.
+        f->device->cancel([f](const SimWinDevice::Pending& p) { return p.file == f; }, ERROR_OPERATION_ABORTED);
+        f->device->waitFileIdle(f);
+        {
+            std::lock_guard<std::mutex> lock(f->device->mutex_);
+            --f->device->openFiles_;
+        }
+        delete f;
+        return TRUE;
+    }
+
+    static BOOL WINAPI DeviceIoControl(HANDLE handle, DWORD code, LPVOID in, DWORD inLength, LPVOID out,
+                                       DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped) {
+        File* f = file(handle);
+        if (f == nullptr) return fail(ERROR_INVALID_HANDLE);
+        // Device files are opened overlapped: every request carries a record.
+        if (overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER);
+        if (f->device->driver() == SimDriver::WinUsb) return fail(ERROR_INVALID_FUNCTION);
+        bool pending = false;
+        const DWORD error = f->device->kernelRequest(f, code, static_cast<const uint8_t*>(in), inLength,
+                                                     static_cast<uint8_t*>(out), outLength, overlapped, &pending);
+        if (pending) return fail(ERROR_IO_PENDING);
+        if (returned != nullptr) *returned = static_cast<DWORD>(overlapped->InternalHigh);
+        return result(error);
+    }
+
+    static BOOL overlappedResult(SimWinDevice& device, LPOVERLAPPED overlapped, DWORD* moved, BOOL wait) {
+        std::atomic_ref<ULONG_PTR> status(overlapped->Internal);
+        if (status.load() == kStatusPending) {
+            if (!wait) return fail(ERROR_IO_INCOMPLETE);
+            std::unique_lock<std::mutex> lock(device.mutex_);
+            // Bounded by the endpoint thread: removal, abort and close all complete it.
+            device.changed_.wait(lock, [&] { return status.load() != kStatusPending; });
+        }
+        *moved = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).load());
+        return result(static_cast<DWORD>(status.load()));
+    }
+
+    static BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD moved, BOOL wait) {
+        File* f = file(handle);
+        if (f == nullptr) return fail(ERROR_INVALID_HANDLE);
+        if (overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER);
+        DWORD count = 0;
+        const BOOL ok = overlappedResult(*f->device, overlapped, &count, wait);
+        if (moved != nullptr) *moved = count;
+        return ok;
+    }
+
+    static BOOL WINAPI CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
+        File* f = file(handle);
+        if (f == nullptr) return fail(ERROR_INVALID_HANDLE);
+        bool found = false;
+        f->device->cancel(
+            [&](const SimWinDevice::Pending& p) {
+                const bool match = p.file == f && (overlapped == nullptr || p.overlapped == overlapped);
+                found = found || match;
+                return match;
+            },
+            ERROR_OPERATION_ABORTED);
+        return found ? TRUE : fail(ERROR_NOT_FOUND);
+    }
+
+    // --- device libraries ---
+
+    static HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+        const std::string wanted = name != nullptr ? lower(name) : std::string();
+        if (wanted == "winusb.dll" || wanted == "winusb") {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            if (!state().winUsbAvailable) {
+                SetLastError(ERROR_MOD_NOT_FOUND);
+                return nullptr;
+            }
+            return winUsbModule();
+        }
+        if (wanted == "cfgmgr32" || wanted == "cfgmgr32.dll") return configManagerModule();
+        return ::GetModuleHandleA(name);
+    }
+
+    static FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name) {
+        if (module != winUsbModule() && module != configManagerModule()) return ::GetProcAddress(module, name);
+        const std::string key = module == winUsbModule() ? "winusb.dll" : "cfgmgr32";
+        {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            auto& table = state().procedures[key];
+            auto it = table.find(name != nullptr ? name : "");
+            if (it != table.end()) return it->second;
+        }
+        const UsbAccessSystemApi& api = SimWinUsbStack::instance().api();
+        if (module == configManagerModule() && name != nullptr) {
+            if (std::strcmp(name, "CM_Get_Parent") == 0) return asProc(api.CM_Get_Parent);
+            if (std::strcmp(name, "CM_Get_Device_IDA") == 0) return asProc(api.CM_Get_Device_IDA);
+        }
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+
+    template <class Fn>
+    static FARPROC asProc(Fn function) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(function));
+    }
+
+    // --- WinUSB ---
+
+    static BOOL WINAPI WinUsb_Initialize(HANDLE handle, PWINUSB_INTERFACE_HANDLE out) {
+        File* f = file(handle);
+        if (f == nullptr || out == nullptr) return fail(ERROR_INVALID_HANDLE);
+        SimWinDevice& device = *f->device;
+        {
+            std::lock_guard<std::mutex> lock(device.mutex_);
+            if (!device.plugged_) return fail(ERROR_DEVICE_NOT_CONNECTED);
+            if (device.driver_ != SimDriver::WinUsb) return fail(ERROR_NOT_SUPPORTED);
+            DWORD error = 0;
+            if (device.takeFault(SimOp::Initialize, &error)) return fail(error);
+        }
+        auto* made = new WinUsbHandle{f, 0};
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().winUsbHandles.insert(made);
+        *out = made;
+        return TRUE;
+    }
+
+    static BOOL WINAPI WinUsb_GetAssociatedInterface(WINUSB_INTERFACE_HANDLE handle, UCHAR index,
+                                                     PWINUSB_INTERFACE_HANDLE out) {
+        WinUsbHandle* h = winUsb(handle);
+        if (h == nullptr || out == nullptr) return fail(ERROR_INVALID_HANDLE);
+        SimWinDevice& device = *h->file->device;
+        {
+            std::lock_guard<std::mutex> lock(device.mutex_);
+            DWORD error = 0;
+            if (device.takeFault(SimOp::AssociatedInterface, &error)) return fail(error);
+            if (static_cast<size_t>(index) + 1 >= device.interfaceNumbers().size()) return fail(ERROR_NO_MORE_ITEMS);
+        }
+        auto* made = new WinUsbHandle{h->file, static_cast<uint8_t>(index + 1)};
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().winUsbHandles.insert(made);
+        *out = made;
+        return TRUE;
+    }
+
+    static BOOL WINAPI WinUsb_Free(WINUSB_INTERFACE_HANDLE handle) {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        auto* h = static_cast<WinUsbHandle*>(handle);
+        if (state().winUsbHandles.erase(h) == 0) return fail(ERROR_INVALID_HANDLE);
+        delete h;
+        return TRUE;
+    }
+
+    // Runs `body` under the device's lock with the handle's interface number.
+    template <class Body>
+    static BOOL onInterface(WINUSB_INTERFACE_HANDLE handle, SimOp op, Body body) {
+        WinUsbHandle* h = winUsb(handle);
+        if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
+        SimWinDevice& device = *h->file->device;
+        std::lock_guard<std::mutex> lock(device.mutex_);
+        if (!device.plugged_) return fail(ERROR_DEVICE_NOT_CONNECTED);
+        DWORD error = 0;
+        if (device.takeFault(op, &error)) return fail(error);
+        const auto numbers = device.interfaceNumbers();
+        if (h->position >= numbers.size()) return fail(ERROR_INVALID_HANDLE);
+        return result(body(device, numbers[h->position]));
+    }
+
+    static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index, USHORT language,
+                                            PUCHAR buffer, ULONG length, PULONG transferred) {
+        return onInterface(handle, SimOp::GetDescriptor, [&](SimWinDevice& device, uint8_t) {
+            uint32_t moved = 0;
+            const DWORD error = device.descriptor(type, index, language, buffer, length, &moved);
+            if (transferred != nullptr) *transferred = moved;
+            return error;
+        });
+    }
+
+    static BOOL WINAPI WinUsb_QueryDeviceInformation(WINUSB_INTERFACE_HANDLE handle, ULONG type, PULONG length,
+                                                     PVOID buffer) {
+        return onInterface(handle, SimOp::QueryInformation, [&](SimWinDevice&, uint8_t) -> DWORD {
+            if (type != DEVICE_SPEED || length == nullptr || *length < 1 || buffer == nullptr) {
+                return ERROR_INVALID_PARAMETER;
+            }
+            *static_cast<uint8_t*>(buffer) = 3;
+            *length = 1;
+            return ERROR_SUCCESS;
+        });
+    }
+
+    static BOOL WINAPI WinUsb_SetCurrentAlternateSetting(WINUSB_INTERFACE_HANDLE handle, UCHAR alt) {
+        return onInterface(handle, SimOp::SetAlt,
+                           [&](SimWinDevice& device, uint8_t number) { return device.setAlt(number, alt); });
+    }
+
+    static BOOL WINAPI WinUsb_GetCurrentAlternateSetting(WINUSB_INTERFACE_HANDLE handle, PUCHAR alt) {
+        return onInterface(handle, SimOp::GetAlt, [&](SimWinDevice& device, uint8_t number) -> DWORD {
+            if (alt == nullptr) return ERROR_INVALID_PARAMETER;
+            auto it = device.alts_.find(number);
+            *alt = it == device.alts_.end() ? 0 : it->second;
+            return ERROR_SUCCESS;
+        });
+    }
+
+    static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, ULONG length,
+                                            PVOID value) {
+        return onInterface(handle, SimOp::PipePolicy, [&](SimWinDevice& device, uint8_t) -> DWORD {
+            if (value == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
+            const auto* bytes = static_cast<const uint8_t*>(value);
+            device.pipePolicies_[{pipe, type}] = Bytes(bytes, bytes + length);
+            return ERROR_SUCCESS;
+        });
+    }
+
+    static DWORD policyAnswer(const Bytes* stored, PULONG length, PVOID value) {
+        const Bytes value4(4, 0);
+        const Bytes& answer = stored != nullptr ? *stored : value4;
+        if (length == nullptr || value == nullptr) return ERROR_INVALID_PARAMETER;
+        if (*length < answer.size()) return ERROR_INSUFFICIENT_BUFFER;
+        std::memcpy(value, answer.data(), answer.size());
+        *length = static_cast<ULONG>(answer.size());
+        return ERROR_SUCCESS;
+    }
+
+    static BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, PULONG length,
+                                            PVOID value) {
+        return onInterface(handle, SimOp::PipePolicy, [&](SimWinDevice& device, uint8_t) {
+            auto it = device.pipePolicies_.find({pipe, type});
+            return policyAnswer(it != device.pipePolicies_.end() ? &it->second : nullptr, length, value);
+        });
+    }
+
+    static BOOL WINAPI WinUsb_SetPowerPolicy(WINUSB_INTERFACE_HANDLE handle, ULONG type, ULONG length, PVOID value) {
+        return onInterface(handle, SimOp::PowerPolicy, [&](SimWinDevice& device, uint8_t) -> DWORD {
+            if (value == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
+            const auto* bytes = static_cast<const uint8_t*>(value);
+            device.powerPolicies_[type] = Bytes(bytes, bytes + length);
+            return ERROR_SUCCESS;
+        });
+    }
+
+    static BOOL WINAPI WinUsb_GetPowerPolicy(WINUSB_INTERFACE_HANDLE handle, ULONG type, PULONG length, PVOID value) {
+        return onInterface(handle, SimOp::PowerPolicy, [&](SimWinDevice& device, uint8_t) {
+            auto it = device.powerPolicies_.find(type);
+            return policyAnswer(it != device.powerPolicies_.end() ? &it->second : nullptr, length, value);
+        });
+    }
+
+    static BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
+                                              PUCHAR buffer, ULONG length, PULONG transferred,
+                                              LPOVERLAPPED overlapped) {
+        return onInterface(handle, SimOp::Control, [&](SimWinDevice& device, uint8_t) {
+            uint32_t moved = 0;
+            const DWORD error = device.control(setup, buffer, length, &moved);
+            if (transferred != nullptr) *transferred = moved;
+            if (overlapped != nullptr) finish(overlapped, error, moved);
+            return error;
+        });
+    }
+
+    static BOOL winUsbTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCHAR buffer, ULONG length,
+                               PULONG transferred, LPOVERLAPPED overlapped) {
+        WinUsbHandle* h = winUsb(handle);
+        if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
+        SimWinDevice& device = *h->file->device;
+        {
+            std::lock_guard<std::mutex> lock(device.mutex_);
+            const auto numbers = device.interfaceNumbers();
+            if (h->position >= numbers.size()) return fail(ERROR_INVALID_HANDLE);
+            // WinUSB serves only the pipes of its interface's current setting.
+            if (!device.endpointInCurrentAlt(numbers[h->position], pipe)) return fail(ERROR_INVALID_PARAMETER);
+            device.servedBy_.push_back(numbers[h->position]);
+        }
+        OVERLAPPED own{};
+        LPOVERLAPPED record = overlapped != nullptr ? overlapped : &own;
+        bool pending = false;
+        const DWORD error = device.pipeTransfer(h->file, pipe, buffer, length, record, &pending);
+        if (pending && overlapped != nullptr) return fail(ERROR_IO_PENDING);
+        if (pending) {
+            DWORD moved = 0;
+            const BOOL ok = overlappedResult(device, &own, &moved, TRUE);
+            if (transferred != nullptr) *transferred = moved;
+            return ok;
+        }
+        if (transferred != nullptr) *transferred = static_cast<ULONG>(record->InternalHigh);
+        return result(error);
+    }
+
+    static BOOL WINAPI WinUsb_ReadPipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer, ULONG length,
+                                       PULONG transferred, LPOVERLAPPED overlapped) {
+        return winUsbTransfer(h, pipe, buffer, length, transferred, overlapped);
+    }
+
+    static BOOL WINAPI WinUsb_WritePipe(WINUSB_INTERFACE_HANDLE h, UCHAR pipe, PUCHAR buffer, ULONG length,
+                                        PULONG transferred, LPOVERLAPPED overlapped) {
+        return winUsbTransfer(h, pipe, buffer, length, transferred, overlapped);
+    }
+
+    static BOOL WINAPI WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR) {
+        return onInterface(handle, SimOp::ResetPipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
+    }
+
+    static BOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR) {
+        return onInterface(handle, SimOp::FlushPipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
+    }
+
+    static BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
+        WinUsbHandle* h = winUsb(handle);
+        if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
+        h->file->device->cancel([pipe](const SimWinDevice::Pending& p) { return p.endpoint->address == pipe; },
+                                ERROR_OPERATION_ABORTED);
+        return TRUE;
+    }
+
+    // --- plug-and-play entries that find nothing until a layer fills them ---
+
+    static HDEVINFO WINAPI noClassDevs(const GUID*, PCSTR, HWND, DWORD) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    static BOOL WINAPI noEnumDeviceInfo(HDEVINFO, DWORD, PSP_DEVINFO_DATA) { return fail(ERROR_NO_MORE_ITEMS); }
+    static BOOL WINAPI noEnumInterfaces(HDEVINFO, PSP_DEVINFO_DATA, const GUID*, DWORD, PSP_DEVICE_INTERFACE_DATA) {
+        return fail(ERROR_NO_MORE_ITEMS);
+    }
+    static BOOL WINAPI noDetail(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, PSP_DEVICE_INTERFACE_DETAIL_DATA_A, DWORD, PDWORD,
+                                PSP_DEVINFO_DATA) {
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    static BOOL WINAPI noProperty(HDEVINFO, PSP_DEVINFO_DATA, DWORD, PDWORD, PBYTE, DWORD, PDWORD) {
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    static BOOL WINAPI noInstanceId(HDEVINFO, PSP_DEVINFO_DATA, PSTR, DWORD, PDWORD) {
+        return fail(ERROR_INVALID_HANDLE);
+    }
+    static HKEY WINAPI noDevKey(HDEVINFO, PSP_DEVINFO_DATA, DWORD, DWORD, DWORD, REGSAM) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    static HKEY WINAPI noInterfaceKey(HDEVINFO, PSP_DEVICE_INTERFACE_DATA, DWORD, REGSAM) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    static BOOL WINAPI noDestroy(HDEVINFO) { return fail(ERROR_INVALID_HANDLE); }
+    static LSTATUS WINAPI noQuery(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) { return ERROR_INVALID_HANDLE; }
+    static LSTATUS WINAPI noCloseKey(HKEY) { return ERROR_INVALID_HANDLE; }
+    static CONFIGRET WINAPI noParent(PDEVINST, DEVINST, ULONG) { return CR_NO_SUCH_DEVNODE; }
+    static CONFIGRET WINAPI noDeviceId(DEVINST, PCHAR, ULONG, ULONG) { return CR_NO_SUCH_DEVNODE; }
+    static HDEVNOTIFY WINAPI noRegister(HANDLE, LPVOID, DWORD) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    static BOOL WINAPI noUnregister(HDEVNOTIFY) { return fail(ERROR_INVALID_HANDLE); }
+
+    static UsbAccessSystemApi table() {
+        return UsbAccessSystemApi{
+            CreateFileA,     DeviceIoControl,  GetOverlappedResult, CancelIoEx,     CloseHandle,    LoadLibraryA,
+            GetProcAddress,  noClassDevs,      noEnumDeviceInfo,    noEnumInterfaces, noDetail,     noProperty,
+            noInstanceId,    noDevKey,         noInterfaceKey,      noDestroy,      noQuery,        noCloseKey,
+            noParent,        noDeviceId,       noRegister,          noUnregister,
+        };
+    }
+
+    static std::map<std::string, FARPROC> winUsbProcedures() {
+        return {
+            {"WinUsb_AbortPipe", asProc(&WinUsb_AbortPipe)},
+            {"WinUsb_Initialize", asProc(&WinUsb_Initialize)},
+            {"WinUsb_Free", asProc(&WinUsb_Free)},
+            {"WinUsb_GetAssociatedInterface", asProc(&WinUsb_GetAssociatedInterface)},
+            {"WinUsb_GetDescriptor", asProc(&WinUsb_GetDescriptor)},
+            {"WinUsb_QueryDeviceInformation", asProc(&WinUsb_QueryDeviceInformation)},
+            {"WinUsb_SetCurrentAlternateSetting", asProc(&WinUsb_SetCurrentAlternateSetting)},
+            {"WinUsb_GetCurrentAlternateSetting", asProc(&WinUsb_GetCurrentAlternateSetting)},
+            {"WinUsb_SetPipePolicy", asProc(&WinUsb_SetPipePolicy)},
+            {"WinUsb_GetPipePolicy", asProc(&WinUsb_GetPipePolicy)},
+            {"WinUsb_ReadPipe", asProc(&WinUsb_ReadPipe)},
+            {"WinUsb_WritePipe", asProc(&WinUsb_WritePipe)},
+            {"WinUsb_ControlTransfer", asProc(&WinUsb_ControlTransfer)},
+            {"WinUsb_ResetPipe", asProc(&WinUsb_ResetPipe)},
+            {"WinUsb_FlushPipe", asProc(&WinUsb_FlushPipe)},
+            {"WinUsb_SetPowerPolicy", asProc(&WinUsb_SetPowerPolicy)},
+            {"WinUsb_GetPowerPolicy", asProc(&WinUsb_GetPowerPolicy)},
+        };
+    }
+};
+
+SimWinUsbStack::SimWinUsbStack() : api_(SimWinAccess::table()) {
+    state().procedures["winusb.dll"] = SimWinAccess::winUsbProcedures();
+}
+
+SimWinUsbStack& SimWinUsbStack::instance() {
+    static SimWinUsbStack* stack = new SimWinUsbStack;  // files may be closed while the process ends
+    return *stack;
+}
+
+void SimWinUsbStack::addDevice(std::shared_ptr<SimWinDevice> device) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().devices[lower(device->path())] = std::move(device);
+}
+
+void SimWinUsbStack::removeDevice(const std::string& path) {
+    std::shared_ptr<SimWinDevice> device;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        auto it = state().devices.find(lower(path));
+        if (it == state().devices.end()) return;
+        device = it->second;
+        state().devices.erase(it);
+    }
+    device->unplug();
+}
+
+std::shared_ptr<SimWinDevice> SimWinUsbStack::find(const std::string& path) const {
+    // Windows device paths are not case-sensitive.
+    std::lock_guard<std::mutex> lock(state().mutex);
+    auto it = state().devices.find(lower(path));
+    return it == state().devices.end() ? nullptr : it->second;
+}
+
+void SimWinUsbStack::setWinUsbAvailable(bool available) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().winUsbAvailable = available;
+}
+
+void SimWinUsbStack::addProcedure(const std::string& module, const std::string& name, FARPROC procedure) {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().procedures[lower(module)][name] = procedure;
+}
+
+void SimWinUsbStack::reset() {
+    std::vector<std::string> paths;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        for (const auto& [path, device] : state().devices) paths.push_back(path);
+        state().winUsbAvailable = true;
+        state().procedures.erase("cfgmgr32");
+    }
+    for (const auto& path : paths) removeDevice(path);
+    api_ = SimWinAccess::table();
+}
+
+}  // namespace zsim::win

@@ -1,0 +1,247 @@
+// The simulated Windows USB stack beneath the USB access library's
+// device-facing table (usb_access/system_api.h): device files opened by path,
+// a simulated libusbK/libusb0 kernel driver that decodes the 24-byte request
+// blocks by control code, and simulated WinUSB functions, all over one
+// device model per device node.
+//
+// A device node (SimWinDevice) holds its descriptors, its driver, its
+// configuration and alternate-setting state, and one EndpointLink per
+// endpoint that carries the bytes: an in-memory link (MemoryLink) for tests,
+// or the existing simulated sensor's pipes (sim/win_usb_simusb.h) so that the
+// whole program can run over it. Nodes are registered with the stack by
+// their device path.
+//
+// How a plug-and-play layer attaches (device list, device registry,
+// interface GUIDs, WM_DEVICECHANGE): it keeps its own device tree in files
+// of its own, registers each interface node here with addDevice() under the
+// path its SetupAPI answers give, removes it with removeDevice(), and fills
+// the SetupAPI, registry, configuration-manager and notification entries of
+// api() (and procedures of "cfgmgr32" with addProcedure) before the table is
+// installed with UsbAccess_SetSystemApi(). The stack only ever fills the
+// device-file, I/O and library entries itself.
+//
+// Transfers: a write completes at once. A read completes at once when its
+// link has data; otherwise it stays pending, served in order by a thread of
+// its endpoint, until data arrives, the pipe is aborted, the request is
+// cancelled, its file closed, or the device removed (then it fails with
+// ERROR_DEVICE_NOT_CONNECTED). Completion writes the overlapped record's
+// status and length and sets its event, as the system does.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/win32.h"
+#include "usb_access/system_api.h"
+
+namespace zsim::win {
+
+struct SimWinAccess;
+using Bytes = std::vector<uint8_t>;
+
+// What lies beneath an endpoint.
+class EndpointLink {
+public:
+    virtual ~EndpointLink() = default;
+    // A host OUT transfer; a Win32 error, 0 when it was taken.
+    virtual DWORD write(const uint8_t* data, uint32_t length, uint32_t* moved) = 0;
+    // A host IN transfer: 0 with data; ERROR_IO_PENDING without data once
+    // giveUp() is true (it waits while it is false); another error when the
+    // link failed.
+    virtual DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) = 0;
+    // Makes a waiting read look at its giveUp() again.
+    virtual void wake() = 0;
+};
+
+// Device transfers queued by a test; host writes kept with their boundaries.
+class MemoryLink : public EndpointLink {
+public:
+    void deviceSend(const Bytes& transfer);
+    std::vector<Bytes> hostWrites() const;
+    DWORD write(const uint8_t* data, uint32_t length, uint32_t* moved) override;
+    DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) override;
+    void wake() override;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Bytes> toHost_;
+    std::vector<Bytes> written_;
+};
+
+enum class SimDriver { LibusbK, Libusb0, WinUsb };
+
+// Operations a fault can be aimed at (kernel requests and WinUSB calls alike).
+enum class SimOp {
+    GetVersion,
+    GetConfiguration,
+    SetConfiguration,
+    GetDescriptor,
+    ReadPipe,
+    WritePipe,
+    Control,
+    Claim,
+    Release,
+    SetAlt,
+    GetAlt,
+    ResetPipe,
+    AbortPipe,
+    FlushPipe,
+    ResetDevice,
+    PipePolicy,
+    PowerPolicy,
+    QueryInformation,
+    FrameNumber,
+    Initialize,
+    AssociatedInterface,
+    Other,
+};
+
+class SimWinDevice {
+public:
+    SimWinDevice(std::string path, SimDriver driver);
+    ~SimWinDevice();
+    SimWinDevice(const SimWinDevice&) = delete;
+    SimWinDevice& operator=(const SimWinDevice&) = delete;
+
+    // An open device file of this node (the stack's own record).
+    struct File;
+
+    const std::string& path() const { return path_; }
+    SimDriver driver() const { return driver_; }
+
+    // --- identity -------------------------------------------------------------
+    void setDeviceDescriptor(const Bytes& descriptor);
+    // Configuration descriptors by index, taken as they are (a test may give
+    // a malformed one). The first one's value is the configuration at start.
+    void setConfigurations(const std::vector<Bytes>& descriptors);
+    // String descriptor of an index (language 0x0409), and the language list at 0.
+    void setString(uint8_t index, const std::string& text);
+    // What get-configuration answers; by default the current configuration.
+    // 0 plays an unconfigured device.
+    void setReportedConfiguration(uint8_t value);
+    void setDriverVersion(std::array<uint32_t, 5> version);
+    void attach(uint8_t endpoint, std::shared_ptr<EndpointLink> link);
+
+    // --- faults ---------------------------------------------------------------
+    // The next operation of that kind fails with `error` (nothing moves).
+    void failNext(SimOp op, DWORD error);
+    // Reads on the endpoint never complete until aborted or cancelled.
+    void holdReads(uint8_t endpoint, bool hold);
+    // A cancelled read takes this long to complete and writes `fill` over
+    // its buffer first, as a controller that had part of it under way.
+    void setAbortCompletion(std::chrono::milliseconds delay, uint8_t fill);
+    // Removal: pending transfers fail with ERROR_DEVICE_NOT_CONNECTED, and
+    // every later operation on an open file too. Waits for the endpoint
+    // threads to end.
+    void unplug();
+    bool plugged() const;
+
+    // --- observation ------------------------------------------------------------
+    struct Request {
+        DWORD code;
+        std::array<uint8_t, 24> block;
+        DWORD inLength;
+        DWORD outLength;
+    };
+    // Every kernel-driver request, in order.
+    std::vector<Request> requests() const;
+    // Interface number of the WinUSB handle that served each pipe operation.
+    std::vector<uint8_t> winUsbServedBy() const;
+    size_t pendingTransfers() const;
+    bool waitForPendingTransfers(size_t count, std::chrono::milliseconds timeout) const;
+    uint8_t currentConfiguration() const;
+    uint8_t currentAlt(uint8_t interfaceNumber) const;
+    size_t openFiles() const;
+
+private:
+    friend class SimWinUsbStack;
+    friend struct SimWinAccess;
+    struct Pending;
+    struct Endpoint;
+
+    // --- used by the stack ---
+    DWORD kernelRequest(File* file, DWORD code, const uint8_t* in, DWORD inLength, uint8_t* out, DWORD outLength,
+                        LPOVERLAPPED overlapped, bool* pending);
+    DWORD pipeTransfer(File* file, uint8_t endpoint, uint8_t* buffer, uint32_t length, LPOVERLAPPED overlapped,
+                       bool* pending);
+    DWORD descriptor(uint8_t type, uint8_t index, uint16_t language, uint8_t* out, uint32_t length, uint32_t* moved);
+    DWORD control(const WINUSB_SETUP_PACKET& setup, uint8_t* buffer, uint32_t length, uint32_t* moved);
+    DWORD setAlt(uint8_t interfaceNumber, uint8_t alt);
+    // Distinct interface numbers of the current configuration, in order.
+    std::vector<uint8_t> interfaceNumbers() const;
+    bool endpointInCurrentAlt(uint8_t interfaceNumber, uint8_t endpoint) const;
+    void cancel(const std::function<bool(const Pending&)>& which, DWORD error);
+    void waitFileIdle(File* file);
+    bool takeFault(SimOp op, DWORD* error);
+    void complete(Pending* pending, DWORD error, uint32_t moved);
+    void serve(Endpoint* endpoint);
+    const Bytes* configByValue(uint8_t value) const;
+
+    const std::string path_;
+    const SimDriver driver_;
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    bool plugged_ = true;
+    Bytes deviceDescriptor_;
+    std::vector<Bytes> configurations_;
+    std::map<uint8_t, Bytes> strings_;
+    int reportedConfiguration_ = -1;
+    uint8_t configuration_ = 0;
+    std::map<uint8_t, uint8_t> alts_;
+    std::set<uint8_t> claimed_;
+    std::array<uint32_t, 5> version_{};
+    std::map<uint8_t, std::unique_ptr<Endpoint>> endpoints_;
+    std::map<SimOp, DWORD> faults_;
+    std::map<std::pair<uint8_t, uint32_t>, Bytes> pipePolicies_;
+    std::map<uint32_t, Bytes> powerPolicies_;
+    std::chrono::milliseconds abortDelay_{0};
+    uint8_t abortFill_ = 0;
+    std::vector<Request> requests_;
+    std::vector<uint8_t> servedBy_;
+    std::set<Pending*> pending_;
+    size_t openFiles_ = 0;
+    uint32_t frame_ = 0;
+};
+
+class SimWinUsbStack {
+public:
+    static SimWinUsbStack& instance();
+
+    // The stack's device-facing table. Its SetupAPI, registry,
+    // configuration-manager and notification entries find nothing until a
+    // plug-and-play layer fills them.
+    UsbAccessSystemApi& api() { return api_; }
+
+    void addDevice(std::shared_ptr<SimWinDevice> device);
+    // Unplugs the device and forgets its path (open files keep the model).
+    void removeDevice(const std::string& path);
+    std::shared_ptr<SimWinDevice> find(const std::string& path) const;
+    // winusb.dll present or not (present by default).
+    void setWinUsbAvailable(bool available);
+    // A procedure that LoadLibraryA/GetProcAddress of the table find in a
+    // device library ("cfgmgr32", "winusb.dll").
+    void addProcedure(const std::string& module, const std::string& name, FARPROC procedure);
+    // Every device removed, winusb.dll present, the table's plug-and-play
+    // entries back to finding nothing.
+    void reset();
+
+private:
+    friend struct SimWinAccess;
+    SimWinUsbStack();
+    UsbAccessSystemApi api_;
+};
+
+}  // namespace zsim::win
