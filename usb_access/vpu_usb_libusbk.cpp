@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,9 @@ using EntryPtr = std::shared_ptr<InterfaceEntry>;
 struct BackEnd {
     std::mutex mutex;  // the map and the texts below
     std::map<uint32_t, EntryPtr> interfaceMap;
+    // Interfaces a stop closed and forgot: the host library's own close of
+    // them afterwards finds them closed already, not unknown.
+    std::set<uint32_t> closedByStop;
     std::optional<std::string> serialFilter;
     std::optional<std::string> firstSerial;
     vpu_usb_transport_params params{};
@@ -216,6 +220,7 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
         entry->usb.devInfo = devInfo;
         entry->serial = serial;
         b.interfaceMap.emplace(index, entry);
+        b.closedByStop.erase(index);
     }
     // Opening runs on the monitor's thread only, before any transfer can
     // see a handle: the entry's lock guards just the handle's publication.
@@ -310,6 +315,7 @@ void forgetInterfaces() {
         std::lock_guard<std::mutex> lock(b.mutex);
         all.swap(b.interfaceMap);
         b.firstSerial.reset();
+        for (const auto& entry : all) b.closedByStop.insert(entry.first);
     }
     for (auto& [index, entry] : all) closeEntry(*entry);
 }
@@ -360,6 +366,7 @@ int vpu_usb_libusbk_init(vpu_usb_transport_params* params) {
             LOGG_PRINT(LOG_ERROR_E, 0, "libusbk: Driver in a dirty state -- not reinitializing\n");
             return VPU_USB_ERR_INIT;
         }
+        b.closedByStop.clear();
     }
     {
         std::lock_guard<std::mutex> lock(b.flightMutex);
@@ -451,6 +458,11 @@ int vpu_usb_libusbk_open(uint8_t) { return VPU_USB_OK; }
 int vpu_usb_libusbk_close(uint8_t index) {
     EntryPtr entry = lookup(index);
     if (!entry) {
+        BackEnd& b = backEnd();
+        {
+            std::lock_guard<std::mutex> lock(b.mutex);
+            if (b.closedByStop.erase(index) != 0) return VPU_USB_OK;
+        }
         LOGG_PRINT(LOG_ERROR_E, 0, "Attempted to operate on unregistered interface %d\n", index);
         return VPU_USB_ERR_NOT_REGISTERED;
     }

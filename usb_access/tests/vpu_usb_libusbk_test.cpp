@@ -429,6 +429,11 @@ TEST_F(VpuUsbLibusbkTest, CloseEndsAReadPendingOnASilentInterface) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(result, VPU_USB_ERR_TRANSFER);
     EXPECT_FALSE(client->open);
+    // The host library's own close after the stop finds it closed already, once.
+    EXPECT_EQ(vpu_usb_close(4), VPU_USB_OK);
+    EXPECT_EQ(heard.lineCount("unregistered interface"), 0u);
+    EXPECT_EQ(vpu_usb_close(4), VPU_USB_ERR_NOT_REGISTERED);
+    EXPECT_EQ(heard.lineCount("Attempted to operate on unregistered interface 4"), 1u);
 }
 
 // The monitor delivers the sensor; the boot layer's handler is still busy
