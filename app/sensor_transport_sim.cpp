@@ -1,5 +1,6 @@
-// The Linux transport: the simulated sensor stands where the USB stack and
-// the sensor would be.
+// The Linux transport: the simulated sensor stands where the sensor would be,
+// seen through the simulated Windows USB stack, and the driver talks to it
+// through the same transport back-end as on Windows.
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -10,10 +11,12 @@
 #include <string_view>
 
 #include "app/sensor_transport.h"
+#include "app/sensor_transport_stack.h"
 #include "driver/device_manager.h"
 #include "driver/morv_client.capnp.h"
 #include "host_lib/usb_boot.h"
 #include "sim/sim_sensor.h"
+#include "usb_access/vpu_usb_libusbk.h"
 
 namespace ZarnFirmwareUpdater {
 
@@ -26,6 +29,7 @@ constexpr std::chrono::seconds kShutdownBound{10};
 
 std::mutex sensorMutex;
 std::unique_ptr<zsim::SimSensor> sensor;
+std::unique_ptr<SensorUsbStack> usbStack;
 
 // A decimal number that fits `max`, and nothing else (no sign, no blanks).
 bool readNumber(std::string_view text, uint32_t max, uint32_t& out) {
@@ -119,6 +123,10 @@ void attachSensorTransport() {
     std::lock_guard<std::mutex> lock(sensorMutex);
     if (sensor) return;
     sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
+    usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial);
+    // The sensor installed its own bus as the back-end; the program talks
+    // through the USB access library instead, as on Windows.
+    vpu_usb_set_backend(&vpu_usb_libusbk_ops);
     sensor->setFirmwareVersion(settings.firmwareMajor, settings.firmwareMinor, settings.firmwareRevision);
     sensor->setDeviceState(settings.processor, settings.state);
     if (settings.flashBlockMs != 0) {
@@ -143,9 +151,11 @@ void detachSensorTransport() {
     // The driver's shutdown is still on its way when the program ends right
     // after releasing the control loop: let it stop its transport first, so
     // that it does not see the sensor go away while it shuts down.
-    const bool driverDone = sensor->waitForTransportStopped(kShutdownBound);
+    const bool driverDone =
+        vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(std::chrono::milliseconds(kShutdownBound).count()));
     sensor->unplug();
     if (driverDone && sensor->stop(kShutdownBound)) {
+        usbStack.reset();
         sensor.reset();
         // A removal the monitor was handing over when the driver shut down
         // reaches the driver only after its shutdown, and starts a cleanup
@@ -153,9 +163,10 @@ void detachSensorTransport() {
         PZDevice_waitForCleanup();
         return;
     }
-    // A driver thread is still inside the sensor's hot-plug handler: the
-    // program ends without waiting for it, and the sensor stays with it.
+    // A driver thread is still inside the transport: the program ends
+    // without waiting for it, and the sensor and its stack stay with it.
     sensor->stop(std::chrono::milliseconds(0));
+    static_cast<void>(usbStack.release());
     static_cast<void>(sensor.release());
 }
 
