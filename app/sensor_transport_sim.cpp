@@ -98,6 +98,8 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             settings.updateFails = false;
         } else if (std::strcmp(value, "fail") == 0) {
             settings.updateFails = true;
+        } else if (std::strcmp(value, "unplug") == 0) {
+            settings.updateUnplugs = true;
         } else {
             unreadable("ZARN_SIM_UPDATE", value);
         }
@@ -141,6 +143,13 @@ void attachSensorTransport() {
         refuse.error = static_cast<uint16_t>(morv::client::Error::VALIDATION_FAILED);
         refuse.forKind = static_cast<uint16_t>(morv::client::Request::Msg::FW_UPDATE);
         for (int i = 0; i < 64; ++i) sensor->firmware().planNext(refuse);
+    }
+    if (settings.updateUnplugs) {
+        zsim::ReplyPlan pull;
+        pull.kind = zsim::ReplyPlan::Kind::Unplug;
+        pull.unplugAfterReports = 2;
+        pull.forKind = static_cast<uint16_t>(morv::client::Request::Msg::FW_UPDATE);
+        sensor->firmware().planNext(pull);
     }
     if (settings.attached) sensor->plug();
 }

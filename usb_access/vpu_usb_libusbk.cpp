@@ -76,6 +76,7 @@ struct BackEnd {
     std::mutex flightMutex;
     std::condition_variable flightDone;
     int inFlight = 0;
+    int32_t flightEvent = 0;  // the event of the call in flight
     bool stopping = false;
 
     // A stop handed over by deinit (see the header).
@@ -170,11 +171,12 @@ int indexOf(const char* description) {
 std::string fieldText(const char (&field)[256]) { return std::string(field, strnlen(field, sizeof(field))); }
 
 // Counts a call into the boot layer; false once deinit has begun.
-bool enterBootLayer() {
+bool enterBootLayer(int32_t event) {
     BackEnd& b = backEnd();
     std::lock_guard<std::mutex> lock(b.flightMutex);
     if (b.stopping) return false;
     ++b.inFlight;
+    b.flightEvent = event;
     return true;
 }
 
@@ -185,7 +187,7 @@ void leaveBootLayer() {
 }
 
 void callBootLayer(int32_t event, bool booted) {
-    if (!enterBootLayer()) return;
+    if (!enterBootLayer(event)) return;
     vpu_usb_boot_hotplug_handler(event, booted);
     leaveBootLayer();
 }
@@ -408,7 +410,11 @@ int vpu_usb_libusbk_deinit() {
     {
         std::unique_lock<std::mutex> lock(b.flightMutex);
         b.stopping = true;
-        settled = b.flightDone.wait_for(lock, kStopBound, [&] { return b.inFlight == 0; });
+        // An arrival in flight is a bring-up still talking to the device: it
+        // is waited for. A removal in flight may be waiting for our own
+        // caller's cleanup: it is not.
+        b.flightDone.wait_for(lock, kStopBound, [&] { return b.inFlight == 0 || b.flightEvent == 1; });
+        settled = b.inFlight == 0;
     }
     if (settled) {
         if (!stopMonitor(monitor)) {

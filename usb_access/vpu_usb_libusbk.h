@@ -31,12 +31,14 @@
 //    the driver's hot-plug handler waits there for the driver's cleanup,
 //    and the driver's shutdown cleanup is what calls vpu_usb_libusbk_deinit.
 //    So deinit first stops new events from reaching the boot layer, then
-//    waits at most kStopBound for a call into the boot layer in flight. When
-//    that call has returned, the monitor is stopped at once (HotK_Free
-//    returns once its window and thread are gone) and the remaining
-//    interfaces are closed. When it has not, the call may be waiting for the
-//    very cleanup that runs deinit: the stop is handed to a stopper thread
-//    that does the same as soon as the call returns, and deinit returns.
+//    waits at most kStopBound (10 s) for an arrival in flight (a bring-up
+//    still talking to the device). When no call is in flight any more, the
+//    monitor is stopped at once (HotK_Free returns once its window and
+//    thread are gone) and the remaining interfaces are closed. When a
+//    removal is in flight (it may be waiting for the very cleanup that runs
+//    deinit), or an arrival outlasts the bound, the stop is handed to a
+//    stopper thread that does the same as soon as the call returns, and
+//    deinit returns.
 //    The stopper is joined by the next init, and at the latest at program
 //    exit.
 #pragma once

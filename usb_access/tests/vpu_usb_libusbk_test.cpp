@@ -437,42 +437,63 @@ TEST_F(VpuUsbLibusbkTest, CloseEndsAReadPendingOnASilentInterface) {
 }
 
 // The monitor delivers the sensor; the boot layer's handler is still busy
-// on the monitor's thread when the transport is stopped.
+// on the monitor's thread when the transport is stopped: an arrival that
+// ends once the stop has begun, and a removal that waits for the stop to
+// have returned (as the driver's removal handling waits for its shutdown).
 TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
     const zsim::PnpSensorIdentity identity{VPU_USB_SENSOR_VENDOR_ID, VPU_USB_SENSOR_PRODUCT_ID, VPU_USB_INTERFACE_PREFIX,
                                            "M", 1, 1};
-    zsim::WinPnpStack stack;
-    for (uint32_t number : zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity, "SN", true)) {
-        std::lock_guard<std::mutex> lock(fakesMutex);
-        fakes[zsim::WinPnp::instance().node(number)->interfaces[0].symbolicLink] = std::make_shared<FakeInterface>();
-    }
-    std::mutex mutex;
-    std::condition_variable changed;
-    bool inHandler = false;
-    bool stopCalled = false;
-    {
-        std::lock_guard<std::mutex> lock(heard.mutex);
-        heard.during = [&](int32_t) {
+    for (const int32_t blockedEvent : {2, 1}) {
+        SCOPED_TRACE(blockedEvent);
+        zsim::WinPnpStack stack;
+        const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity, "SN", true);
+        for (uint32_t number : nodes) {
+            std::lock_guard<std::mutex> lock(fakesMutex);
+            fakes[zsim::WinPnp::instance().node(number)->interfaces[0].symbolicLink] =
+                std::make_shared<FakeInterface>();
+        }
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool inHandler = false;
+        bool release = false;
+        {
+            std::lock_guard<std::mutex> lock(heard.mutex);
+            heard.events.clear();
+            heard.during = [&](int32_t event) {
+                if (event != blockedEvent) return;
+                std::unique_lock<std::mutex> guard(mutex);
+                inHandler = true;
+                changed.notify_all();
+                changed.wait(guard, [&] { return release; });
+            };
+        }
+        ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
+        if (blockedEvent == 1) {
+            ASSERT_TRUE(heard.waitForEvents(1));
+            zsim::WinPnp::instance().unplug(nodes[0]);
+        }
+        {
             std::unique_lock<std::mutex> guard(mutex);
-            inHandler = true;
+            ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(10), [&] { return inHandler; }));
+            // An arrival ends as soon as the stop has begun; a removal only
+            // after the stop has returned (below).
+            if (blockedEvent == 2) release = true;
             changed.notify_all();
-            changed.wait(guard, [&] { return stopCalled; });
-        };
+        }
+        const Clock::time_point start = Clock::now();
+        EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            release = true;
+            changed.notify_all();
+        }
+        EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
+        EXPECT_EQ(FindWindowA(HOTK_WINDOW_CLASS, nullptr), nullptr) << "the monitor's window is gone";
+        EXPECT_EQ(heard.snapshot().front(), (BootEvent{2, true}));
+        std::lock_guard<std::mutex> lock(heard.mutex);
+        heard.during = nullptr;
     }
-    ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
-    {
-        std::unique_lock<std::mutex> guard(mutex);
-        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(10), [&] { return inHandler; }));
-        stopCalled = true;
-        changed.notify_all();
-    }
-    const Clock::time_point start = Clock::now();
-    EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
-    EXPECT_EQ(heard.snapshot(), (std::vector<BootEvent>{{2, true}}));
-    EXPECT_EQ(FindWindowA(HOTK_WINDOW_CLASS, nullptr), nullptr) << "the monitor's window is gone";
-    std::lock_guard<std::mutex> lock(heard.mutex);
-    heard.during = nullptr;
 }
 
 }  // namespace
