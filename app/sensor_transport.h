@@ -31,6 +31,11 @@
 //                      the first update, after its second progress report.
 //   ZARN_SIM_FLASH_MS  milliseconds the sensor takes per flash block of each
 //                      update phase (default 0), to watch the progress.
+//   ZARN_SIM_CLOSE_AFTER_FRAMES
+//                      the window closes as if the user had closed it when
+//                      it draws this frame (default 0: never), so that tests
+//                      run the real program's window for a bounded time.
+//                      Only this simulated build reads it.
 //
 // A value that cannot be read is named on standard error and its default is
 // used.
@@ -46,6 +51,9 @@ namespace ZarnFirmwareUpdater {
 
 void attachSensorTransport();
 void detachSensorTransport();
+// ZARN_SIM_CLOSE_AFTER_FRAMES as attachSensorTransport read it; 0 with a
+// real sensor, whose program reads no variable of the environment.
+int32_t windowCloseAfterFrames();
 
 // The simulated sensor's configuration as read from the environment.
 struct SimulatedSensorSettings {
@@ -58,6 +66,7 @@ struct SimulatedSensorSettings {
     bool updateFails = false;
     bool updateUnplugs = false;
     uint32_t flashBlockMs = 0;
+    uint32_t windowCloseAfterFrames = 0;  // 0: the window stays until the user closes it
 };
 
 // The names ZARN_SIM_STATE takes, with the processor and state the sensor

@@ -1,6 +1,7 @@
 // The Linux transport: the simulated sensor stands where the sensor would be,
 // seen through the simulated Windows USB stack, and the driver talks to it
 // through the same transport back-end as on Windows.
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +31,7 @@ constexpr std::chrono::seconds kShutdownBound{10};
 std::mutex sensorMutex;
 std::unique_ptr<zsim::SimSensor> sensor;
 std::unique_ptr<SensorUsbStack> usbStack;
+std::atomic<int32_t> closeAfterFrames{0};
 
 // A decimal number that fits `max`, and nothing else (no sign, no blanks).
 bool readNumber(std::string_view text, uint32_t max, uint32_t& out) {
@@ -113,6 +115,14 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             unreadable("ZARN_SIM_FLASH_MS", value);
         }
     }
+    if (const char* value = lookup("ZARN_SIM_CLOSE_AFTER_FRAMES")) {
+        uint32_t frames = 0;
+        if (readNumber(value, 1000000, frames)) {
+            settings.windowCloseAfterFrames = frames;
+        } else {
+            unreadable("ZARN_SIM_CLOSE_AFTER_FRAMES", value);
+        }
+    }
     return settings;
 }
 
@@ -122,6 +132,7 @@ void attachSensorTransport() {
         readSimulatedSensorSettings([](const char* name) -> const char* { return std::getenv(name); }, problems);
     for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
 
+    closeAfterFrames.store(static_cast<int32_t>(settings.windowCloseAfterFrames));
     std::lock_guard<std::mutex> lock(sensorMutex);
     if (sensor) return;
     sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
@@ -153,6 +164,8 @@ void attachSensorTransport() {
     }
     if (settings.attached) sensor->plug();
 }
+
+int32_t windowCloseAfterFrames() { return closeAfterFrames.load(); }
 
 void detachSensorTransport() {
     std::lock_guard<std::mutex> lock(sensorMutex);

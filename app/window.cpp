@@ -241,9 +241,25 @@ void Window::renderFrame() {
         uiMode = next;
         requestRedraw();
     }
+    holdCloseWhileUpdating();
 }
 
 void Window::teardown() {}
+
+void Window::holdCloseWhileUpdating() {
+    GLFWwindow* glfw = options->window;
+    const auto now = std::chrono::steady_clock::now();
+    // Closing would hide the window while the process goes on with the
+    // update, with nothing on screen: the update page stays until it ends.
+    if (!closeRequested && uiMode == UpdatingPage && glfwWindowShouldClose(glfw)) {
+        closeRequested = true;
+        closeRequestedAt = now;
+    }
+    if (!closeRequested) return;
+    const bool updateEnded = uiMode != UpdatingPage;
+    const bool waitedLongEnough = now - closeRequestedAt >= updateCloseBound;
+    glfwSetWindowShouldClose(glfw, updateEnded || waitedLongEnough ? GLFW_TRUE : GLFW_FALSE);
+}
 
 bool Window::requestUpdate() {
     std::function<bool()> request;

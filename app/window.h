@@ -9,6 +9,7 @@
 // Dear ImGui calls. The pages follow one another through pageAfterFrame.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -69,6 +70,10 @@ Page describePage(int32_t uiMode, const ControlState& state);
 int32_t pageAfterFrame(int32_t uiMode, const ControlState& state, bool updateStartSeen,
                        bool buttonPressed, const std::function<bool()>& request);
 
+// A close asked for while an update runs waits for the update's end at most
+// this long: the sensor may never send its final reply.
+constexpr std::chrono::seconds kUpdateCloseBound{120};
+
 class Window : public GuiSupport::Window {
 public:
     Window();
@@ -88,13 +93,23 @@ protected:
     void renderFrame() override;
     void teardown() override;
 
+    // How long a close during an update waits for the update to end.
+    std::chrono::milliseconds updateCloseBound = kUpdateCloseBound;
+
 private:
     // Draws the page; true when its button was pressed.
     static bool drawPage(const Page& page);
     // Calls the update request without holding the window's lock.
     bool requestUpdate();
+    // Keeps the window open on the update page while an update runs: a
+    // close is remembered and carried out once the update has ended, or
+    // once updateCloseBound has passed.
+    void holdCloseWhileUpdating();
 
     int32_t uiMode = StatusPage;  // main thread only
+    // A close asked for during an update, and when (main thread only).
+    bool closeRequested = false;
+    std::chrono::steady_clock::time_point closeRequestedAt;
     std::mutex mutex;             // guards the fields below
     ControlState state;
     std::function<bool()> updateRequest = [] { return false; };

@@ -10,6 +10,7 @@
 #include <kj/exception.h>
 
 #include "driver/device_protocol.h"
+#include "driver/driver_thread.h"
 #include "driver/twist_sample.h"
 #include "runtime/context.h"
 #include "runtime/logger.h"
@@ -295,9 +296,12 @@ int32_t startClient(PZSystemEventCallback systemEventCallback) {
     {
         std::lock_guard<std::mutex> lock(client->aliveMutex);
         client->alive = true;
-        client->readThread.handle = OS_LYRG_createThread(&client->readThread);
-        OS_LYRG_detachThread(client->readThread.handle);
-        client->readThread.handle = nullptr;
+        if (!PZThread_startDetached(&client->readThread)) {
+            // No reader: the client stays stopped and every request is refused.
+            client->alive = false;
+            client->running.store(false);
+            return 1;
+        }
     }
     client->started.store(true);
     return 0;
@@ -419,6 +423,9 @@ PZStatus waitForDeviceState(uint32_t timeoutSeconds, bool* isPrimary, uint16_t* 
     PZClient* client = PZClient_get();
     if (client->event == nullptr) return PZStatus_DeviceNotReady;
     while (client->deviceState.load() == 0) {
+        // A client whose read thread has ended hears no report any more (its
+        // end sets the event): waiting on would only sit out the time-out.
+        if (!client->running.load()) return PZStatus_DeviceNotReady;
         if (OS_LYRG_waitEvent(client->event, timeoutSeconds * 1000u) != OS_LYRG_SUCCESS) return PZStatus_Timeout;
     }
     if (isPrimary != nullptr) *isPrimary = client->deviceProcessor.load() == kProcessorPrimary;

@@ -140,7 +140,8 @@ struct PZClient {
 // The client record of the current driver context (created zeroed on first use).
 PZClient* PZClient_get();
 
-// Prepares the client record and starts the read thread. Returns 0.
+// Prepares the client record and starts the read thread. Returns 0, or 1
+// when the platform refused the thread (the client then stays stopped).
 int32_t startClient(PZSystemEventCallback systemEventCallback);
 // Stops the client; returns 0 once the read thread has ended. The read thread
 // sees the stop only when its current transfer returns.
@@ -160,7 +161,8 @@ void releasePendingResponse(PZClientPendingEntry* entry);
 uint32_t newRequestId();
 
 // Waits until a device-state report has arrived. Every wake-up without one
-// starts a new full wait; a wait that runs out gives Timeout.
+// starts a new full wait; a wait that runs out gives Timeout, and a client
+// that is stopped or whose read thread has ended gives DeviceNotReady.
 PZStatus waitForDeviceState(uint32_t timeoutSeconds, bool* isPrimary, uint16_t* state);
 
 // Maps a device notification to a system event and calls the system-event callback.

@@ -1,5 +1,6 @@
 #include "driver/device_manager.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -9,8 +10,10 @@
 #include "driver/device_client.h"
 #include "driver/device_protocol.h"
 #include "driver/device_record.h"
+#include "driver/driver_thread.h"
 #include "driver/frame_streams.h"
 #include "driver/imu_stream.h"
+#include "driver/twist_comp.h"
 #include "host_lib/usb_boot.h"
 #include "host_lib/vpu_host_api.h"
 #include "runtime/context.h"
@@ -21,13 +24,26 @@
 namespace {
 
 // What the device record does not hold: the lock that orders the starts of
-// cleanup threads with the waits for them, and a shutdown asked for while a
-// removal cleanup runs. One per driver context, in a slot of its own.
+// cleanup threads with the waits for them, a shutdown asked for while a
+// removal cleanup runs, and the bring-up that a shutdown has to wait for.
+// One per driver context, in a slot of its own.
 struct CleanupControl {
     std::mutex lock;
-    std::condition_variable ended;  // a cleanup cleared cleanupActive
+    std::condition_variable ended;  // a cleanup cleared cleanupActive, or a bring-up ended
     bool shutdownPending = false;   // run a shutdown pass when the running cleanup ends
+    // A bring-up runs on the hot-plug thread. Set under the lock only once no
+    // cleanup runs, so a cleanup that starts later finds it set.
+    bool bringUpActive = false;
+    // A shutdown asked the running bring-up to stop where it is.
+    std::atomic<bool> cutShort{false};
 };
+
+// Where the application's state callback may run while the driver itself
+// waits: on the cleanup thread, and inside a bring-up, which a shutdown
+// cleanup waits for. An initialisation from there would wait for the
+// cleanup, that is for itself.
+thread_local bool onCleanupThread = false;
+thread_local bool insideBringUp = false;
 
 const unsigned char kCleanupControlTag = 0;
 
@@ -50,17 +66,39 @@ void reapCleanupThreadLocked(PZDeviceRecord* device) {
     device->cleanupThread.handle = nullptr;
 }
 
+// Waits until no cleanup runs and reaps the thread of the last one.
+void waitForCleanupLocked(std::unique_lock<std::mutex>& lock, PZDeviceRecord* device, CleanupControl& control) {
+    // Bounded by the cleanup itself: every step of it ends once the device
+    // or the host library is gone.
+    control.ended.wait(lock, [&] { return !device->cleanupActive.load(); });
+    reapCleanupThreadLocked(device);
+}
+
+// A shutdown has asked the running bring-up to stop: it reports nothing more,
+// since the application hears no state after its shutdown.
+bool cutShort(CleanupControl& control) {
+    if (!control.cutShort.load()) return false;
+    LOGG_PRINT(LOG_INFO_E, 0, "Bring-up cut short by the shutdown\n");
+    return true;
+}
+
 // Event 1: the processor runs. Brings the sensor up and reports where it ended.
-void bringUp(PZDeviceRecord* device) {
+void bringUp(PZDeviceRecord* device, CleanupControl& control) {
     device->bootStartTime = now();
-    if (!device->booting) updateState(PZDeviceState_Booting);
+    // Event 2 reported Booting already; the USB boot ends here.
+    if (device->state.load() != PZDeviceState_Booting) updateState(PZDeviceState_Booting);
     device->booting = false;
+    // A link that came up after an earlier bring-up had given up on it left
+    // its signal behind: this bring-up waits for its own link.
+    OS_LYRG_waitEvent(device->bootEvent, 0);
+    if (cutShort(control)) return;
 
     PZStatus status = startClient(&eventCbWrapper) == 0 ? PZStatus_Success : PZStatus_Error;
     const double clientStart = now();
     bool isPrimary = false;
     uint16_t deviceState = 0;
     if (status == PZStatus_Success) status = waitForDeviceState(PZ_BOOT_BUDGET_SECONDS, &isPrimary, &deviceState);
+    if (cutShort(control)) return;
     if (status == PZStatus_Success && !isPrimary) {
         // The secondary processor answers while the primary sleeps: the
         // framework stays down.
@@ -68,6 +106,7 @@ void bringUp(PZDeviceRecord* device) {
         return;
     }
     if (status == PZStatus_Success) status = initFramework();
+    if (cutShort(control)) return;
     if (status == PZStatus_Success) {
         const OS_LYRG_statusT waited = OS_LYRG_waitEvent(device->bootEvent, PZDevice_bootWaitMs(clientStart, now()));
         if (waited == OS_LYRG_FAIL) {
@@ -78,6 +117,7 @@ void bringUp(PZDeviceRecord* device) {
             status = PZStatus_Error;
         }
     }
+    if (cutShort(control)) return;
     if (status != PZStatus_Success) {
         LOGG_PRINT(LOG_WARN_E, 0, "Error waiting for boot to finish: %s\n", PZStatus_toString(status));
         updateState(PZDeviceState_Error);
@@ -97,6 +137,25 @@ void bringUp(PZDeviceRecord* device) {
     updateState(driverState);
 }
 
+// A shutdown while a bring-up runs on the hot-plug thread: the bring-up is
+// cut short and the shutdown waits for it to end, so that the two never take
+// the same client, framework and boot event up and down at once. The waits
+// of the bring-up end at once: the boot event is set, and closing the client
+// interface ends the client's reads, so its state wait and a request waiting
+// for its reply end within one reply slice (250 ms). A host-library request
+// of the framework's bring-up ends within its own time-out (1 s). The
+// bring-up then stops at its next step.
+void cutShortBringUp(PZDeviceRecord* device, CleanupControl& control) {
+    std::unique_lock<std::mutex> lock(control.lock);
+    if (!control.bringUpActive) return;
+    LOGG_PRINT(LOG_INFO_E, 0, "Cleanup: cutting the bring-up short\n");
+    control.cutShort.store(true);
+    // Released only by this cleanup, after the link is down.
+    OS_LYRG_setEvent(device->bootEvent);
+    vpu_usb_close(PZ_CLIENT_INTERFACE);
+    control.ended.wait(lock, [&] { return !control.bringUpActive; });
+}
+
 // One pass of the cleanup with the arguments in the record.
 void runCleanupPass(PZDeviceRecord* device) {
     if (device->stopStreams) {
@@ -112,6 +171,10 @@ void runCleanupPass(PZDeviceRecord* device) {
     // the client interface ends that read, so that the stop returns.
     if (shutdown) vpu_usb_close(PZ_CLIENT_INTERFACE);
     stopClient();
+    // Twist compensation outlives the streams that started it. With the
+    // client stopped its requests fail at once, so its worker ends within
+    // one wait slice; no driver thread may outlive the cleanup.
+    TwistComp_stop(true);
     // The device is gone or going: the services are closed on the host only.
     if (device->systemService != nullptr) {
         VPUG_close(device->systemService, 1);
@@ -144,6 +207,13 @@ void runCleanupPass(PZDeviceRecord* device) {
 
 PZStatus PlovarZarn_InitBootId(PZStateCallback stateCallback, void* userData, int32_t bootId,
                                const PZInitParams* params) {
+    if (onCleanupThread || insideBringUp) {
+        // The application's state callback, called by the cleanup or a
+        // bring-up: waiting for a cleanup here could wait for this very call.
+        LOGG_PRINT(LOG_ERROR_E, 0, "Plovar Zarn Init refused: called on the %s\n",
+                   onCleanupThread ? "cleanup thread" : "thread of a bring-up");
+        return PZStatus_Error;
+    }
     morv::driver::Context* context = PZContext_GetCurrent();
     PZDeviceRecord* device = PZDevice_get();
     const bool isDefault = PZContext_IsDefault(context);
@@ -174,10 +244,10 @@ PZStatus PlovarZarn_InitBootId(PZStateCallback stateCallback, void* userData, in
     if (device->bootEvent == nullptr) device->bootEvent = OS_LYRG_createEvent(0);
 
     if (vpu_usb_boot_init(given.bootDirectory, &PlovarZarn_hotplugCallback, bootId, &usbParams) != 0) {
-        // Without the USB layer no link can come up, and an application
-        // whose initialisation failed calls no shutdown: the event goes now.
-        OS_LYRG_releaseEvent(device->bootEvent, 0);
-        device->bootEvent = nullptr;
+        // The callback and the event stay. The USB layer may still run from
+        // an earlier initialisation (it refuses a second start), and its
+        // arrivals wait on this event: only a shutdown cleanup, once nothing
+        // can signal or wait on it any more, or the context's end releases it.
         LOGG_deinit();
         return PZStatus_Error;
     }
@@ -189,8 +259,8 @@ PZStatus PlovarZarn_Init(PZStateCallback stateCallback, void* userData, const PZ
 }
 
 PZStatus PlovarZarn_Deinit() {
-    startCleanupThread(false, PZDeviceState_Unknown);
-    return PZStatus_Success;
+    // Without its thread the shutdown did not happen: Error says so.
+    return startCleanupThread(false, PZDeviceState_Unknown) ? PZStatus_Success : PZStatus_Error;
 }
 
 // ---------------------------------------------------------------------------
@@ -198,29 +268,58 @@ PZStatus PlovarZarn_Deinit() {
 
 int PlovarZarn_hotplugCallback(int32_t status) {
     PZDeviceRecord* device = PZDevice_get();
-    // A bring-up never overlaps a cleanup.
-    PZDevice_waitForCleanup();
+    CleanupControl& control = cleanupControl();
+    {
+        // A bring-up never overlaps a cleanup: it is marked under the same
+        // lock, so a shutdown that comes later finds it and waits for it.
+        std::unique_lock<std::mutex> lock(control.lock);
+        waitForCleanupLocked(lock, device, control);
+        if (device->bootEvent == nullptr) {
+            // Handed over while a shutdown ran: the driver is down.
+            LOGG_PRINT(LOG_INFO_E, 0, "USB event %d after the shutdown ignored\n", static_cast<int>(status));
+            return 0;
+        }
+        if (status == VPU_USB_BOOT_STATUS_BOOT_DONE) {
+            control.bringUpActive = true;
+            control.cutShort.store(false);
+        }
+    }
     switch (status) {
-        case VPU_USB_BOOT_STATUS_BOOT_DONE:
-            bringUp(device);
+        case VPU_USB_BOOT_STATUS_BOOT_DONE: {
+            insideBringUp = true;
+            bringUp(device, control);
+            insideBringUp = false;
+            std::lock_guard<std::mutex> lock(control.lock);
+            control.bringUpActive = false;
+            control.ended.notify_all();
             break;
+        }
         case VPU_USB_BOOT_STATUS_BOOTING:
             device->booting = true;
             device->bootStartTime = now();
             updateState(PZDeviceState_Booting);
             break;
         case VPU_USB_BOOT_STATUS_RECOVERY:
+            // Whatever boot ran has ended without the processor.
+            device->booting = false;
             LOGG_PRINT(LOG_INFO_E, 0, "Plovar Zarn in recovery mode\n");
             updateState(PZDeviceState_RecoveryMode);
             break;
         case VPU_USB_BOOT_STATUS_REMOVED:
-            // The processor re-enumerates while it boots: that removal is expected.
-            if (device->booting) break;
+            if (device->booting) {
+                // The processor re-enumerates once while it boots: that one
+                // removal is expected. It also ends the booting phase, so
+                // that a boot which never completes does not hide every
+                // later removal.
+                device->booting = false;
+                break;
+            }
             LOGG_PRINT(LOG_INFO_E, 0, "Plovar Zarn removed (state: %s)\n", PZDeviceState_toString(device->state.load()));
             device->bootStartTime = 0.0;
             startCleanupThread(true, PZDeviceState_Disconnected);
             break;
         case VPU_USB_BOOT_STATUS_BOOT_FAILED:
+            device->booting = false;
             LOGG_PRINT(LOG_ERROR_E, 0, "Boot failed\n");
             updateState(PZDeviceState_Error);
             break;
@@ -288,13 +387,10 @@ void PZDevice_waitForCleanup() {
     PZDeviceRecord* device = PZDevice_get();
     CleanupControl& control = cleanupControl();
     std::unique_lock<std::mutex> lock(control.lock);
-    // Bounded by the cleanup itself: every step of it ends once the device
-    // or the host library is gone.
-    control.ended.wait(lock, [&] { return !device->cleanupActive.load(); });
-    reapCleanupThreadLocked(device);
+    waitForCleanupLocked(lock, device, control);
 }
 
-void startCleanupThread(bool keepUsb, int32_t finalState) {
+bool startCleanupThread(bool keepUsb, int32_t finalState) {
     PZDeviceRecord* device = PZDevice_get();
     CleanupControl& control = cleanupControl();
     std::lock_guard<std::mutex> lock(control.lock);
@@ -302,7 +398,7 @@ void startCleanupThread(bool keepUsb, int32_t finalState) {
         // A shutdown must not be lost behind a removal cleanup that keeps
         // the USB layer and the callback: it runs when that one is done.
         if (!keepUsb && device->keepUsb.load()) control.shutdownPending = true;
-        return;
+        return true;
     }
     reapCleanupThreadLocked(device);
     device->stopStreams = isReadyState(false);
@@ -312,13 +408,21 @@ void startCleanupThread(bool keepUsb, int32_t finalState) {
     device->cleanupThread.func = &cleanupThreadEntry;
     device->cleanupThread.param = device;
     device->cleanupThread.name = PZ_CLEANUP_THREAD_NAME;
-    device->cleanupThread.handle = OS_LYRG_createThread(&device->cleanupThread);
+    if (PZThread_start(&device->cleanupThread) == nullptr) {
+        // No cleanup runs after all: nothing may wait for one.
+        device->cleanupActive.store(false);
+        control.ended.notify_all();
+        return false;
+    }
+    return true;
 }
 
 uint32_t cleanupThreadEntry(void* arg) {
+    onCleanupThread = true;
     auto* device = static_cast<PZDeviceRecord*>(arg);
     CleanupControl& control = cleanupControl();
     while (true) {
+        if (!device->keepUsb.load()) cutShortBringUp(device, control);
         runCleanupPass(device);
         std::lock_guard<std::mutex> lock(control.lock);
         if (control.shutdownPending) {

@@ -58,7 +58,10 @@ void hostLibraryCallback(uint32_t sid, uint32_t event);
 PZStatus initFramework();
 // Starts the cleanup thread unless one runs; the caller does not wait.
 // keepUsb: a removal, which keeps the USB layer and the state callback.
-void startCleanupThread(bool keepUsb, int32_t finalState);
+// False when the platform refused the thread (logged): no cleanup runs.
+// A shutdown cuts a bring-up in progress short and waits for it to end
+// before it cleans up (see cutShortBringUp for the bound).
+bool startCleanupThread(bool keepUsb, int32_t finalState);
 // Body of the cleanup thread (argument: the device record).
 uint32_t cleanupThreadEntry(void* arg);
 

@@ -26,7 +26,13 @@ void* newRecord(void*) {
     return record;
 }
 
-void deleteRecord(void* object) { std::free(object); }
+// No thread runs on the context any more: an event that a failed
+// initialisation kept goes with the record.
+void deleteRecord(void* object) {
+    auto* record = static_cast<PZDeviceRecord*>(object);
+    if (record->bootEvent != nullptr) OS_LYRG_releaseEvent(record->bootEvent, 0);
+    std::free(object);
+}
 
 }  // namespace
 

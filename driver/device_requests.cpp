@@ -1,10 +1,16 @@
 #include "driver/device_requests.h"
 
+#include <bit>
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <type_traits>
 
+#include <capnp/any.h>
 #include <capnp/message.h>
+#include <capnp/schema.h>
 #include <kj/exception.h>
 
 #include "driver/device_client.h"
@@ -31,6 +37,64 @@ public:
 private:
     PZClientPendingEntry* entry_ = nullptr;
 };
+
+// --- reading a reply's union member at its own position ---------------------------
+//
+// A reply's member is not checked: a getter reads its own field's position
+// whichever member the device set. The generated getters check the member
+// whenever the headers are built without NDEBUG, so the positions are read
+// here from the schema instead, the same in every build type. None of these
+// fields has a default value, so the stored bits are the value itself.
+
+template <typename Struct>
+capnp::StructSchema::Field fieldOf(const char* name) {
+    return capnp::Schema::from<Struct>().getFieldByName(name);
+}
+
+// A data field at its slot; a field beyond a short data section reads as 0
+// (or false), as the generated getters read it.
+template <typename T>
+T dataAt(capnp::AnyStruct::Reader any, capnp::StructSchema::Field field) {
+    const uint32_t offset = field.getProto().getSlot().getOffset();
+    const kj::ArrayPtr<const kj::byte> data = any.getDataSection();
+    if constexpr (std::is_same_v<T, bool>) {
+        const size_t byte = offset / 8;
+        return byte < data.size() && ((data.begin()[byte] >> (offset % 8)) & 1) != 0;
+    } else {
+        using Bits = std::conditional_t<sizeof(T) == 2, uint16_t, uint32_t>;
+        static_assert(sizeof(T) == sizeof(Bits), "16- and 32-bit fields only");
+        const size_t start = size_t{offset} * sizeof(T);
+        if (start + sizeof(T) > data.size()) return T{};
+        Bits bits = 0;
+        for (size_t i = 0; i < sizeof(T); ++i) bits |= static_cast<Bits>(Bits{data.begin()[start + i]} << (8 * i));
+        return std::bit_cast<T>(bits);
+    }
+}
+
+// A pointer field at its slot; null beyond a short pointer section.
+capnp::AnyPointer::Reader pointerAt(capnp::AnyStruct::Reader any, capnp::StructSchema::Field field) {
+    const uint32_t offset = field.getProto().getSlot().getOffset();
+    const capnp::List<capnp::AnyPointer>::Reader pointers = any.getPointerSection();
+    if (offset >= pointers.size()) return capnp::AnyPointer::Reader();
+    return pointers[offset];
+}
+
+template <typename T>
+T settingData(Setting::Reader setting, const char* name) {
+    return dataAt<T>(setting, fieldOf<Setting>(name));
+}
+
+// The struct or list that stands at a member's pointer of the reply's msg
+// union. A pointer of the wrong kind there throws kj::Exception.
+template <typename T>
+typename T::Reader replyMember(mc::Response::Reader response, const char* name) {
+    return pointerAt(response, fieldOf<mc::Response::Msg>(name)).getAs<T>();
+}
+
+template <typename T>
+typename T::Reader settingMember(Setting::Reader setting, const char* name) {
+    return pointerAt(setting, fieldOf<Setting>(name)).getAs<T>();
+}
 
 // A fresh Request at the root of a fresh builder, with a fresh id.
 mc::Request::Builder newRequest(PZMessageBuilder& builder) {
@@ -85,7 +149,7 @@ PZStatus getGain(int32_t component, float* gain, bool digital) {
             fillOneChannel(digital ? setting.initDigitalGain(1) : setting.initAnalogGain(1), 0.0f);
         },
         [&](Setting::Reader setting) {
-            const ChannelList::Reader list = digital ? setting.getDigitalGain() : setting.getAnalogGain();
+            const ChannelList::Reader list = settingMember<ChannelList>(setting, digital ? "digitalGain" : "analogGain");
             if (list.size() > 0) value = list[0].getValue();
         });
     if (status != PZStatus_Success) return status;
@@ -107,7 +171,8 @@ PZStatus getPair(bool window, uint16_t* v1, uint16_t* v2) {
             pair.setV2(0);
         },
         [&](Setting::Reader setting) {
-            const auto pair = window ? setting.getMatchingWindow() : setting.getDisparityRange();
+            const auto pair =
+                settingMember<Setting::Int16Pair>(setting, window ? "matchingWindow" : "disparityRange");
             first = pair.getV1();
             second = pair.getV2();
         });
@@ -225,7 +290,7 @@ PZStatus PlovarZarnClient_ComponentSetting(int32_t component, bool writeFlag, co
         // The reply's member is not checked: the reader reads its own field's
         // position. A pointer of the wrong kind there is a reply from a
         // device that does not speak the protocol.
-        read(reply.response().getMsg().getComponentSetting());
+        read(replyMember<Setting>(reply.response(), "componentSetting"));
     } catch (const kj::Exception&) {
         return PZStatus_Error;
     }
@@ -238,7 +303,7 @@ PZStatus PlovarZarnClient_ComponentSetting(int32_t component, bool writeFlag, co
 PZStatus PlovarZarnClient_GetExposure(int32_t component, float* exposure) {
     return getSetting(
         component, exposure, [](Setting::Builder s) { s.setExposure(0.0f); },
-        [](Setting::Reader s) { return s.getExposure(); });
+        [](Setting::Reader s) { return settingData<float>(s, "exposure"); });
 }
 
 PZStatus PlovarZarnClient_SetExposure(int32_t component, float exposure) {
@@ -277,7 +342,7 @@ PZStatus PlovarZarnClient_SetDelay(int64_t microseconds) {
 PZStatus PlovarZarnClient_GetYOffset(int32_t component, int16_t* offset) {
     return getSetting(
         component, offset, [](Setting::Builder s) { s.setYOffset(0); },
-        [](Setting::Reader s) { return s.getYOffset(); });
+        [](Setting::Reader s) { return settingData<int16_t>(s, "yOffset"); });
 }
 
 PZStatus PlovarZarnClient_SetYOffset(int32_t component, int32_t offset) {
@@ -287,7 +352,7 @@ PZStatus PlovarZarnClient_SetYOffset(int32_t component, int32_t offset) {
 PZStatus PlovarZarnClient_GetXOffset(int32_t component, int16_t* offset) {
     return getSetting(
         component, offset, [](Setting::Builder s) { s.setXOffset(0); },
-        [](Setting::Reader s) { return s.getXOffset(); });
+        [](Setting::Reader s) { return settingData<int16_t>(s, "xOffset"); });
 }
 
 PZStatus PlovarZarnClient_SetXOffset(int32_t component, int32_t offset) {
@@ -297,7 +362,7 @@ PZStatus PlovarZarnClient_SetXOffset(int32_t component, int32_t offset) {
 PZStatus PlovarZarnClient_GetSubpixYOffset(int32_t component, float* offset) {
     return getSetting(
         component, offset, [](Setting::Builder s) { s.setSubpixYOffset(0.0f); },
-        [](Setting::Reader s) { return s.getSubpixYOffset(); });
+        [](Setting::Reader s) { return settingData<float>(s, "subpixYOffset"); });
 }
 
 PZStatus PlovarZarnClient_SetSubpixYOffset(int32_t component, float offset) {
@@ -306,7 +371,7 @@ PZStatus PlovarZarnClient_SetSubpixYOffset(int32_t component, float offset) {
 
 PZStatus PlovarZarnClient_GetFps(int32_t component, float* fps) {
     return getSetting(
-        component, fps, [](Setting::Builder s) { s.setFps(0.0f); }, [](Setting::Reader s) { return s.getFps(); });
+        component, fps, [](Setting::Builder s) { s.setFps(0.0f); }, [](Setting::Reader s) { return settingData<float>(s, "fps"); });
 }
 
 PZStatus PlovarZarnClient_SetFps(int32_t component, float fps) {
@@ -323,7 +388,7 @@ PZStatus PlovarZarnClient_SetDisparityRange(int32_t v1, int32_t v2) { return set
 
 PZStatus PlovarZarnClient_GetBlc(int32_t component, bool* on) {
     return getSetting(
-        component, on, [](Setting::Builder s) { s.setBlc(false); }, [](Setting::Reader s) { return s.getBlc(); });
+        component, on, [](Setting::Builder s) { s.setBlc(false); }, [](Setting::Reader s) { return settingData<bool>(s, "blc"); });
 }
 
 PZStatus PlovarZarnClient_SetBlc(int32_t component, bool on) {
@@ -337,7 +402,7 @@ PZStatus PlovarZarnClient_ApplyWb(int32_t component) {
 PZStatus PlovarZarnClient_GetGamma(int32_t component, float* gamma) {
     return getSetting(
         component, gamma, [](Setting::Builder s) { s.setGamma(0.0f); },
-        [](Setting::Reader s) { return s.getGamma(); });
+        [](Setting::Reader s) { return settingData<float>(s, "gamma"); });
 }
 
 PZStatus PlovarZarnClient_SetGamma(int32_t component, float gamma) {
@@ -359,7 +424,7 @@ PZStatus PlovarZarnClient_GetDeviceInfo(PZDeviceInfo* out) {
     auto copy = std::make_unique<PZMessageBuilder>();
     try {
         copy->setRoot(reply.response());
-        filled = deviceInfoFrom(copy->getRoot<mc::Response>().asReader().getMsg().getDevInfo());
+        filled = deviceInfoFrom(replyMember<mc::DeviceInfo>(copy->getRoot<mc::Response>().asReader(), "devInfo"));
     } catch (const kj::Exception&) {
         // Neither the previous copy (which earlier callers' texts point
         // into) nor the caller's record is touched by a reply that does
@@ -382,7 +447,7 @@ PZStatus PlovarZarnClient_GetCalibration(PZCalibration* calibration) {
     const PZStatus status = sendMsgWithRawPayload(builder, std::nullopt, reply.out());
     if (status != PZStatus_Success) return status;
     try {
-        const capnp::Data::Reader text = reply.response().getMsg().getDeviceCalibration();
+        const capnp::Data::Reader text = replyMember<capnp::Data>(reply.response(), "deviceCalibration");
         return PZCalibrationParser_ParseString(reinterpret_cast<const char*>(text.begin()), text.size(), calibration);
     } catch (const kj::Exception&) {
         // Something other than bytes where the calibration belongs.

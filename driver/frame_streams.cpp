@@ -7,6 +7,7 @@
 
 #include "driver/device_record.h"
 #include "driver/device_requests.h"
+#include "driver/driver_thread.h"
 #include "driver/twist_comp.h"
 #include "host_lib/alg_svc.h"
 #include "host_lib/frame_svc.h"
@@ -173,12 +174,7 @@ void depthFrameReady(PZFrameStream& stream, const VPUG_readParams& read, const D
     auto* frame = newItemFor<PZFrameData>(stream, read.buffer);
     if (frame == nullptr) return;
     fillCommon(stream, read, h.f32, h.f34, frame);
-    fillImagerMetadata(frame->leftMetadata, h.f36, h.f44, h.f52, h.f60, h.f76);
-    fillImagerMetadata(frame->rightMetadata, h.f40, h.f48, h.f56, h.f64, h.f80);
-    frame->depthValue0 = h.f68;
-    frame->depthValue1 = h.f72;
-    frame->depthByte0 = h.f85;
-    frame->depthByte1 = h.f84;
+    PZFrames_fillDepthHeader(h, frame);
     frame->calibration = stream.owner->calibration;
     PZFrames_correctFocalLengths(stream.owner, frame->leftMetadata[3], frame->rightMetadata[3], &frame->calibration);
     pushItem(stream, frame);
@@ -281,13 +277,16 @@ uint32_t runConsumer(PZFrameStream& stream, Deliver deliver) {
     return 0;
 }
 
-// Starts a stream thread unless it is alive. Called under stateMutex.
-void startThread(OS_LYRG_threadParamsT& thread, bool& alive) {
-    if (alive) return;
+// Starts a stream thread unless it is alive; false when the platform
+// refused it, with its flag clear again. Called under stateMutex.
+bool startThread(OS_LYRG_threadParamsT& thread, bool& alive) {
+    if (alive) return true;
     // A thread that ran earlier has ended (its flag is clear): reap it first.
     if (thread.handle != nullptr) OS_LYRG_waitForThread(thread.handle, 0);
+    thread.handle = nullptr;
     alive = true;
-    thread.handle = OS_LYRG_createThread(&thread);
+    if (PZThread_start(&thread) == nullptr) alive = false;
+    return alive;
 }
 
 // Pops every record left in the ring, gives its buffer back and frees it.
@@ -463,16 +462,24 @@ PZStatus PZFrames_ApplyStreamingConfig(const PZStreamingConfig& config) {
         }
     }
 
+    bool started = true;
     {
         std::lock_guard<std::mutex> lock(frames->stateMutex);
         for (PZFrameStream* stream : {&ir, &depth, &visible, &hist}) {
             const bool selected = isImage(*stream) ? stream->resolution != 0 : stream->histogramCallback != nullptr;
             if (!selected) continue;
             stream->running.store(true);
-            startThread(stream->streamThread, stream->streamAlive);
-            startThread(stream->callbackThread, stream->callbackAlive);
+            if (startThread(stream->streamThread, stream->streamAlive) &&
+                startThread(stream->callbackThread, stream->callbackAlive)) {
+                continue;
+            }
+            // Half a stream is no stream: the thread that did start sees the
+            // stop within its wait slice, and the next stop collects it.
+            stream->running.store(false);
+            started = false;
         }
     }
+    if (!started) return PZStatus_Error;
     // Depth wants its imagers' rows aligned: a one-shot compensation (or the
     // mode the application chose) runs whenever depth starts.
     if (depth.resolution != 0 && !config.noStartupTwistComp) TwistComp_setStartupMode();
@@ -495,6 +502,15 @@ void PZFrames_correctFocalLengths(PZFrames* frames, float tempLeft, float tempRi
         ((static_cast<double>(left) - calibration->temp_left) * PZ_FOCAL_TEMP_COEFF + 1) * calibration->fc_left;
     calibration->fc_right_corrected =
         ((static_cast<double>(right) - calibration->temp_right) * PZ_FOCAL_TEMP_COEFF + 1) * calibration->fc_right;
+}
+
+void PZFrames_fillDepthHeader(const DEPTH_frameHdrRec& h, PZFrameData* frame) {
+    fillImagerMetadata(frame->leftMetadata, h.f36, h.f44, h.f52, h.f60, h.f76);
+    fillImagerMetadata(frame->rightMetadata, h.f40, h.f48, h.f56, h.f64, h.f80);
+    frame->depthValue0 = h.f68;
+    frame->depthValue1 = h.f72;
+    frame->depthByte0 = h.f85;
+    frame->depthByte1 = h.f84;
 }
 
 uint32_t irStream(void* stream) { return runProducer(*static_cast<PZFrameStream*>(stream)); }

@@ -24,6 +24,7 @@
 #include "driver/driver_types.h"
 #include "driver/pz_ring.h"
 #include "driver/stream_config.h"
+#include "host_lib/frame_svc.h"
 #include "host_lib/host_api_records.h"
 #include "runtime/mem_pool.h"
 #include "runtime/os_layer.h"
@@ -187,7 +188,9 @@ int32_t initFrameStreams();
 int32_t deinitFrameStreams();
 // DeviceNotReady before initFrameStreams; InvalidParameter when an enabled
 // image stream has format 0; the stream configuration's status when the
-// device refuses it; else Success (a failed calibration request included).
+// device refuses it; Error when the platform refused a stream thread (that
+// stream stays stopped, the others run); else Success (a failed calibration
+// request included).
 PZStatus PZFrames_ApplyStreamingConfig(const PZStreamingConfig& config);
 // Stops one stream, gives back what its ring holds and closes its service:
 // 0, or 1 when the service could not be closed.
@@ -205,6 +208,10 @@ uint32_t histCbWrapper(void* stream);
 // temperatures into the shared filter and writes the corrected focal lengths
 // into the frame's copy of the calibration.
 void PZFrames_correctFocalLengths(PZFrames* frames, float tempLeft, float tempRight, PZCalibration* calibration);
+
+// What a depth frame takes from its header record: both imagers' metadata,
+// the two copied words and the two bytes, the second header byte first.
+void PZFrames_fillDepthHeader(const DEPTH_frameHdrRec& header, PZFrameData* frame);
 
 // --- constant tables (frame_stream_tables.cpp) ------------------------------------------------
 

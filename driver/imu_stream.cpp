@@ -5,9 +5,9 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <system_error>
 
 #include "driver/device_record.h"
+#include "driver/driver_thread.h"
 #include "host_lib/vpu_host_api.h"
 #include "runtime/context.h"
 #include "runtime/logger.h"
@@ -163,18 +163,12 @@ void waitForThreadsToEnd(PZImuStream* imu, std::unique_lock<std::mutex>& lock) {
     imu->stateCond.wait(lock, [imu] { return !imu->streamAlive && !imu->callbackAlive; });
 }
 
-// Marks the thread alive, starts and detaches it. Called under stateMutex.
+// Marks the thread alive, starts and detaches it; a refused start clears
+// the mark again. Called under stateMutex.
 bool startThread(OS_LYRG_threadParamsT* params, bool* alive) {
     *alive = true;
-    try {
-        OS_LYRG_threadT handle = OS_LYRG_createThread(params);
-        OS_LYRG_detachThread(handle);
-    } catch (const std::system_error& error) {
-        *alive = false;
-        LOGG_PRINT(LOG_ERROR_E, 0, "Failed to start %s thread: %s\n", params->name, error.what());
-        return false;
-    }
-    return true;
+    if (!PZThread_startDetached(params)) *alive = false;
+    return *alive;
 }
 
 // Builds the application's record of one sample and offers it to the

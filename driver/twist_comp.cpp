@@ -16,6 +16,7 @@
 #include "driver/device_client.h"
 #include "driver/device_protocol.h"
 #include "driver/device_requests.h"
+#include "driver/driver_thread.h"
 #include "driver/morv_client.capnp.h"
 #include "driver/parameter_interface.h"
 #include "runtime/logger.h"
@@ -83,16 +84,11 @@ PZStatus startOn(TwistComp& state) {
             state.thread.func = &twistThreadEntry;
             state.thread.param = &state.running;
             state.thread.name = "Twist Comp";
-            try {
-                state.thread.handle = OS_LYRG_createThread(&state.thread);
-            } catch (const std::exception& error) {
+            if (!PZThread_startDetached(&state.thread)) {
                 state.running = false;
                 state.threadAlive = false;
-                LOGG_PRINT(LOG_ERROR_E, 0, "Could not start the twist compensation thread: %s\n", error.what());
                 return PZStatus_Error;
             }
-            OS_LYRG_detachThread(state.thread.handle);
-            state.thread.handle = nullptr;  // freed by the detach
         }
     }
     return setTwistCompCfg(state, TwistCompMode_Continuous);

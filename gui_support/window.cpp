@@ -26,16 +26,6 @@ std::once_flag glfwStarted;
 std::mutex backgroundMutex;
 ImVec4 background{0.0f, 0.0f, 0.0f, 0.0f};
 
-// The number of frames after which the test hook closes the window, or 0.
-int32_t closeAfterFramesFromEnvironment() {
-    const char* text = std::getenv(kCloseAfterFramesVariable);
-    if (text == nullptr) return 0;
-    char* end = nullptr;
-    const long frames = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || frames <= 0 || frames > INT32_MAX) return 0;
-    return static_cast<int32_t>(frames);
-}
-
 // Clears the thread's current window on every way out of the loop, so that a
 // renderFrame that throws does not leave a dangling current window behind.
 class CurrentWindowScope {
@@ -91,6 +81,8 @@ void Window::configure(int width, int height, bool maximized, const std::string&
     options->title = title;
 }
 
+void Window::closeAfterFrames(int32_t frames) { options->closeAfterFrames = frames > 0 ? frames : 0; }
+
 void Window::run() {
     if (currentWindow != nullptr) {
         throw std::runtime_error("Running a window within another window is unsupported");
@@ -126,7 +118,7 @@ void Window::run() {
     {
         CurrentWindowScope scope(this);
         options->framesToPoll = 2;
-        const int32_t closeAfterFrames = closeAfterFramesFromEnvironment();
+        const int32_t closeAfterFrames = options->closeAfterFrames;
         int32_t framesDrawn = 0;
 
         while (!glfwWindowShouldClose(window)) {
@@ -135,6 +127,10 @@ void Window::run() {
                 glfwPollEvents();
             } else {
                 glfwWaitEventsTimeout(1.0);
+            }
+            // With this frame's events, where a user's close comes too.
+            if (closeAfterFrames > 0 && framesDrawn + 1 >= closeAfterFrames) {
+                glfwSetWindowShouldClose(window, GLFW_TRUE);
             }
 
             ImGui_ImplOpenGL3_NewFrame();
@@ -152,11 +148,7 @@ void Window::run() {
             glClear(GL_COLOR_BUFFER_BIT);
             ImGui_ImplOpenGL3_RenderDrawData(ImGui::GetDrawData());
             glfwSwapBuffers(window);
-
             ++framesDrawn;
-            if (closeAfterFrames > 0 && framesDrawn >= closeAfterFrames) {
-                glfwSetWindowShouldClose(window, GLFW_TRUE);
-            }
         }
     }
     teardown();

@@ -27,6 +27,7 @@ public:
         int32_t height = 480;
         bool maximized = false;
         std::string title = "untitled";
+        int32_t closeAfterFrames = 0;  // see closeAfterFrames(); 0: never
     };
 
     // The first window of the process initialises GLFW (once per process).
@@ -38,6 +39,12 @@ public:
 
     // Takes effect at the next run().
     void configure(int width, int height, bool maximized, const std::string& title);
+    // From the next run() on, the close comes with the events of the
+    // frames-th frame, exactly as if the user had closed the window then
+    // (renderFrame sees it and may keep the window open). 0: never. Tests and
+    // the program on its simulated sensor run the real window for a bounded
+    // time with it; it is set in code, never read from the environment.
+    void closeAfterFrames(int32_t frames);
 
     // Opens the window, calls setup(), draws frames until the window is
     // closed, calls teardown() and destroys the window. May be called again
@@ -91,12 +98,5 @@ void onGlfwError(int code, const char* description);
 // framebuffer with before Dear ImGui draws (transparent black until set).
 void setBackgroundColour(const ImVec4& colour);
 ImVec4 backgroundColour();
-
-// Test hook, read once by each run(): when the environment variable
-// ZARN_WINDOW_CLOSE_AFTER_FRAMES holds a positive number N, the loop marks
-// the window to be closed after it has drawn N frames, exactly as if the user
-// had closed it. End-to-end tests use it to run the real window under a
-// virtual display for a bounded time. Unset, it changes nothing.
-inline constexpr const char* kCloseAfterFramesVariable = "ZARN_WINDOW_CLOSE_AFTER_FRAMES";
 
 }  // namespace GuiSupport

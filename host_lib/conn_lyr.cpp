@@ -19,9 +19,7 @@ struct ConnLyrState {
 };
 
 ConnLyrState* state() {
-    return static_cast<ConnLyrState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_CONN_LYR),
-                                                        &PZContext_ZeroFilledNew<ConnLyrState>, nullptr,
-                                                        &PZContext_FreeDeleter));
+    return PZContext_GetZeroFilledState<ConnLyrState>(PZContext_FixedKey(PZ_SLOT_CONN_LYR));
 }
 
 constexpr uint32_t kTxThreadId = 11;

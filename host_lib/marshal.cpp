@@ -162,6 +162,13 @@ bool MARSHALG_convert(uint32_t direction, uint32_t code, void* hostRecord, void*
 
 bool MARSHALG_isKnownCode(uint32_t code) { return MARSHALP_findEntry(code) != nullptr; }
 
+bool MARSHALG_isHostOnlyCode(uint32_t code) {
+    const MARSHALP_tableSourceT& source = MARSHALP_getTableSource();
+    for (size_t i = 0; i < source.numHostOnlyCodes; ++i)
+        if (source.hostOnlyCodes[i] == code) return true;
+    return false;
+}
+
 uint32_t MARSHALG_getMarshalledSize(uint32_t code) {
     const MARSHALG_entryT* entry = MARSHALP_findEntry(code);
     return entry != nullptr ? entry->marshalledSize : 0;

@@ -87,6 +87,10 @@ bool MARSHALG_convert(uint32_t direction, uint32_t code, void* hostRecord, void*
 // True for a code of the table: service id 0..9 and a command number from 1 up
 // to the block's last entry (entries inside that range may be empty records).
 bool MARSHALG_isKnownCode(uint32_t code);
+// True for a code whose record is a host address (returning a buffer, getting
+// the read function): meaningful only inside the host, so a message with such
+// a code that arrives from the device is never acted on.
+bool MARSHALG_isHostOnlyCode(uint32_t code);
 // Wire size of code's record; 0 for an unknown code.
 uint32_t MARSHALG_getMarshalledSize(uint32_t code);
 // Host size of code's record; 0 for an unknown code.
@@ -120,6 +124,8 @@ struct MARSHALP_tableSourceT {
     size_t numRows;
     // Per service: the last entry of its block (the end mark goes on the next one).
     const uint32_t* lastEntry;
+    const uint32_t* hostOnlyCodes;
+    size_t numHostOnlyCodes;
 };
 const MARSHALP_tableSourceT& MARSHALP_getTableSource();
 

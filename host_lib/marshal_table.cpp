@@ -103,6 +103,13 @@ constexpr MARSHALP_tableRowT kRows[] = {
 
 // The last entry of each block, by service id 0..9.
 constexpr uint32_t kLastEntry[MARSHALG_NUM_SERVICES] = {16, 23, 5, 3, 3, 3, 4, 6, 10, 9};
+
+// Codes whose record holds a host address: they pass only between a host
+// caller and its own service, and never cross the wire in either direction.
+constexpr uint32_t kHostOnlyCodes[] = {
+    0x00000001,  // return a delivered buffer: the chain's address
+    0x0000000C,  // get the read function: the function's address
+};
 // clang-format on
 
 constexpr bool rowIsSound(const MARSHALP_tableRowT& row) {
@@ -146,7 +153,8 @@ static_assert(allRowsSound(), "a descriptor row is malformed, leaves its host re
 static_assert(rowsAscending(), "descriptor rows must be unique and in code order");
 static_assert(lastEntriesFit(), "a block's last entry must lie in 1..30");
 
-constexpr MARSHALP_tableSourceT kSource{kRows, std::size(kRows), kLastEntry};
+constexpr MARSHALP_tableSourceT kSource{kRows, std::size(kRows), kLastEntry, kHostOnlyCodes,
+                                        std::size(kHostOnlyCodes)};
 
 }  // namespace
 

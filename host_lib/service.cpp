@@ -25,9 +25,7 @@ struct ServiceState {
 static_assert(offsetof(SERVICEG_serviceT, sid) == 0, "the sid is the handle's first u32");
 
 ServiceState* state() {
-    return static_cast<ServiceState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_SERVICE),
-                                                        &PZContext_ZeroFilledNew<ServiceState>, nullptr,
-                                                        &PZContext_FreeDeleter));
+    return PZContext_GetZeroFilledState<ServiceState>(PZContext_FixedKey(PZ_SLOT_SERVICE));
 }
 
 constexpr char kInFifoPrefix[] = "/InFifo";
@@ -42,8 +40,11 @@ const char* nameOf(const SERVICEG_serviceT* service) {
     return name != nullptr ? name : "";
 }
 
+// Type and remote flags of word0 with a new length. The reserved bits are
+// dropped: whatever the wire put there, and the host-origin mark, which
+// never leaves the host.
 uint32_t withLength(uint32_t word0, uint32_t length) {
-    return SVC_COMG_word0(SVC_COMG_word0Type(word0), length, SVC_COMG_word0Flags(word0)) | (word0 & 0xC0000000u);
+    return SVC_COMG_word0(SVC_COMG_word0Type(word0), length, SVC_COMG_word0Flags(word0));
 }
 
 bool readClosed(SERVICEG_serviceT* service, uint32_t* stop) {
@@ -350,6 +351,10 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
                 result = ops->hostIoctl(&request);
             }
             if (result == SERVICE__INCOMPLETE) {
+                // From here on the peer's response to the caller's code is due.
+                uint32_t posted = SERVICEG_AWAIT_POSTED_E;
+                if ((msg.word0 & SERVICEG_HOST_ORIGIN) != 0 && service->awaitedCode.load() == msg.code)
+                    service->awaiting.compare_exchange_strong(posted, SERVICEG_AWAIT_FORWARDED_E);
                 SERVICEP_forwardToPeer(service, msg);
                 return;
             }
@@ -358,7 +363,20 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
             answerOrForward(service, msg);
             return;
         }
-        case SERVICEG_MSG_RESPONSE_E:
+        case SERVICEG_MSG_RESPONSE_E: {
+            // Phase 1 acts on what the peer says it did (a stream start adds
+            // a sink), so it runs only for the response a caller waits for:
+            // its request went to the peer and the codes match. A response
+            // for the peer itself (remote flags) answers no host caller, and
+            // only the first response to a request counts.
+            uint32_t forwarded = SERVICEG_AWAIT_FORWARDED_E;
+            if (SVC_COMG_word0Flags(msg.word0) != 0 || service->awaitedCode.load() != msg.code ||
+                !service->awaiting.compare_exchange_strong(forwarded, SERVICEG_AWAIT_ANSWERED_E)) {
+                service->staleAnswers.fetch_add(1);
+                LOGG_PRINT(LOG_WARN_E, 0, "%s: unsolicited answer 0x%08x dropped\n", nameOf(service), msg.code);
+                MEM_POOLG_freeBuff(msg.buffer);
+                return;
+            }
             if (ops != nullptr && ops->hostIoctl != nullptr) {
                 // Phase 1 learns the peer's status; when the peer succeeded but
                 // the host cannot finish its half, the caller hears of it.
@@ -368,8 +386,9 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
                 if (ERRG_SUCCEEDED(msg.status) && ERRG_FAILED(result) && result != SERVICE__INCOMPLETE)
                     msg.status = result;
             }
-            answerOrForward(service, msg);
+            postAnswer(service, msg);
             return;
+        }
         case SERVICEG_MSG_DATA_E: {
             if (ops != nullptr && ops->handleMsg != nullptr) {
                 const PayloadView payload = payloadOf(msg.buffer);
@@ -446,6 +465,16 @@ ERRG_codeE SERVICEP_channelCb(SERVICEG_serviceT* service, const SVC_COMG_hdrT* h
         MEM_POOLG_freeBuff(received);
         return SERVICE__ERR_INVALID_ARGS;
     }
+    // A request from the peer is answered back to the peer (remote flags);
+    // one without them would have its answer handed to whichever host caller
+    // waits for that code: a forged answer.
+    if (type == SERVICEG_MSG_REQUEST_E && SVC_COMG_word0Flags(header->word0) == 0) {
+        service->rejected.fetch_add(1);
+        LOGG_PRINT(LOG_ERROR_E, SERVICE__ERR_INVALID_ARGS, "%s: request msgcode=0x%x answering the host dropped\n",
+                   nameOf(service), code);
+        MEM_POOLG_freeBuff(received);
+        return SERVICE__ERR_INVALID_ARGS;
+    }
     const uint32_t wireSize = MARSHALG_getMarshalledSize(code);
     const uint32_t hostSize = MARSHALG_getIoctlSize(code);
     if (received->len < wireSize && type != SERVICEG_MSG_LINK_E) {
@@ -498,10 +527,25 @@ ERRG_codeE SERVICEP_channelCb(SERVICEG_serviceT* service, const SVC_COMG_hdrT* h
     return SERVICE__RET_SUCCESS;
 }
 
+// A code whose record is a host address (a buffer to free, a read function to
+// fill in) means something only between a host caller and its service: from
+// the device it would have the host free, or send out, an address of the
+// device's choosing. Such a message is dropped here, before any service or
+// queue sees it, with one WARN line. True when it was dropped.
+bool dropHostOnly(SERVICEG_serviceT* service, const SVC_COMG_hdrT* header, MEM_POOLG_bufDescT* received) {
+    if (!MARSHALG_isHostOnlyCode(header->code)) return false;
+    service->hostOnlyDrops.fetch_add(1);
+    LOGG_PRINT(LOG_WARN_E, SERVICE__ERR_INVALID_ARGS, "%s: host-only msgcode=0x%x (type %u) from the device dropped\n",
+               nameOf(service), header->code, SVC_COMG_word0Type(header->word0));
+    MEM_POOLG_freeBuff(received);
+    return true;
+}
+
 ERRG_codeE SERVICEP_ctrlChannelCb(void* user, const SVC_COMG_hdrT* header, MEM_POOLG_bufDescT* buffer) {
     auto* service = static_cast<SERVICEG_serviceT*>(user);
     service->ctrlCount.fetch_add(1);
-    if (ERRG_FAILED(SERVICEP_channelCb(service, header, buffer, SERVICEG_CTRL_CHANNEL_E)))
+    if (dropHostOnly(service, header, buffer) ||
+        ERRG_FAILED(SERVICEP_channelCb(service, header, buffer, SERVICEG_CTRL_CHANNEL_E)))
         service->ctrlDrops.fetch_add(1);
     return 0;
 }
@@ -509,6 +553,10 @@ ERRG_codeE SERVICEP_ctrlChannelCb(void* user, const SVC_COMG_hdrT* header, MEM_P
 ERRG_codeE SERVICEP_dataChannelCb(void* user, const SVC_COMG_hdrT* header, MEM_POOLG_bufDescT* buffer) {
     auto* service = static_cast<SERVICEG_serviceT*>(user);
     service->dataCount.fetch_add(1);
+    if (dropHostOnly(service, header, buffer)) {
+        service->dataDrops.fetch_add(1);
+        return 0;
+    }
     const ERRG_codeE status = SERVICEP_channelCb(service, header, buffer, SERVICEG_DATA_CHANNEL_E);
     if (ERRG_FAILED(status)) {
         service->dataDrops.fetch_add(1);
@@ -591,6 +639,7 @@ ERRG_codeE SERVICEG_init(SERVICEG_serviceT** out, const SERVICEG_initParamsT* pa
     service->dataDrops = 0;
     service->rejected = 0;
     service->staleAnswers = 0;
+    service->hostOnlyDrops = 0;
     service->peerStatus = SERVICE__RET_SUCCESS;
     service->awaiting = 0;
     service->awaitedCode = 0;
@@ -720,10 +769,10 @@ ERRG_codeE SERVICEG_ioctl(SERVICEG_serviceT* service, uint32_t code, void* param
     }
     if (length > 0) std::memcpy(buffer->data, params, length);
     buffer->len = length;
-    const SERVICE_queueMsg request{SVC_COMG_word0(SERVICEG_MSG_REQUEST_E, length), code, 0, buffer,
-                                   service->channels[SERVICEG_CTRL_CHANNEL_E]};
+    const SERVICE_queueMsg request{SVC_COMG_word0(SERVICEG_MSG_REQUEST_E, length) | SERVICEG_HOST_ORIGIN, code, 0,
+                                   buffer, service->channels[SERVICEG_CTRL_CHANNEL_E]};
     service->awaitedCode = code;
-    service->awaiting = 1;
+    service->awaiting = SERVICEG_AWAIT_POSTED_E;
     // The queue is shared with what the peer sends. A service that was closed
     // until a moment ago may still hold a full queue of keep-alive answers
     // that its thread is about to read, so a full queue is waited out within
@@ -732,7 +781,7 @@ ERRG_codeE SERVICEG_ioctl(SERVICEG_serviceT* service, uint32_t code, void* param
     const auto deadline = Clock::now() + std::chrono::milliseconds(SERVICEG_IOCTL_TIMEOUT_MS);
     while (OS_LYRG_sendMsg(&service->inQueue, &request, sizeof(request)) != OS_LYRG_SUCCESS) {
         if (Clock::now() >= deadline) {
-            service->awaiting = 0;
+            service->awaiting = SERVICEG_AWAIT_NONE_E;
             LOGG_PRINT(LOG_ERROR_E, SERVICE__ERR_OUT_OF_RSRCS, "Send failed\n");
             MEM_POOLG_freeBuff(buffer);
             return SERVICE__ERR_OUT_OF_RSRCS;
@@ -747,7 +796,7 @@ ERRG_codeE SERVICEG_ioctl(SERVICEG_serviceT* service, uint32_t code, void* param
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         const bool got = left > 0 && tryReceive(&service->outQueue, &answer, static_cast<uint32_t>(left));
         if (!got) {
-            service->awaiting = 0;
+            service->awaiting = SERVICEG_AWAIT_NONE_E;
             LOGG_PRINT(LOG_ERROR_E, SERVICE__ERR_TIMEOUT, "msg=0x%08x timeout or err (%dms), status=%d\n", code,
                        SERVICEG_IOCTL_TIMEOUT_MS, OS_LYRG_FAIL);
             return SERVICE__ERR_TIMEOUT;
@@ -757,7 +806,7 @@ ERRG_codeE SERVICEG_ioctl(SERVICEG_serviceT* service, uint32_t code, void* param
         LOGG_PRINT(LOG_WARN_E, 0, "msg=0x%08x: stale answer 0x%08x discarded\n", code, answer.code);
         MEM_POOLG_freeBuff(answer.buffer);
     }
-    service->awaiting = 0;
+    service->awaiting = SERVICEG_AWAIT_NONE_E;
 
     const uint32_t answerLength = SVC_COMG_word0Length(answer.word0);
     if (answerLength != length)

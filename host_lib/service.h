@@ -58,6 +58,14 @@ enum SERVICEG_phaseE : uint32_t {
     SERVICEG_PHASE_DONE_E = 1,
 };
 
+// What the ioctl caller in flight (if any) is waiting for.
+enum SERVICEG_awaitE : uint32_t {
+    SERVICEG_AWAIT_NONE_E = 0,       // no caller
+    SERVICEG_AWAIT_POSTED_E = 1,     // its request is with the service thread
+    SERVICEG_AWAIT_FORWARDED_E = 2,  // its request went to the peer: the peer's response is due
+    SERVICEG_AWAIT_ANSWERED_E = 3,   // that response has come: a second one finds nobody waiting
+};
+
 enum SERVICEG_channelIndexE : uint32_t {
     SERVICEG_CTRL_CHANNEL_E = 0,
     SERVICEG_DATA_CHANNEL_E = 1,
@@ -77,6 +85,10 @@ enum SERVICEG_linkEventE : uint32_t {
     SERVICEG_LINK_EVENT_STOP_E = 3,
 };
 
+// A reserved bit of word0 that marks a request made by a host caller. It is
+// set only by SERVICEG_ioctl, cleared from everything received, and never sent.
+constexpr uint32_t SERVICEG_HOST_ORIGIN = 0x40000000u;
+
 // --- records -------------------------------------------------------------------
 
 struct SERVICEG_serviceT;
@@ -84,7 +96,8 @@ struct SERVICEG_serviceT;
 // One message of a service's queues, copied by value. The first three words
 // are those of the service header.
 struct SERVICE_queueMsg {
-    uint32_t word0;   // type bits 0-1, payload length bits 2-27, remote flags bits 28-29
+    uint32_t word0;   // type bits 0-1, payload length bits 2-27, remote flags bits 28-29,
+                      // bit 30 (SERVICEG_HOST_ORIGIN) inside the host only
     uint32_t code;    // VPU_CMDG_cmdE
     uint32_t status;  // result of a response
     MEM_POOLG_bufDescT* buffer;  // host-form parameter record, then raw payload
@@ -186,11 +199,16 @@ struct SERVICEG_serviceT {
     // The code the one ioctl caller in flight waits for (0 when none): an
     // answer for anything else is stale and never reaches a caller.
     std::atomic<uint32_t> awaitedCode;
+    // SERVICEG_awaitE: whether a caller waits, and whether its request has
+    // gone to the peer (only then may a response from the peer answer it).
     std::atomic<uint32_t> awaiting;
-    // Received messages refused for an unknown code or too few bytes (also in the drops).
+    // Received messages refused for an unknown code, too few bytes, or a
+    // request whose answer would go to a host caller (also in the drops).
     std::atomic<uint32_t> rejected;
     // Answers that arrived for no waiting caller and were discarded.
     std::atomic<uint32_t> staleAnswers;
+    // Received messages refused for a host-only code (also in the drops).
+    std::atomic<uint32_t> hostOnlyDrops;
     // The status of the peer's response whose phase 1 is running (service
     // thread): a service has nothing to finish for a request the peer refused.
     std::atomic<uint32_t> peerStatus;

@@ -14,9 +14,7 @@ struct SvcComState {
 };
 
 SvcComState* state() {
-    return static_cast<SvcComState*>(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_SVC_COM),
-                                                       &PZContext_ZeroFilledNew<SvcComState>, nullptr,
-                                                       &PZContext_FreeDeleter));
+    return PZContext_GetZeroFilledState<SvcComState>(PZContext_FixedKey(PZ_SLOT_SVC_COM));
 }
 
 void resetChannel(SVC_COM_channel* channel) {

@@ -78,13 +78,18 @@ ChunkResult vpu_usb_monitor_read_chunk(uint32_t address, uint8_t* destination, u
         return ChunkResult::NoAck;
     }
     const MonitorAnswer answer = answerOf(buffer);
-    if (*received < VPU_MON_HEADER || answer.code != VPU_MON_READ_RESP || answer.error != 0) {
+    // The length word counts what follows the first two words. An answer cut
+    // short of it lost bytes on the way: whatever stands in their place (a
+    // register read as 0) is no answer, so the read fails.
+    const bool cutShort = static_cast<uint64_t>(*received) < uint64_t{8} + answer.length;
+    if (*received < VPU_MON_HEADER || cutShort || answer.code != VPU_MON_READ_RESP || answer.error != 0) {
         LOGG_PRINT(LOG_ERROR_E, 0, "%s(): Error in read response: code=0x%x len=%d errCode=0x%x\n", __func__,
                    answer.code, static_cast<int>(answer.length - 4), answer.error);
         return ChunkResult::BadAnswer;
     }
-    // What the header claims, and what really arrived: only bytes that came
-    // in this response are handed out, never the buffer's leftovers.
+    // A whole answer that carries less data than asked for is logged and
+    // goes on; only bytes that came in this response are handed out, never
+    // the buffer's leftovers.
     const int64_t claimed = static_cast<int64_t>(answer.length) - padding - 4;
     *dataLength = static_cast<uint32_t>(std::max<int64_t>(claimed, 0));
     const uint32_t arrived = *received - VPU_MON_HEADER;

@@ -113,17 +113,33 @@ void* PZContext_ZeroFilledConstructor(void*) {
     return std::calloc(1, sizeof(T));
 }
 
-// Records with atomics are not trivially copyable, but they are trivially
-// destructible: built in place in zero-filled memory, released with free.
+// Records with atomics or standard mutexes are not plain: they are built in
+// place in zero-filled memory (their fields without initialisers start at
+// zero, as the plain records' do) and destroyed before the memory is freed.
+// Whether a member needs its destructor depends on the thread library (a
+// standard mutex does on some systems), so such records always use this pair:
+// PZContext_GetZeroFilledState keeps constructor and deleter together.
 template <typename T>
 void* PZContext_ZeroFilledNew(void*) {
-    static_assert(std::is_trivially_destructible_v<T>, "the state is released with free");
     void* memory = std::calloc(1, sizeof(T));
     if (memory == nullptr) return nullptr;
     return new (memory) T();
 }
 
+template <typename T>
+void PZContext_ZeroFilledDelete(void* object) {
+    if (object == nullptr) return;
+    static_cast<T*>(object)->~T();
+    std::free(object);
+}
+
 inline void PZContext_FreeDeleter(void* object) { std::free(object); }
+
+template <typename T>
+T* PZContext_GetZeroFilledState(PZContextSlotKey key) {
+    return static_cast<T*>(PZContext_GetSlot(PZContext_GetCurrent(), key, &PZContext_ZeroFilledNew<T>, nullptr,
+                                             &PZContext_ZeroFilledDelete<T>));
+}
 
 template <typename T>
 T* PZContext_GetHostState(PZContextSlotKey key) {

@@ -63,6 +63,8 @@ static_assert(offsetof(MEM_POOLP_bufRecordT, desc) == sizeof(MEM_POOLP_headerT))
 
 struct MEM_POOLP_tableT {
     MEM_POOLP_poolT pools[MEM_POOLG_MAX_POOLS];
+    // Buffers still allocated when their pool was closed: lost to whoever held them.
+    uint32_t strandedAtClose;
 };
 
 MEM_POOLP_tableT* poolTable() { return PZContext_GetHostState<MEM_POOLP_tableT>(PZ_SLOT_MEM_POOL); }
@@ -207,6 +209,11 @@ void MEM_POOLG_newPool(MEM_POOLG_handleT* handle, MEM_POOLG_typeE type, const ME
 
 void MEM_POOLG_closePool(MEM_POOLG_handleT handle) {
     if (handle == nullptr) return;
+    if (handle->block != nullptr) {
+        uint32_t stranded = 0;
+        for (uint32_t i = 0; i < handle->count; ++i) stranded += inUse(bufferAt(handle, i)) ? 1 : 0;
+        poolTable()->strandedAtClose += stranded;
+    }
     if (OS_LYRG_releaseMutex(&handle->lock) != OS_LYRG_SUCCESS) {
         std::fputs("MEM_POOL: Failed to destory mutex\n", stderr);
     }
@@ -286,6 +293,38 @@ void MEM_POOLG_reset(MEM_POOLG_handleT handle) {
 uint32_t MEM_POOLG_getBuffSize(MEM_POOLG_handleT handle) { return handle ? handle->bufSize : 0; }
 
 uint32_t MEM_POOLG_getNumBuffs(MEM_POOLG_handleT handle) { return handle ? handle->count : 0; }
+
+uint32_t MEM_POOLG_checkPool(MEM_POOLG_handleT handle) {
+    if (handle == nullptr || handle->block == nullptr) return 0;
+    PoolLock guard(handle);
+    uint32_t damaged = 0;
+    const bool heap = handle->type == MEM_POOLG_BUF_TYPE_HEAP_E;
+    for (uint32_t i = 0; i < handle->count; ++i) {
+        MEM_POOLP_bufRecordT* record = bufferAt(handle, i);
+        const MEM_POOLG_bufDescT& d = record->desc;
+        bool sound = (record->header.magic & ~MEM_POOLG_IN_USE) == MEM_POOLG_MAGIC && record->header.pool == handle &&
+                     d.base == baseOf(handle, record) && (inUse(record) == (d.refCount != 0));
+        if (sound && heap) {
+            const auto* base = static_cast<const unsigned char*>(d.base);
+            const auto* data = static_cast<const unsigned char*>(d.data);
+            sound = d.capacity == handle->bufSize &&
+                    (d.data == nullptr || (data >= base && data <= base + d.capacity &&
+                                           d.len <= static_cast<size_t>(base + d.capacity - data)));
+        }
+        damaged += sound ? 0 : 1;
+    }
+    if (handle->cacheCount > MEM_POOLG_FREE_CACHE) return damaged + 1;
+    for (uint32_t i = 0; i < handle->cacheCount; ++i) {
+        const auto* at = reinterpret_cast<const unsigned char*>(handle->freeCache[i]);
+        const size_t offset = static_cast<size_t>(at - handle->block) - offsetof(MEM_POOLP_bufRecordT, desc);
+        if (at < handle->block || offset % stride(handle) != 0 || offset / stride(handle) >= handle->count ||
+            inUse(recordOf(handle->freeCache[i])))
+            ++damaged;
+    }
+    return damaged;
+}
+
+uint32_t MEM_POOLG_getStrandedAtClose() { return poolTable()->strandedAtClose; }
 
 uint32_t MEM_POOLG_getNumFree(MEM_POOLG_handleT handle) {
     if (handle == nullptr) return 0;

@@ -61,4 +61,12 @@ void MEM_POOLG_reset(MEM_POOLG_handleT handle);
 uint32_t MEM_POOLG_getBuffSize(MEM_POOLG_handleT handle);
 uint32_t MEM_POOLG_getNumBuffs(MEM_POOLG_handleT handle);
 uint32_t MEM_POOLG_getNumFree(MEM_POOLG_handleT handle);
+// Records of the pool that are not what the pool made them (header, owner,
+// storage, reference count against the in-use mark, data window, free cache);
+// 0 when the pool is intact. For tests and fuzz targets: bytes from a device
+// must never be able to damage them.
+uint32_t MEM_POOLG_checkPool(MEM_POOLG_handleT handle);
+// Buffers of the current context that were still allocated when their pool
+// was closed, since MEM_POOLG_init: each one was lost by whoever held it.
+uint32_t MEM_POOLG_getStrandedAtClose();
 uint32_t MEM_POOLG_getChainLen(const MEM_POOLG_bufDescT* buffer);

@@ -407,7 +407,9 @@ void OS_LYRG_usleep(int32_t usec) {
 
 int OS_LYRG_sleepMs(uint32_t ms) {
     try {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        // The same absolute deadline on our own clock: a system sleep rounded
+        // to the scheduler's tick (Windows) may end a little before it.
+        std::this_thread::sleep_until(SteadyClock::now() + std::chrono::milliseconds(ms));
     } catch (const std::system_error&) {
         return -1;
     }

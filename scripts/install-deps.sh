@@ -9,6 +9,8 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libarchive-dev zlib1g-dev
   xvfb xauth
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64
+  clang-14 libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -70,7 +70,9 @@ struct SimFirmware::Parser {
     }
 
     // The next complete event; *skipped grows by the garbage bytes passed.
-    Event next(std::vector<capnp::word>* message, size_t* skipped) {
+    // A frame's words go into a fresh kj array: capnp::word can be neither
+    // copied nor moved, so a container that resizes in place cannot hold it.
+    Event next(kj::Array<capnp::word>* message, size_t* skipped) {
         for (;;) {
             if (!inFrame) {
                 while (pos < buffer.size()) {
@@ -104,8 +106,8 @@ struct SimFirmware::Parser {
             if (words == 0 || words > kMaxRequestWords) return reject();
             const uint64_t frameBytes = tableBytes + words * sizeof(capnp::word);
             if (available < frameBytes) return Event::NeedMore;
-            message->resize(frameBytes / sizeof(capnp::word));
-            std::memcpy(message->data(), &buffer[pos], frameBytes);
+            *message = kj::heapArray<capnp::word>(frameBytes / sizeof(capnp::word));
+            std::memcpy(message->begin(), &buffer[pos], frameBytes);
             pos += frameBytes;
             inFrame = false;
             compact();
@@ -183,7 +185,7 @@ void SimFirmware::run() {
     Parser parser;
     bool attached = false;
     uint64_t presence = 0;
-    std::vector<capnp::word> message;
+    kj::Array<capnp::word> message;
     for (;;) {
         std::deque<Bytes> batch;
         {
@@ -334,11 +336,11 @@ bool SimFirmware::sendTwistCompData(const TwistFrame& templ, const TwistFrame& m
 // ---------------------------------------------------------------------------
 // Requests
 
-void SimFirmware::handleRequest(const std::vector<capnp::word>& words) {
+void SimFirmware::handleRequest(kj::ArrayPtr<const capnp::word> words) {
     ReplyPlan plan;
     Incoming request;
     try {
-        capnp::FlatArrayMessageReader reader(kj::arrayPtr(words.data(), words.size()), requestReaderOptions());
+        capnp::FlatArrayMessageReader reader(words, requestReaderOptions());
         request.reader = reader.getRoot<mc::Request>();
         request.id = request.reader.getId();
         request.which = static_cast<uint16_t>(request.reader.getMsg().which());

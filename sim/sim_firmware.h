@@ -302,7 +302,7 @@ private:
 
     void run();
     void onHostTransfer(const Bytes& transfer);
-    void handleRequest(const std::vector<capnp::word>& words);
+    void handleRequest(kj::ArrayPtr<const capnp::word> words);
     void answer(const Incoming& request, const ReplyPlan& plan);
     void runFwUpdate(const Incoming& request, const ReplyPlan& plan, morv::client::FWUpdate::Reader update);
     // Sends an answer as the plan says (whole, truncated, behind an undecodable frame).

@@ -90,6 +90,7 @@ void SimUsb::reset() {
     initialised_ = false;
     lastInitHadParams_ = false;
     lastInitSerial_.reset();
+    lastInitValues_ = {0, 0};
     inits_ = 0;
     deinits_ = 0;
     presenceObserver_ = nullptr;
@@ -297,6 +298,11 @@ std::optional<std::string> SimUsb::lastInitSerial() const {
     return lastInitSerial_;
 }
 
+std::pair<int32_t, int32_t> SimUsb::lastInitValues() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lastInitValues_;
+}
+
 size_t SimUsb::blockedReads(uint8_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);
     return pipeAt(index).blockedReaders;
@@ -318,6 +324,7 @@ int SimUsb::init(vpu_usb_transport_params* params) {
     if (initialised_) return VPU_USB_ERR_INIT;
     initialised_ = true;
     lastInitHadParams_ = params != nullptr;
+    lastInitValues_ = params != nullptr ? std::make_pair(params->valueA, params->valueB) : std::make_pair(0, 0);
     if (params != nullptr && params->serialNumber != nullptr) {
         lastInitSerial_ = std::string(params->serialNumber);
     } else {

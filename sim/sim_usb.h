@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runtime/usb_transport.h"
@@ -108,6 +109,8 @@ public:
     // The parameter block given to the last successful init (serial copied).
     bool lastInitHadParams() const;
     std::optional<std::string> lastInitSerial() const;
+    // Its two 32-bit values, in the block's order (0, 0 without a block).
+    std::pair<int32_t, int32_t> lastInitValues() const;
     // Host reads currently blocked waiting for data on an interface, and a
     // bounded wait until at least `count` of them are: lets a test act only
     // once a reader is really parked in the pipe.
@@ -175,6 +178,7 @@ private:
     int inits_ = 0;
     int deinits_ = 0;
     std::optional<std::string> lastInitSerial_;
+    std::pair<int32_t, int32_t> lastInitValues_{0, 0};
     PresenceObserver presenceObserver_;
 };
 

@@ -27,6 +27,7 @@ void createGui() {
                       GuiSupport::CliSupport::format(
                           "Zarn Firmware Updater %s",
                           versionToString(embeddedFirmwareVersion()).c_str()));
+    window->closeAfterFrames(windowCloseAfterFrames());
 }
 
 void runGui() { window->run(); }

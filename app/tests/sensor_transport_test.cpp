@@ -53,7 +53,8 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
                      {"ZARN_SIM_FIRMWARE", "1.10.65535"},
                      {"ZARN_SIM_STATE", "lowPower"},
                      {"ZARN_SIM_UPDATE", "fail"},
-                     {"ZARN_SIM_FLASH_MS", "25"}}};
+                     {"ZARN_SIM_FLASH_MS", "25"},
+                     {"ZARN_SIM_CLOSE_AFTER_FRAMES", "12"}}};
     std::vector<std::string> problems;
     const SimulatedSensorSettings settings = env.read(problems);
     EXPECT_TRUE(problems.empty());
@@ -65,6 +66,7 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
     EXPECT_EQ(settings.state, 2);
     EXPECT_TRUE(settings.updateFails);
     EXPECT_EQ(settings.flashBlockMs, 25u);
+    EXPECT_EQ(settings.windowCloseAfterFrames, 12u);
 }
 
 TEST(SimulatedSensorSettingsTest, StateNamesGiveTheWireValuesOfTheStateReport) {
@@ -90,7 +92,8 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         {"ZARN_SIM_FIRMWARE", "0.65536.0"}, {"ZARN_SIM_FIRMWARE", " 1.0.0"},  {"ZARN_SIM_FIRMWARE", "99999999999.0.0"},
         {"ZARN_SIM_STATE", "Ready"},      {"ZARN_SIM_STATE", ""},             {"ZARN_SIM_SENSOR", "yes"},
         {"ZARN_SIM_UPDATE", "FAIL"},      {"ZARN_SIM_FLASH_MS", "-3"},        {"ZARN_SIM_FLASH_MS", "60001"},
-        {"ZARN_SIM_FLASH_MS", "10ms"},
+        {"ZARN_SIM_FLASH_MS", "10ms"},   {"ZARN_SIM_CLOSE_AFTER_FRAMES", "-1"},
+        {"ZARN_SIM_CLOSE_AFTER_FRAMES", "1000001"},
     };
     for (const auto& [name, value] : bad) {
         std::vector<std::string> problems;
@@ -105,6 +108,7 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         EXPECT_EQ(settings.state, defaults.state);
         EXPECT_EQ(settings.updateFails, defaults.updateFails);
         EXPECT_EQ(settings.flashBlockMs, defaults.flashBlockMs);
+        EXPECT_EQ(settings.windowCloseAfterFrames, defaults.windowCloseAfterFrames);
     }
     // Two bad values, two messages; the good one between them still counts.
     std::vector<std::string> problems;

@@ -6,6 +6,7 @@
 #include <backends/imgui_impl_glfw.h>
 #include <imgui_internal.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -316,6 +317,10 @@ public:
     }
     GLFWwindow* glfw() { return options->window; }
     void close() { glfwSetWindowShouldClose(options->window, GLFW_TRUE); }
+    // The user closes the window: the close comes with the next frame's
+    // events, before that frame is drawn.
+    void userCloses() { closeWithNextFrame = true; }
+    void setUpdateCloseBound(std::chrono::milliseconds bound) { updateCloseBound = bound; }
     bool shows(const std::string& text) const {
         return !frames.empty() && frames.back().find(text) != std::string::npos;
     }
@@ -331,15 +336,20 @@ protected:
             static_cast<CapturingWindow*>(self)->frames.emplace_back(text);
         };
         ImGui::LogToClipboard();
+        if (closeWithNextFrame) glfwSetWindowShouldClose(options->window, GLFW_TRUE);
+        closeWithNextFrame = false;
         Window::renderFrame();
         afterFrame(*this);
     }
+
+private:
+    bool closeWithNextFrame = false;
 };
 
 TEST(WindowOnDisplay, DrawsThePageOfEachPublishedState) {
     RUN_BODY_ON_DISPLAY();
-    setenv(GuiSupport::kCloseAfterFramesVariable, "3", 1);
     auto window = std::make_shared<CapturingWindow>();
+    window->closeAfterFrames(3);
     window->configure(640, 480, false, "Zarn Firmware Updater 1.0.0");
     window->setState(ControlState{});
     window->afterFrame = [](CapturingWindow& self) {
@@ -365,8 +375,8 @@ TEST(WindowOnDisplay, DrawsThePageOfEachPublishedState) {
 TEST(WindowOnDisplay, TheButtonsStartTheUpdateAndReturnToTheStatusPage) {
     RUN_BODY_ON_DISPLAY();
     // A bound on the frames, should a step never come.
-    setenv(GuiSupport::kCloseAfterFramesVariable, "200", 1);
     auto window = std::make_shared<CapturingWindow>();
+    window->closeAfterFrames(200);
     window->configure(640, 480, false, "Zarn Firmware Updater 1.0.0");
     window->setState(deviceState(2, ControlState::OutOfDate, version(0, 9, 2)));
     int requests = 0;
@@ -413,17 +423,92 @@ TEST(WindowOnDisplay, TheButtonsStartTheUpdateAndReturnToTheStatusPage) {
     EXPECT_THAT(steps, ElementsAre("status", "updating", "succeeded", "status again"));
 }
 
+// A close while the update runs: the update page stays until the update has
+// ended, and at most for the window's bound when the sensor never finishes.
+TEST(WindowOnDisplay, ClosingDuringAnUpdateKeepsTheUpdatePageUntilItEndsOrTheBoundPasses) {
+    RUN_BODY_ON_DISPLAY();
+    using Clock = std::chrono::steady_clock;
+    struct Case {
+        const char* name;
+        bool updateEnds;
+        std::chrono::milliseconds bound;
+    };
+    for (const Case& c : {Case{"the update ends", true, std::chrono::minutes(1)},
+                          Case{"the sensor never finishes", false, std::chrono::milliseconds(300)}}) {
+        SCOPED_TRACE(c.name);
+        auto window = std::make_shared<CapturingWindow>();
+        window->configure(640, 480, false, "Zarn Firmware Updater 1.0.0");
+        window->setUpdateCloseBound(c.bound);
+        window->setState(deviceState(2, ControlState::OutOfDate, version(0, 9, 2)));
+        window->setUpdateCallback([&] {
+            ControlState running = deviceState(2, ControlState::Updating, version(0, 9, 2));
+            running.progressText = "Writing firmware";
+            window->setState(running);
+            return true;
+        });
+        size_t clickedAt = 0;
+        size_t closedAt = 0;
+        Clock::time_point closedTime;
+        bool endPublished = false;
+        bool forcedEnd = false;  // the window outlived every bound: the test ends it
+        auto publishEnd = [&](CapturingWindow& self) {
+            ControlState done = deviceState(2, ControlState::Updating, version(0, 9, 2));
+            done.progressText = "Writing firmware";  // the last progress stays
+            done.updateResult = ControlState::Succeeded;
+            self.setState(done);
+            endPublished = true;
+        };
+        window->afterFrame = [&](CapturingWindow& self) {
+            self.requestRedraw();
+            const size_t frame = self.frames.size();
+            if (clickedAt == 0) {
+                if (frame >= 3 && self.shows("Update firmware to 1.0.0")) {
+                    clickedAt = frame;
+                    self.clickLastButton();
+                }
+            } else if (closedAt == 0) {
+                if (self.shows("Writing firmware")) {
+                    closedAt = frame;
+                    closedTime = Clock::now();
+                    self.userCloses();
+                }
+            } else if (!endPublished && c.updateEnds && frame == closedAt + 5) {
+                publishEnd(self);
+            } else if (!endPublished && Clock::now() - closedTime > std::chrono::seconds(10)) {
+                forcedEnd = true;
+                publishEnd(self);
+            }
+        };
+        window->run();
+        const auto closedFor = Clock::now() - closedTime;
+
+        ASSERT_NE(closedAt, 0u);
+        EXPECT_FALSE(forcedEnd);
+        EXPECT_EQ(endPublished, c.updateEnds);
+        // Every frame after the close still showed the update.
+        ASSERT_GT(window->frames.size(), closedAt + 1);
+        for (size_t k = closedAt; k < window->frames.size(); ++k) {
+            EXPECT_THAT(window->frames[k], HasSubstr("Writing firmware")) << k;
+        }
+        if (c.updateEnds) {
+            EXPECT_GT(window->frames.size(), closedAt + 5);
+        } else {
+            EXPECT_GE(closedFor, c.bound);
+        }
+    }
+}
+
 // The whole window front end over the real control loop, driver and
 // simulated sensor: the user updates an out-of-date sensor with two clicks.
 TEST(WindowOnDisplay, UpdatingTheSimulatedSensorFromTheWindow) {
     RUN_BODY_ON_DISPLAY();
     // A bound on the frames, should a step never come.
-    setenv(GuiSupport::kCloseAfterFramesVariable, "400", 1);
     setenv("ZARN_SIM_SENSOR", "attached", 1);
     setenv("ZARN_SIM_FIRMWARE", "0.9.7", 1);
     setenv("ZARN_SIM_UPDATE", "ok", 1);
     ZarnFirmwareUpdater::attachSensorTransport();
     auto window = std::make_shared<CapturingWindow>();
+    window->closeAfterFrames(400);
     auto loop = std::make_shared<ZarnFirmwareUpdater::ControlLoop>(
         ZarnFirmwareUpdater::forwardStateToWindow(std::weak_ptr<CapturingWindow>(window)));
     window->setUpdateCallback(ZarnFirmwareUpdater::requestUpdate(loop));
@@ -477,7 +562,7 @@ TEST(ProgramOnDisplay, WithoutArgumentsTheWindowOpensAndTheProgramEndsWithZeroWh
     // No sensor: the window shows the disconnected status until it is closed.
     const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
         {ZARN_UPDATER_PROGRAM},
-        {std::string(GuiSupport::kCloseAfterFramesVariable) + "=3", "ZARN_SIM_SENSOR=absent"});
+        {"ZARN_SIM_CLOSE_AFTER_FRAMES=3", "ZARN_SIM_SENSOR=absent"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
     EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
@@ -489,7 +574,7 @@ TEST(ProgramOnDisplay, ClosingTheWindowWithASensorAttachedShutsTheDriverDownAndE
     }
     const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
         {ZARN_UPDATER_PROGRAM},
-        {std::string(GuiSupport::kCloseAfterFramesVariable) + "=4", "ZARN_SIM_SENSOR=attached"});
+        {"ZARN_SIM_CLOSE_AFTER_FRAMES=4", "ZARN_SIM_SENSOR=attached"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
 }

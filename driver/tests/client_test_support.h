@@ -69,11 +69,11 @@ public:
         return {};
     }
     bool has(const std::string& text) const { return count(text) != 0; }
-    // Position of the first line with the text; -1 when none.
-    long indexOf(const std::string& text) const {
+    // Position of the nth (1-based) line with the text; -1 when none.
+    long indexOf(const std::string& text, size_t nth = 1) const {
         std::lock_guard<std::mutex> lock(mutex_);
         for (size_t i = 0; i < lines_.size(); ++i) {
-            if (lines_[i].second.find(text) != std::string::npos) return static_cast<long>(i);
+            if (lines_[i].second.find(text) != std::string::npos && --nth == 0) return static_cast<long>(i);
         }
         return -1;
     }

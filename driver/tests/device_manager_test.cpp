@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <ostream>
 #include <stdexcept>
@@ -16,7 +17,9 @@
 
 #include "driver/device_client.h"
 #include "driver/device_manager.h"
+#include "driver/driver_thread.h"
 #include "driver/imu_stream.h"
+#include "driver/twist_comp.h"
 #include "driver/morv_client.capnp.h"
 #include "driver/tests/device_manager_fixture.h"
 #include "host_lib/vpu_host_api.h"
@@ -55,6 +58,8 @@ TEST_F(DeviceManagerTest, InitStartsTheUsbLayerWithTheTransportBlockAndReportsNo
     EXPECT_EQ(usb_.initCount(), 1);
     EXPECT_TRUE(usb_.lastInitHadParams());
     EXPECT_EQ(usb_.lastInitSerial(), std::optional<std::string>("ZS0000042"));
+    // The block carries the second value of the parameters first.
+    EXPECT_EQ(usb_.lastInitValues(), std::make_pair(int32_t{7}, int32_t{5}));
     EXPECT_TRUE(log_.has("Plovar Zarn Init (0.9.7.0)"));
     EXPECT_EQ(log_.levelOf("Plovar Zarn driver operating in multi-device mode"), LOG_INFO_E);
     EXPECT_FALSE(log_.has("single-device compatibility mode"));
@@ -78,7 +83,7 @@ TEST_F(DeviceManagerTest, SecondInitOfANonDefaultContextIsAUsageFault) {
     EXPECT_EQ(usb_.initCount(), 1);
 }
 
-TEST_F(DeviceManagerTest, BootFolderTooLongFailsInitAndReleasesItsEvent) {
+TEST_F(DeviceManagerTest, BootFolderTooLongFailsInitAndKeepsItsCallbackAndEvent) {
     const std::string folder(256, 'b');
     const PZInitParams params{nullptr, 0, 0, folder.c_str()};
     EXPECT_EQ(PlovarZarn_InitBootId(&StateLog::onState, &states_, 3, &params), PZStatus_Error);
@@ -86,17 +91,92 @@ TEST_F(DeviceManagerTest, BootFolderTooLongFailsInitAndReleasesItsEvent) {
     EXPECT_EQ(usb_.initCount(), 0);
     EXPECT_EQ(device()->stateCallback.load(), &StateLog::onState);
     EXPECT_EQ(vpu_usb_boot_get_state()->bootIdOverride, 3);
-    // Nothing is left behind that only a shutdown would release.
-    EXPECT_EQ(device()->bootEvent, nullptr);
+    // The event stays for whatever may still signal it; the context's end releases it.
+    EXPECT_NE(device()->bootEvent, nullptr);
 }
 
-// The default context is shared by the whole test program: this test leaves
-// it shut down, as it found it.
-TEST(DeviceManagerDefaultContext, MayBeInitialisedAgainAfterItsShutdown) {
+// The default context is shared by the whole test program: its tests share
+// one log capture and leave it shut down, as they found it.
+LogLines& defaultContextLog() {
     static LogLines log;
-    ASSERT_EQ(PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
-                                [](void* value) { return value; }, log.record(), [](void*) {}),
-              log.record());
+    PZContext_GetSlot(PZContext_GetCurrent(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
+                      [](void* value) { return value; }, log.record(), [](void*) {});
+    return log;
+}
+
+TEST(DeviceManagerDefaultContext, SecondInitWithoutShutdownFailsAndKeepsTheEventTheRunningLayerSignals) {
+    ASSERT_TRUE(PZContext_IsDefault(PZContext_GetCurrent()));
+    defaultContextLog();
+    zsim::SimUsb& usb = zsim::SimUsb::installFresh();
+    StateLog states;
+    ASSERT_EQ(PlovarZarn_Init(&StateLog::onState, &states, nullptr), PZStatus_Success);
+    const OS_LYRG_eventT event = PZDevice_get()->bootEvent;
+    // The USB layer refuses a second start; the first one's keeps running.
+    EXPECT_EQ(PlovarZarn_Init(&StateLog::onState, &states, nullptr), PZStatus_Error);
+    EXPECT_EQ(usb.initCount(), 2);
+    EXPECT_EQ(usb.deinitCount(), 0);
+    // Its arrivals wait on the event, and its links signal it.
+    ASSERT_EQ(PZDevice_get()->bootEvent, event);
+    hostLibraryCallback(VPUG_SID_SVC_MNGR, VPUG_CONN_STATE_CONNECTED_E);
+    EXPECT_EQ(OS_LYRG_waitEvent(PZDevice_get()->bootEvent, 0), OS_LYRG_SUCCESS);
+    // The shutdown releases it once nothing can signal it any more.
+    EXPECT_EQ(PlovarZarn_Deinit(), PZStatus_Success);
+    PZDevice_waitForCleanup();
+    EXPECT_EQ(PZDevice_get()->bootEvent, nullptr);
+    EXPECT_EQ(usb.deinitCount(), 1);
+    usb.reset();
+    LOGG_deinit();
+}
+
+// The application's callback initialises again from where the driver itself
+// waits: the cleanup thread (Disconnected at the end of a removal cleanup)
+// or a bring-up (Booting at its start), which a shutdown would wait for.
+TEST(DeviceManagerDefaultContext, InitFromTheStateCallbackWhereTheDriverWaitsIsRefused) {
+    struct Case {
+        const char* name;
+        int32_t event;  // boot status that makes the driver report `state`
+        int state;
+        const char* line;
+    };
+    LogLines& log = defaultContextLog();
+    for (const Case& c : {Case{"cleanup", VPU_USB_BOOT_STATUS_REMOVED, PZDeviceState_Disconnected,
+                               "Plovar Zarn Init refused: called on the cleanup thread"},
+                          Case{"bring-up", VPU_USB_BOOT_STATUS_BOOT_DONE, PZDeviceState_Booting,
+                               "Plovar Zarn Init refused: called on the thread of a bring-up"}}) {
+        SCOPED_TRACE(c.name);
+        zsim::SimUsb& usb = zsim::SimUsb::installFresh();
+        struct Reentry {
+            int state = 0;
+            std::promise<PZStatus> result;
+            bool asked = false;
+            static void onState(int state, void* user) {
+                auto* self = static_cast<Reentry*>(user);
+                if (state != self->state || self->asked) return;
+                self->asked = true;
+                self->result.set_value(PlovarZarn_Init(&Reentry::onState, self, nullptr));
+            }
+        } reentry;
+        reentry.state = c.state;
+        std::future<PZStatus> nested = reentry.result.get_future();
+        ASSERT_EQ(PlovarZarn_Init(&Reentry::onState, &reentry, nullptr), PZStatus_Success);
+        // No sensor is attached: a bring-up fails at once.
+        std::thread events([&] { PlovarZarn_hotplugCallback(c.event); });
+        const bool answered = nested.wait_for(kBound) == std::future_status::ready;
+        events.join();
+        ASSERT_TRUE(answered);
+        EXPECT_EQ(nested.get(), PZStatus_Error);
+        EXPECT_EQ(log.levelOf(c.line), 0);
+        PZDevice_waitForCleanup();
+        EXPECT_EQ(usb.initCount(), 1);
+        EXPECT_EQ(PlovarZarn_Deinit(), PZStatus_Success);
+        PZDevice_waitForCleanup();
+        usb.reset();
+    }
+    LOGG_deinit();
+}
+
+TEST(DeviceManagerDefaultContext, MayBeInitialisedAgainAfterItsShutdown) {
+    LogLines& log = defaultContextLog();
     ASSERT_TRUE(PZContext_IsDefault(PZContext_GetCurrent()));
     zsim::SimUsb& usb = zsim::SimUsb::installFresh();
     StateLog states;
@@ -233,6 +313,35 @@ TEST_F(DeviceManagerTest, FailedFirstClockSyncIsAFailedStart) {
     EXPECT_FALSE(log_.has("Boot time: "));
 }
 
+TEST_F(DeviceManagerTest, BringUpWaitsForItsOwnLinkNotTheSignalAFailedOneLeft) {
+    const std::string linkUp = "Service SVC_MNGR Connected";
+    // The first bring-up fails at its clock synchronisation, after the host
+    // library started its link; the link comes up after the bring-up gave up.
+    zsim::ReplyPlan refuse;
+    refuse.kind = zsim::ReplyPlan::Kind::Error;
+    refuse.error = static_cast<uint16_t>(morv::client::Error::NOT_SUPPORTED);
+    refuse.forKind = static_cast<uint16_t>(morv::client::Request::Msg::CLK_SYNC);
+    firmware_.planNext(refuse);
+    bringUpTo(PZDeviceState_Error);
+    ASSERT_TRUE(log_.waitFor(linkUp));
+    usb_.unplug();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected, 5));
+    PZDevice_waitForCleanup();
+    // The sensor comes back; its link stays down until its bring-up has
+    // synchronised the clock and waits for the link.
+    processor_.manager.setKeepAliveEcho(false);
+    vpu_.resetStreams();
+    const size_t requestsBefore = firmware_.requestKinds().size();
+    plugBooted();
+    ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + 1, kBound));
+    processor_.manager.setKeepAliveEcho(true);
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    // Ready followed this bring-up's own link.
+    const long secondLinkUp = log_.indexOf(linkUp, 2);
+    ASSERT_GE(secondLinkUp, 0);
+    EXPECT_LT(secondLinkUp, log_.indexOf("Notifying app of state: Ready"));
+}
+
 TEST_F(DeviceManagerTest, LinkThatNeverComesUpRunsOutTheEightSecondBudget) {
     processor_.manager.setKeepAliveEcho(false);
     const auto start = std::chrono::steady_clock::now();
@@ -280,6 +389,32 @@ TEST_F(DeviceManagerTest, BootingThenBootDoneReportsBootingOnceAndTimesTheBootFr
     EXPECT_LE(seconds, std::chrono::duration<double>(ready - plugged).count());
     EXPECT_LT(std::chrono::duration<double>(plugged - booting).count(),
               std::chrono::duration<double>(ready - booting).count());
+}
+
+// A boot that never completes: the one removal it explains away is its
+// re-enumeration, and whatever ends the booting phase lets removals count again.
+TEST_F(DeviceManagerTest, BootingEndsWithItsReenumerationAFailedBootOrRecovery) {
+    struct Case {
+        const char* name;
+        int32_t ending;  // the event after Booting
+    };
+    ASSERT_EQ(init(), PZStatus_Success);
+    for (const Case& c : {Case{"removal", VPU_USB_BOOT_STATUS_REMOVED},
+                          Case{"boot failed", VPU_USB_BOOT_STATUS_BOOT_FAILED},
+                          Case{"recovery", VPU_USB_BOOT_STATUS_RECOVERY}}) {
+        SCOPED_TRACE(c.name);
+        const size_t removals = log_.count("Plovar Zarn removed");
+        const size_t disconnects = states_.states().size();
+        PlovarZarn_hotplugCallback(VPU_USB_BOOT_STATUS_BOOTING);
+        PlovarZarn_hotplugCallback(c.ending);
+        EXPECT_FALSE(device()->booting);
+        PlovarZarn_hotplugCallback(VPU_USB_BOOT_STATUS_REMOVED);
+        PZDevice_waitForCleanup();
+        EXPECT_EQ(log_.count("Plovar Zarn removed"), removals + 1);
+        const std::vector<int> heard = states_.states();
+        ASSERT_GT(heard.size(), disconnects);
+        EXPECT_EQ(heard.back(), PZDeviceState_Disconnected);
+    }
 }
 
 TEST_F(DeviceManagerTest, RecoveryBootFailureAndUnknownEventsReportTheirStates) {
@@ -491,6 +626,137 @@ TEST_F(DeviceManagerTest, DeinitAfterACleanupEndedRunsAnotherWithNothingLeftToCl
     EXPECT_EQ(usb_.deinitCount(), 2);  // the second stop of the USB layer is refused by it, harmlessly
     EXPECT_EQ(device()->state.load(), PZDeviceState_Unknown);
     EXPECT_EQ(states_.states(), (std::vector<int>{PZDeviceState_Booting, PZDeviceState_Ready}));
+}
+
+// A shutdown while the bring-up waits: for the device's state report, for
+// the reply to its clock synchronisation, or for the link. The shutdown cuts
+// the bring-up short, waits for it, then cleans up once; the application
+// hears nothing after Booting.
+struct BringUpWait {
+    const char* id;
+    const char* name;
+    void (*arrange)(zsim::SimFirmware& firmware, zsim::SimProcessorServices& processor);
+    bool clockSyncSent;  // the bring-up is past its framework when the shutdown comes
+};
+
+void PrintTo(const BringUpWait& c, std::ostream* out) { *out << c.name; }
+
+class ShutdownDuringBringUp : public DeviceManagerFixture, public ::testing::WithParamInterface<BringUpWait> {};
+
+TEST_P(ShutdownDuringBringUp, CutsItShortWaitsForItAndCleansUpOnce) {
+    const BringUpWait& c = GetParam();
+    c.arrange(firmware_, processor_);
+    ASSERT_EQ(init(), PZStatus_Success);
+    const size_t requestsBefore = firmware_.requestKinds().size();
+    plugBooted();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Booting));
+    if (c.clockSyncSent) {
+        ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + 1, kBound));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    deinit();
+    PZDevice_waitForCleanup();
+    // Well inside the 8-second budget the bring-up would otherwise sit out.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    ASSERT_TRUE(hotplug_.waitForDelivered(1, kBound));
+    EXPECT_EQ(states_.states(), std::vector<int>{PZDeviceState_Booting});
+    EXPECT_EQ(log_.count("Cleanup: cutting the bring-up short"), 1u);
+    EXPECT_EQ(log_.count("Bring-up cut short by the shutdown"), 1u);
+    EXPECT_FALSE(log_.has("Error waiting for boot to finish"));
+    // One cleanup took down everything the bring-up had started.
+    EXPECT_EQ(usb_.deinitCount(), 1);
+    EXPECT_FALSE(PZClient_get()->started.load());
+    EXPECT_EQ(device()->loggerService, nullptr);
+    EXPECT_EQ(device()->systemService, nullptr);
+    EXPECT_EQ(device()->bootEvent, nullptr);
+    EXPECT_EQ(device()->state.load(), PZDeviceState_Unknown);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachWait, ShutdownDuringBringUp,
+    ::testing::Values(
+        BringUpWait{"StateReport", "the device's state report",
+                    [](zsim::SimFirmware& firmware, zsim::SimProcessorServices&) {
+                        firmware.setReportStateOnAttach(false);
+                    },
+                    false},
+        BringUpWait{"ClockSyncReply", "the clock synchronisation's reply",
+                    [](zsim::SimFirmware& firmware, zsim::SimProcessorServices&) {
+                        zsim::ReplyPlan silent;
+                        silent.kind = zsim::ReplyPlan::Kind::Silent;
+                        silent.forKind = static_cast<uint16_t>(morv::client::Request::Msg::CLK_SYNC);
+                        firmware.planNext(silent);
+                    },
+                    true},
+        BringUpWait{"Link", "the link",
+                    [](zsim::SimFirmware&, zsim::SimProcessorServices& processor) {
+                        processor.manager.setKeepAliveEcho(false);
+                    },
+                    true}),
+    [](const ::testing::TestParamInfo<BringUpWait>& info) { return std::string(info.param.id); });
+
+// Twist compensation runs on a worker of its own; no driver thread may
+// outlive the cleanup, whichever mode it runs in and whichever cleanup it is.
+struct TwistCleanup {
+    const char* name;
+    int32_t mode;
+    bool removal;  // else a shutdown
+};
+
+void PrintTo(const TwistCleanup& c, std::ostream* out) { *out << c.name; }
+
+class TwistDuringCleanup : public DeviceManagerFixture, public ::testing::WithParamInterface<TwistCleanup> {};
+
+TEST_P(TwistDuringCleanup, TheCleanupStopsTheWorkerAndWaitsForIt) {
+    const TwistCleanup& c = GetParam();
+    bringUpTo(PZDeviceState_Ready);
+    ASSERT_EQ(TwistComp_setMode(c.mode), PZStatus_Success);
+    TwistComp* twist = TwistComp_state();
+    {
+        std::lock_guard<std::mutex> lock(twist->stateMutex);
+        ASSERT_TRUE(twist->threadAlive);
+    }
+    if (c.removal) {
+        usb_.unplug();
+        ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected));
+    } else {
+        deinit();
+    }
+    PZDevice_waitForCleanup();
+    std::lock_guard<std::mutex> lock(twist->stateMutex);
+    EXPECT_FALSE(twist->threadAlive);
+    EXPECT_EQ(log_.count("Twist compensation thread exiting"), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(EachModeAndCleanup, TwistDuringCleanup,
+                         ::testing::Values(TwistCleanup{"ContinuousAtShutdown", TwistCompMode_Continuous, false},
+                                           TwistCleanup{"OneShotAtShutdown", TwistCompMode_OneShot, false},
+                                           TwistCleanup{"ContinuousAtRemoval", TwistCompMode_Continuous, true}),
+                         [](const ::testing::TestParamInfo<TwistCleanup>& info) { return info.param.name; });
+
+// The platform refuses a new thread: the call that wanted it reports the
+// failure and leaves nothing behind that a later step would wait for.
+TEST_F(DeviceManagerTest, RefusedCleanupThreadFailsTheShutdownAndTheNextOneRuns) {
+    bringUpTo(PZDeviceState_Ready);
+    PZThreadP_failStartsForTest(1);
+    EXPECT_EQ(PlovarZarn_Deinit(), PZStatus_Error);
+    EXPECT_TRUE(log_.has("Failed to start Cleanup thread thread"));
+    EXPECT_FALSE(device()->cleanupActive.load());
+    deinit();
+    PZDevice_waitForCleanup();
+    EXPECT_EQ(usb_.deinitCount(), 1);
+    EXPECT_EQ(device()->stateCallback.load(), nullptr);
+}
+
+TEST_F(DeviceManagerTest, RefusedClientReadThreadFailsTheBringUp) {
+    ASSERT_EQ(init(), PZStatus_Success);
+    PZThreadP_failStartsForTest(1);
+    plugBooted();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Error));
+    EXPECT_EQ(states_.states(), (std::vector<int>{PZDeviceState_Booting, PZDeviceState_Error}));
+    EXPECT_TRUE(log_.has("Failed to start Client Read Thread thread"));
+    EXPECT_TRUE(log_.has("Error waiting for boot to finish: Error"));
+    EXPECT_FALSE(PZClient_get()->started.load());
 }
 
 // ---------------------------------------------------------------------------

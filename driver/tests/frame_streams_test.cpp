@@ -7,6 +7,7 @@
 #include <cmath>
 #include <limits>
 
+#include "driver/driver_thread.h"
 #include "driver/twist_comp.h"
 #include "host_lib/alg_svc.h"
 #include "sim/sim_sensor_producers.h"
@@ -256,6 +257,18 @@ TEST_F(FrameStreamsTest, InfraredFramesCarryTheirHeaderAndTemperatureCorrectedFo
     expectPoolsFull();
 }
 
+// The sink message ends before the two bytes, so no frame through the host
+// library carries them: their order is checked on the header record itself.
+TEST(DepthHeader, TheSecondHeaderByteIsTheFirstDepthByte) {
+    DEPTH_frameHdrRec header{};
+    header.f84 = 0x12;
+    header.f85 = 0x34;
+    PZFrameData frame{};
+    PZFrames_fillDepthHeader(header, &frame);
+    EXPECT_EQ(frame.depthByte0, 0x34);
+    EXPECT_EQ(frame.depthByte1, 0x12);
+}
+
 TEST_F(FrameStreamsTest, DepthFramesShareTheTemperatureFilterWithInfrared) {
     Receiver ir;
     Receiver depth;
@@ -280,6 +293,7 @@ TEST_F(FrameStreamsTest, DepthFramesShareTheTemperatureFilterWithInfrared) {
     // Words 1..8 as for infrared, 9 and 10 copied, 11 and 12 signed.
     h.words = {1'000'000, 4'000'000, 100, 200, 300, 400, 5000, 3000, 0xDEADBEEF, 77,
                static_cast<uint32_t>(-20000), 5000};
+
     ASSERT_TRUE(sendFrame(SimFrameProducer::kDepth, 5, h));
     ASSERT_TRUE(depth.waitFrames(1));
 
@@ -296,6 +310,7 @@ TEST_F(FrameStreamsTest, DepthFramesShareTheTemperatureFilterWithInfrared) {
     }
     EXPECT_EQ(f.depthValue0, 0xDEADBEEFu);
     EXPECT_EQ(f.depthValue1, 77u);
+
     // The infrared frame set the filter at 40; the depth frame's 50 moves it on.
     EXPECT_NEAR(f.calibration.fc_left_corrected, kFcLeft * (1 + 5.00755 * kTempCoeff), kFcLeft * 1e-8);
 }
@@ -499,6 +514,37 @@ TEST_F(FrameStreamsTest, StreamWhoseStartFailsAndWhoseCallbackIsNullStillHasItsS
     ASSERT_EQ(PZFrames_ApplyStreamingConfig(infrared(nullptr)), PZStatus_Success);
     ASSERT_TRUE(log_.waitFor("IR Stream thread exiting", 2, kBound));
     EXPECT_EQ(VPUP_getState()->openCounts[VPUG_SID_VIDEO], 1u);
+}
+
+// The platform refuses one of a stream's two threads: the configuration
+// fails and the next stop has nothing to wait for but a thread that started.
+TEST_F(FrameStreamsTest, RefusedStreamThreadFailsTheConfigurationAndLeavesNothingToWaitFor) {
+    struct Case {
+        const char* name;
+        uint32_t startsBefore;  // threads started before the refused one
+        const char* line;
+    };
+    for (const Case& c : {Case{"producer", 0, "Failed to start IR Stream thread"},
+                          Case{"consumer", 1, "Failed to start IR Frame CB thread"}}) {
+        SCOPED_TRACE(c.name);
+        Receiver receiver;
+        PZThreadP_failStartsForTest(1, c.startsBefore);
+        EXPECT_EQ(PZFrames_ApplyStreamingConfig(infrared(&receiver)), PZStatus_Error);
+        EXPECT_EQ(log_.count(c.line), 1u);
+        EXPECT_EQ(PZFrames_ApplyStreamingConfig(allOff()), PZStatus_Success);
+        const PZFrameStream& ir = PZFrames_get()->streams[PZFrameStream_Infrared];
+        std::lock_guard<std::mutex> lock(PZFrames_get()->stateMutex);
+        EXPECT_FALSE(ir.streamAlive);
+        EXPECT_FALSE(ir.callbackAlive);
+    }
+    // Threads are given again: the stream runs.
+    Receiver receiver;
+    const size_t sinks = log_.count("added stream sink for:VIDEO");
+    ASSERT_EQ(PZFrames_ApplyStreamingConfig(infrared(&receiver)), PZStatus_Success);
+    ASSERT_TRUE(waitForSink("VIDEO", sinks + 1));
+    ASSERT_TRUE(sendFrame(SimFrameProducer::kVideo, 1, irHeader(4000, 4000)));
+    ASSERT_TRUE(receiver.waitFrames(1));
+    EXPECT_EQ(PZFrames_ApplyStreamingConfig(allOff()), PZStatus_Success);
 }
 
 TEST_F(FrameStreamsTest, ProducerWhoseServiceCannotOpenEndsAndTheStopHasNothingToClose) {

@@ -74,12 +74,14 @@ std::string bytesAt(const uint8_t* pointerWord, bool text) {
     return std::string(start, count);
 }
 
-// The root struct of a one-segment message.
-Struct root(capnp::MessageBuilder& builder, std::vector<capnp::word>* keep) {
+// The root struct of a one-segment message, read from a copy in `keep` (a kj
+// array: a word can be neither copied nor moved, so no standard container holds it).
+Struct root(capnp::MessageBuilder& builder, kj::Array<capnp::word>* keep) {
     auto segments = builder.getSegmentsForOutput();
     EXPECT_EQ(1u, segments.size());
-    keep->assign(segments[0].begin(), segments[0].end());
-    return follow(reinterpret_cast<const uint8_t*>(keep->data()));
+    *keep = kj::heapArray<capnp::word>(segments[0].size());
+    std::memcpy(keep->begin(), segments[0].begin(), segments[0].asBytes().size());
+    return follow(reinterpret_cast<const uint8_t*>(keep->begin()));
 }
 
 TEST(ProtocolLayout, SchemaConstantsAreTheSyncWordAndLaunchCode) {
@@ -92,7 +94,7 @@ TEST(ProtocolLayout, SchemaConstantsAreTheSyncWordAndLaunchCode) {
 }
 
 TEST(ProtocolLayout, RequestIdDiscriminantAndDataMembers) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto request = builder.initRoot<mc::Request>();
     request.setId(0xA1B2C3D4u);
@@ -133,7 +135,7 @@ TEST(ProtocolLayout, RequestIdDiscriminantAndDataMembers) {
 }
 
 TEST(ProtocolLayout, ResponseErrorAndDiscriminant) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto response = builder.initRoot<mc::Response>();
     response.setId(0x01020304u);
@@ -160,7 +162,7 @@ TEST(ProtocolLayout, ResponseErrorAndDiscriminant) {
 }
 
 TEST(ProtocolLayout, DeviceInfoAndVersionFields) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto response = builder.initRoot<mc::Response>();
     auto info = response.getMsg().initDevInfo();
@@ -220,7 +222,7 @@ TEST(ProtocolLayout, DeviceInfoAndVersionFields) {
 }
 
 TEST(ProtocolLayout, FirmwareUpdateFields) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto request = builder.initRoot<mc::Request>();
     auto update = request.getMsg().initFwUpdate();
@@ -252,7 +254,7 @@ TEST(ProtocolLayout, FirmwareUpdateFields) {
 }
 
 TEST(ProtocolLayout, ClockSyncFields) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto sync = builder.initRoot<mc::Request>().getMsg().initClkSync();
     sync.setSetClk(true);
@@ -278,7 +280,7 @@ TEST(ProtocolLayout, ClockSyncFields) {
 }
 
 TEST(ProtocolLayout, FlashUpdateStatusDeviceStateAndNotificationFields) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto status = builder.initRoot<mc::Response>().getMsg().initFlashUpdateStatus();
     status.setAction(mc::FlashUpdateStatus::Action::VERIFY);
@@ -315,7 +317,7 @@ TEST(ProtocolLayout, FlashUpdateStatusDeviceStateAndNotificationFields) {
 }
 
 TEST(ProtocolLayout, TwistCompDataFields) {
-    std::vector<capnp::word> keep;
+    kj::Array<capnp::word> keep;
     PZMessageBuilder builder;
     auto data = builder.initRoot<mc::Response>().getMsg().initTwistCompData();
     auto templ = data.initTemplate();
@@ -361,8 +363,8 @@ TEST(ProtocolLayout, ResponseWithoutDataSectionReadsAsErrorUnknown) {
 // --- names --------------------------------------------------------------------
 
 // A copy of a built message whose union discriminant is overwritten.
-std::vector<capnp::word> withDiscriminant(capnp::MessageBuilder& builder, int offset16, uint16_t value) {
-    std::vector<capnp::word> words;
+kj::Array<capnp::word> withDiscriminant(capnp::MessageBuilder& builder, int offset16, uint16_t value) {
+    kj::Array<capnp::word> words;
     Struct r = root(builder, &words);
     uint8_t* data = const_cast<uint8_t*>(r.data);
     data[offset16 * 2] = static_cast<uint8_t>(value);
@@ -377,7 +379,7 @@ TEST(ProtocolNames, UnionMemberNamesAndNoNameForAnUnknownMember) {
     request.getRoot<mc::Request>().getMsg().initFwUpdate();
     EXPECT_STREQ("fwUpdate", PZClient_requestMsgName(request.getRoot<mc::Request>().asReader()));
     auto unknownRequest = withDiscriminant(request, 2, 22);
-    const kj::ArrayPtr<const capnp::word> requestSegment(unknownRequest.data(), unknownRequest.size());
+    const kj::ArrayPtr<const capnp::word> requestSegment(unknownRequest.begin(), unknownRequest.size());
     capnp::SegmentArrayMessageReader requestReader(kj::arrayPtr(&requestSegment, 1));
     EXPECT_EQ(nullptr, PZClient_requestMsgName(requestReader.getRoot<mc::Request>()));
 
@@ -387,7 +389,7 @@ TEST(ProtocolNames, UnionMemberNamesAndNoNameForAnUnknownMember) {
     response.getRoot<mc::Response>().getMsg().initPowerSavingCfg();
     EXPECT_STREQ("powerSavingCfg", PZClient_responseMsgName(response.getRoot<mc::Response>().asReader()));
     auto unknownResponse = withDiscriminant(response, 3, 0xFFFF);
-    const kj::ArrayPtr<const capnp::word> responseSegment(unknownResponse.data(), unknownResponse.size());
+    const kj::ArrayPtr<const capnp::word> responseSegment(unknownResponse.begin(), unknownResponse.size());
     capnp::SegmentArrayMessageReader responseReader(kj::arrayPtr(&responseSegment, 1));
     EXPECT_EQ(nullptr, PZClient_responseMsgName(responseReader.getRoot<mc::Response>()));
 }

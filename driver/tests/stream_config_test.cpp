@@ -185,7 +185,10 @@ TEST_F(StreamConfigTest, InfraredModeSelectsTheImager) {
     const std::vector<std::pair<int32_t, mc::StreamSource>> cases = {
         {1, mc::StreamSource::IR_LEFT}, {2, mc::StreamSource::IR_RIGHT}, {0, mc::StreamSource::IR_BOTH},
         {3, mc::StreamSource::IR_BOTH}, {-7, mc::StreamSource::IR_BOTH}};
-    for (const auto& [mode, source] : cases) {
+    for (const auto& item : cases) {
+        // Named copies: lambdas may not capture structured bindings in every C++20 compiler.
+        const int32_t mode = item.first;
+        const mc::StreamSource source = item.second;
         PZLoadConfigParams params = allOff();
         params.irResolution = PZ_RESOLUTION_FULL;
         params.irFormat = PZFrameFormat_Ir8;

@@ -90,17 +90,16 @@ protected:
     void teardown() override { ++teardowns; }
 };
 
-void closeAfterFrames(int frames) {
-    setenv(GuiSupport::kCloseAfterFramesVariable, std::to_string(frames).c_str(), 1);
-}
-
 // ---------------------------------------------------------------------------
 // On a display: the real window and its loop.
 
 TEST(WindowOnDisplay, OpensDrawsAndClosesWithSetupAndTeardownOnce) {
     RUN_BODY_ON_DISPLAY();
-    closeAfterFrames(4);
+    // The library reads nothing from the environment, the old hook's name
+    // included: only the count set in code closes the window.
+    setenv("ZARN_WINDOW_CLOSE_AFTER_FRAMES", "1", 1);
     ProbeWindow window;
+    window.closeAfterFrames(4);
     window.configure(320, 240, false, "probe");
     int framebufferWidth = 0;
     int framebufferHeight = 0;
@@ -131,7 +130,7 @@ TEST(WindowOnDisplay, OpensDrawsAndClosesWithSetupAndTeardownOnce) {
               "There is no current window in this context. Must be called within renderFrame()");
 
     // A closed window may run again.
-    closeAfterFrames(2);
+    window.closeAfterFrames(2);
     window.run();
     EXPECT_EQ(window.setups, 2);
     EXPECT_EQ(window.frames, 6);
@@ -140,8 +139,8 @@ TEST(WindowOnDisplay, OpensDrawsAndClosesWithSetupAndTeardownOnce) {
 
 TEST(WindowOnDisplay, RenderFrameOnlyCallsAreRefusedOutsideTheirWindowsLoop) {
     RUN_BODY_ON_DISPLAY();
-    closeAfterFrames(1);
     ProbeWindow window;
+    window.closeAfterFrames(1);
     ProbeWindow other;
     std::string fromSetup;
     std::string currentFromSetup;
@@ -169,8 +168,8 @@ TEST(WindowOnDisplay, RenderFrameOnlyCallsAreRefusedOutsideTheirWindowsLoop) {
 
 TEST(WindowOnDisplay, AFrameThatThrowsEndsTheRunAndLeavesNoWindowBehind) {
     RUN_BODY_ON_DISPLAY();
-    closeAfterFrames(2);
     ProbeWindow window;
+    window.closeAfterFrames(2);
     window.onFrame = [](ProbeWindow& self) {
         if (self.frames == 1) throw std::logic_error("drawing failed");
     };
@@ -187,8 +186,8 @@ TEST(WindowOnDisplay, AFrameThatThrowsEndsTheRunAndLeavesNoWindowBehind) {
 
 TEST(WindowOnDisplay, RequestRedrawRaisesThePollCountToTwoButNeverLowersIt) {
     RUN_BODY_ON_DISPLAY();
-    closeAfterFrames(1);
     ProbeWindow window;
+    window.closeAfterFrames(1);
     std::vector<int32_t> after;
     window.onFrame = [&](ProbeWindow& self) {
         for (int32_t before : {0, 1, 2, 5}) {
@@ -206,8 +205,8 @@ TEST(WindowOnDisplay, RequestRedrawRaisesThePollCountToTwoButNeverLowersIt) {
 // waits that long twice by design.
 TEST(WindowOnDisplay, IdleLoopDrawsOnceASecondAndWakesAtOnce_WaitsOnOneSecondTimeout) {
     RUN_BODY_ON_DISPLAY();
-    closeAfterFrames(9);
     ProbeWindow window;
+    window.closeAfterFrames(9);
 
     std::mutex mutex;
     std::condition_variable changed;

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -20,6 +22,7 @@
 #include "runtime/context.h"
 #include "runtime/logger.h"
 #include "runtime/mem_pool.h"
+#include "sim/sim_bytes.h"
 #include "sim/sim_frame_producer.h"
 #include "sim/sim_service_peer.h"
 #include "sim/sim_usb.h"
@@ -770,3 +773,90 @@ TEST_F(FrameServiceTest, UnplugInTheMiddleOfAFrameLosesNoBuffer) {
 }
 
 }  // namespace
+
+// --- what the device must not be able to make the host do -------------------------------
+
+// The two codes whose record is a host address, as a faulty or hostile device
+// could send them: a pointer to free (here a live buffer of the data pool, so
+// that freeing it would show) or a read function to fill in and send back.
+TEST_F(FrameServiceTest, HostOnlyCodesFromTheDeviceAreDroppedBeforeAnyServiceActs) {
+    struct Case {
+        uint32_t type;
+        uint32_t flags;
+        uint32_t code;
+        bool onData;
+    };
+    const Case cases[] = {
+        {SERVICEG_MSG_REQUEST_E, 1, VPU_CMDG_FREE_BUF_E, false},
+        {SERVICEG_MSG_RESPONSE_E, 0, VPU_CMDG_FREE_BUF_E, false},
+        {SERVICEG_MSG_RESPONSE_E, 1, VPU_CMDG_FREE_BUF_E, false},
+        {SERVICEG_MSG_DATA_E, 0, VPU_CMDG_FREE_BUF_E, true},
+        {SERVICEG_MSG_REQUEST_E, 1, VPU_CMDG_GET_READ_FUNC_E, false},
+        {SERVICEG_MSG_RESPONSE_E, 1, VPU_CMDG_GET_READ_FUNC_E, false},
+        {SERVICEG_MSG_REQUEST_E, 1, VPU_CMDG_GET_READ_FUNC_E, true},
+    };
+    size_t warned = 0;
+    for (FRAME_SVCG_memberE member : kMembers) {
+        SCOPED_TRACE(descOf(member).name);
+        const FRAME_SVCG_descT& d = descOf(member);
+        const auto& route = routeOf(member);
+        MEM_POOLG_bufDescT* victim = nullptr;
+        ASSERT_EQ(MEM_POOLG_alloc(dataPool_[member], 16, &victim), MEM_POOL__RET_SUCCESS);
+        Bytes pointer;
+        zsim::putLe(pointer, reinterpret_cast<uintptr_t>(victim), 8);
+        const size_t requestsBefore = peer_.requests().size();
+        for (const Case& c : cases) {
+            const uint32_t channel = c.onData ? route.dataChannel : d.ctrlChannel;
+            ASSERT_TRUE(vpu_.sendPacket(route.iface, channel, zsim::VpuHeader::make(c.type, 8, c.code, 0, c.flags),
+                                        c.code == VPU_CMDG_FREE_BUF_E ? pointer : Bytes(8, 0)));
+        }
+        warned += std::size(cases);
+        ASSERT_TRUE(log_.waitFor("host-only msgcode=", warned, 2000ms));
+        // A round trip behind them: had any reached the service thread, its
+        // answer would have gone to the peer before this request.
+        ASSERT_EQ(startStream(member, 6), 0u);
+        ASSERT_EQ(stopStream(member, 6), 0u);
+
+        EXPECT_EQ(MEM_POOLG_getNumFree(dataPool_[member]), kDataBufCount - 1) << "the device freed a host buffer";
+        EXPECT_EQ(svc_[member]->hostOnlyDrops.load(), std::size(cases));
+        EXPECT_EQ(svc_[member]->ctrlDrops.load() + svc_[member]->dataDrops.load(), std::size(cases));
+        EXPECT_EQ(peer_.requests().size(), requestsBefore + 2);  // start and stop only
+        for (const auto& packet : peer_.dataMessages())
+            EXPECT_NE(packet.header().code & 0xFFFFFFu, VPU_CMDG_GET_READ_FUNC_E) << "a read function went out";
+        MEM_POOLG_freeBuff(victim);
+    }
+    EXPECT_TRUE(peer_.dataMessages().empty());
+    EXPECT_EQ(log_.count("pkt drop"), 0u);  // one line per drop, the WARN
+}
+
+TEST_F(FrameServiceTest, ForgedStreamAnswersAddNoSinkAndReachNoCaller) {
+    size_t round = 0;
+    for (FRAME_SVCG_memberE member : kMembers) {
+        SCOPED_TRACE(descOf(member).name);
+        const FRAME_SVCG_descT& d = descOf(member);
+        const auto& route = routeOf(member);
+        Bytes start;
+        zsim::putLe(start, d.dataTypeFirst + 1, 4);
+        zsim::putLe(start, 5, 4);
+        const uint32_t staleBefore = svc_[member]->staleAnswers.load();
+        const uint32_t rejectedBefore = svc_[member]->rejected.load();
+        // An answer nobody asked for, the same for the peer itself (remote
+        // flags), and a request whose answer would go to a host caller.
+        ASSERT_TRUE(vpu_.sendPacket(route.iface, d.ctrlChannel, zsim::VpuHeader::make(1, 8, d.startCode), start));
+        ASSERT_TRUE(vpu_.sendPacket(route.iface, d.ctrlChannel, zsim::VpuHeader::make(1, 8, d.startCode, 0, 1), start));
+        ASSERT_TRUE(vpu_.sendPacket(route.iface, d.ctrlChannel, zsim::VpuHeader::make(0, 8, d.startCode), start));
+        ++round;
+        ASSERT_TRUE(log_.waitFor("unsolicited answer", 2 * round, 2000ms));
+        ASSERT_TRUE(log_.waitFor("answering the host dropped", round, 2000ms));
+        EXPECT_FALSE(STREAMERG_isSinkInUse(5)) << "a forged answer added a sink";
+        EXPECT_EQ(svc_[member]->staleAnswers.load(), staleBefore + 2);
+        EXPECT_EQ(svc_[member]->rejected.load(), rejectedBefore + 1);
+
+        // The stream the caller does start gets its sink from the real answer.
+        ASSERT_EQ(startStream(member, 5), 0u);
+        EXPECT_TRUE(STREAMERG_isSinkInUse(5));
+        ASSERT_EQ(stopStream(member, 5), 0u);
+        EXPECT_FALSE(STREAMERG_isSinkInUse(5));
+    }
+    EXPECT_TRUE(peer_.dataMessages().empty()) << "a forged answer was forwarded to the device";
+}

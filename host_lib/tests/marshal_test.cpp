@@ -138,6 +138,19 @@ TEST_F(Marshal, EmptyEntriesInsideABlockAreCodesWithoutParameters) {
 // Codes that are not in the table, and short wire input
 // ---------------------------------------------------------------------------
 
+// Only the two codes whose record is a host address are host-only: every
+// other code of the table may cross the wire.
+TEST_F(Marshal, OnlyTheBufferAndReadFunctionCodesAreHostOnly) {
+    const MARSHALP_tableSourceT& source = MARSHALP_getTableSource();
+    std::vector<uint32_t> hostOnly;
+    for (size_t i = 0; i < source.numRows; ++i)
+        if (MARSHALG_isHostOnlyCode(source.rows[i].code)) hostOnly.push_back(source.rows[i].code);
+    EXPECT_EQ(hostOnly, (std::vector<uint32_t>{VPU_CMDG_FREE_BUF_E, VPU_CMDG_GET_READ_FUNC_E}));
+    // The same command numbers under another service id are that service's own codes.
+    for (uint32_t code : {0x01000001u, 0x0100000Cu, 0x02000001u, 0x0900000Cu, 0x0u})
+        EXPECT_FALSE(MARSHALG_isHostOnlyCode(code)) << std::hex << code;
+}
+
 TEST_F(Marshal, UnknownCodesAreRefusedAndTouchNothing) {
     const uint32_t unknown[] = {
         0x00000000,  // command number 0

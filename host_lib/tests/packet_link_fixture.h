@@ -9,7 +9,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <dirent.h>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -20,6 +19,7 @@
 #include "host_lib/conn_lyr.h"
 #include "host_lib/svc_com.h"
 #include "host_lib/usb_ctrl_com.h"
+#include "platform/tests/process_threads.h"
 #include "runtime/context.h"
 #include "runtime/logger.h"
 #include "runtime/mem_pool.h"
@@ -100,14 +100,7 @@ inline Bytes pattern(size_t size, uint8_t seed) {
     return bytes;
 }
 
-inline size_t threadCount() {
-    size_t n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
-        closedir(dir);
-    }
-    return n;
-}
+inline size_t threadCount() { return zarn::testing::processThreadCount(); }
 
 // A buffer from `pool` with the header room free in front of its data and
 // `payload` behind it.

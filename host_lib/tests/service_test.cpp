@@ -6,7 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <stop_token>
@@ -431,6 +433,77 @@ TEST_F(ServiceTest, UnknownCodesAndShortRecordsAreDroppedAndCounted) {
     std::lock_guard<std::mutex> lock(service_.mutex);
     EXPECT_EQ(service_.fastAttempts, 1u);  // only the good one got that far
     EXPECT_TRUE(service_.handled[0].payload.empty());
+}
+
+// The 27-byte packet of a device that asks the host to free a pointer of its
+// choosing, and its sibling that asks for the read function, as requests for
+// the peer (the form in which a service's hostIoctl would act on them), on
+// either channel: no operation of the service sees them.
+TEST_F(ServiceTest, HostOnlyRequestsFromTheDeviceNeverReachTheService) {
+    openTestService();
+    MEM_POOLG_bufDescT* victim = nullptr;
+    ASSERT_EQ(MEM_POOLG_alloc(dataPool_, 16, &victim), MEM_POOL__RET_SUCCESS);
+    Bytes pointer;
+    putLe(pointer, reinterpret_cast<uintptr_t>(victim), 8);
+    const struct {
+        uint32_t channel;
+        uint32_t type;
+        uint32_t code;
+    } cases[] = {
+        {kCtrlChannel, SERVICEG_MSG_REQUEST_E, VPU_CMDG_FREE_BUF_E},
+        {kDataChannel, SERVICEG_MSG_REQUEST_E, VPU_CMDG_FREE_BUF_E},
+        {kDataChannel, SERVICEG_MSG_DATA_E, VPU_CMDG_FREE_BUF_E},
+        {kCtrlChannel, SERVICEG_MSG_REQUEST_E, VPU_CMDG_GET_READ_FUNC_E},
+        {kDataChannel, SERVICEG_MSG_LINK_E, VPU_CMDG_GET_READ_FUNC_E},
+    };
+    for (const auto& c : cases)
+        ASSERT_TRUE(vpu_.sendPacket(0, c.channel, VpuHeader::make(c.type, 8, c.code, 0, 1), pointer));
+    ASSERT_TRUE(log_.waitFor("host-only msgcode=", std::size(cases), 2000ms));
+    // A round trip behind them through the service thread and the peer.
+    uint32_t word = 0;
+    ASSERT_EQ(SERVICEG_ioctl(svc_, kFwdCode, &word, 4), 0u);  // the peer's status
+
+    EXPECT_EQ(MEM_POOLG_getNumFree(dataPool_), MEM_POOLG_getNumBuffs(dataPool_) - 1);
+    EXPECT_EQ(svc_->hostOnlyDrops.load(), std::size(cases));
+    EXPECT_EQ(svc_->ctrlDrops.load(), 2u);
+    EXPECT_EQ(svc_->dataDrops.load(), 3u);
+    EXPECT_EQ(log_.count("pkt drop"), 0u);
+    EXPECT_TRUE(peer_.dataMessages().empty());
+    {
+        std::lock_guard<std::mutex> lock(service_.mutex);
+        for (const auto& call : service_.ioctls) EXPECT_EQ(call.code, kFwdCode);
+        EXPECT_TRUE(service_.handled.empty());
+        EXPECT_EQ(service_.fastAttempts, 0u);
+    }
+    MEM_POOLG_freeBuff(victim);
+}
+
+// Answers nobody asked for: no phase 1 runs for them and no caller gets them.
+TEST_F(ServiceTest, OnlyTheAwaitedResponseRunsPhaseOne) {
+    openTestService();
+    peer_.setAnswer(kFwdCode2, {0x01092222, Bytes{2, 2, 2, 2}, 300ms, false});
+    ASSERT_TRUE(sendToHost(kCtrlChannel, SERVICEG_MSG_RESPONSE_E, kFwdCode, Bytes(4, 1)));
+    ASSERT_TRUE(log_.waitFor("unsolicited answer 0x09000002", 1, 2000ms));
+    // While a caller waits for kFwdCode2, an answer for another code, one for
+    // the peer itself, and a request that would answer the caller.
+    std::thread forger([&] {
+        ASSERT_TRUE(peer_.waitForRequests(1, 2000ms));
+        sendToHost(kCtrlChannel, SERVICEG_MSG_RESPONSE_E, kFwdCode, Bytes(4, 3));
+        vpu_.sendPacket(0, kCtrlChannel, VpuHeader::make(SERVICEG_MSG_RESPONSE_E, 4, kFwdCode2, 0, 1), Bytes(4, 4));
+        sendToHost(kCtrlChannel, SERVICEG_MSG_REQUEST_E, kFwdCode2, Bytes(4, 5));
+    });
+    uint32_t word = 0;
+    EXPECT_EQ(SERVICEG_ioctl(svc_, kFwdCode2, &word, 4), 0x01092222u);
+    forger.join();
+    EXPECT_EQ(word, 0x02020202u);
+    ASSERT_TRUE(log_.waitFor("unsolicited answer", 3, 2000ms));
+    ASSERT_TRUE(log_.waitFor("answering the host dropped", 1, 2000ms));
+    EXPECT_EQ(svc_->staleAnswers.load(), 3u);
+    EXPECT_EQ(svc_->rejected.load(), 1u);
+    std::lock_guard<std::mutex> lock(service_.mutex);
+    ASSERT_EQ(service_.ioctls.size(), 2u);  // the caller's phases 0 and 1, nothing else
+    EXPECT_EQ(service_.ioctls[1].phase, SERVICEG_PHASE_DONE_E);
+    EXPECT_EQ(service_.ioctls[1].record, (Bytes{2, 2, 2, 2}));
 }
 
 TEST_F(ServiceTest, SendToPeerMarshalsTheRecordAndAppendsThePayload) {

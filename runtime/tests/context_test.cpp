@@ -186,6 +186,42 @@ TEST_F(ContextTest, DestructionCallsEachDeleterOnceFixedAscendingThenDynamic) {
     EXPECT_EQ(dynamicDeleted, (std::vector<int>{100, 101, 102}));
 }
 
+// A module state with members that need their destructors: a standard mutex
+// (not trivially destructible with every thread library) and memory of its own.
+std::atomic<int> gStatesDestroyed{0};
+
+struct DestroyCounter {
+    ~DestroyCounter() { gStatesDestroyed.fetch_add(1); }
+};
+
+struct ModuleState {
+    uint32_t plainWords[4];  // no initialiser: starts at zero
+    std::atomic<uint32_t> counter;
+    std::mutex lock;
+    std::vector<int> owned;
+    DestroyCounter counted;
+};
+
+TEST_F(ContextTest, ZeroFilledStateStartsAtZeroAndIsDestroyedWithItsContext) {
+    gStatesDestroyed = 0;
+    ModuleState* state = nullptr;
+    {
+        ScopedThreadContext scope(context_);
+        state = PZContext_GetZeroFilledState<ModuleState>(PZContext_FixedKey(PZ_SLOT_SERVICE));
+        ASSERT_NE(state, nullptr);
+        EXPECT_EQ(PZContext_GetZeroFilledState<ModuleState>(PZContext_FixedKey(PZ_SLOT_SERVICE)), state);
+    }
+    for (uint32_t word : state->plainWords) EXPECT_EQ(word, 0u);
+    EXPECT_EQ(state->counter.load(), 0u);
+    {
+        std::lock_guard<std::mutex> guard(state->lock);
+        state->owned.assign(1000, 7);  // freed only if the destructor runs (the leak checker sees it)
+    }
+    EXPECT_EQ(gStatesDestroyed.load(), 0);
+    context_.reset();
+    EXPECT_EQ(gStatesDestroyed.load(), 1);
+}
+
 // ---------------------------------------------------------------------------
 // Current context per thread
 // ---------------------------------------------------------------------------

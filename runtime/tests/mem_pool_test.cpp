@@ -439,3 +439,51 @@ TEST_F(MemPool, ConcurrentAllocFreeChainAndDuplicateKeepCountsExact) {
 }
 
 }  // namespace
+
+namespace {
+
+// Each case damages one thing about an allocated buffer the way a stray write
+// would; the check must count exactly that record.
+TEST_F(MemPool, CheckFindsEachKindOfDamagedRecordAndNothingInAnIntactPool) {
+    const struct {
+        const char* what;
+        void (*damage)(MEM_POOLG_bufDescT*);
+    } cases[] = {
+        {"reference count of a buffer in use", [](MEM_POOLG_bufDescT* b) { b->refCount = 0; }},
+        {"storage pointer", [](MEM_POOLG_bufDescT* b) { b->base = static_cast<uint8_t*>(b->base) + 8; }},
+        {"capacity", [](MEM_POOLG_bufDescT* b) { b->capacity += 1; }},
+        {"data window past the end", [](MEM_POOLG_bufDescT* b) { b->len = b->capacity + 1; }},
+        {"data before the storage", [](MEM_POOLG_bufDescT* b) { b->data = static_cast<uint8_t*>(b->base) - 1; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        MEM_POOLG_handleT pool = open(64, 4);
+        MEM_POOLG_bufDescT* kept = alloc(pool, 8);
+        MEM_POOLG_bufDescT* victim = alloc(pool, 8);
+        EXPECT_EQ(MEM_POOLG_checkPool(pool), 0u);
+        const MEM_POOLG_bufDescT saved = *victim;
+        c.damage(victim);
+        EXPECT_EQ(MEM_POOLG_checkPool(pool), 1u);
+        *victim = saved;
+        EXPECT_EQ(MEM_POOLG_checkPool(pool), 0u);
+        MEM_POOLG_freeBuff(victim);
+        MEM_POOLG_freeBuff(kept);
+        close(pool);
+    }
+}
+
+TEST_F(MemPool, ClosingAPoolCountsTheBuffersStillAllocated) {
+    MEM_POOLG_init();
+    MEM_POOLG_handleT pool = open(32, 4);
+    MEM_POOLG_bufDescT* freed = alloc(pool);
+    alloc(pool);
+    alloc(pool);
+    MEM_POOLG_freeBuff(freed);
+    EXPECT_EQ(MEM_POOLG_getStrandedAtClose(), 0u);
+    close(pool);
+    EXPECT_EQ(MEM_POOLG_getStrandedAtClose(), 2u);
+    close(open(32, 4));  // an empty pool adds nothing
+    EXPECT_EQ(MEM_POOLG_getStrandedAtClose(), 2u);
+}
+
+}  // namespace

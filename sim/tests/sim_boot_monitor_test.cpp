@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +9,7 @@
 #include <iterator>
 #include <thread>
 
+#include "platform/tests/temp_folder.h"
 #include "runtime/usb_transport.h"
 #include "sim/sim_usb.h"
 
@@ -219,9 +218,8 @@ TEST_F(SimBootMonitorTest, ScriptedFaultsHitTheChosenRequestOnce) {
 }
 
 TEST(SimBootImages, FolderHoldsTheNamesTheHostLooksFor) {
-    char pattern[] = "/tmp/sim_boot_images_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path folder = pattern;
+    const zarn::testing::TempFolder temp("sim_boot_images");
+    const std::filesystem::path& folder = temp.path();
     SimBootMonitor::ImageSizes sizes;
     sizes.kernel = 100;
     sizes.dtb = 30;
@@ -239,7 +237,6 @@ TEST(SimBootImages, FolderHoldsTheNamesTheHostLooksFor) {
     // Same name, same bytes; different names, different bytes.
     EXPECT_EQ(SimBootMonitor::imageBytes("zImage", 64, 0), SimBootMonitor::imageBytes("zImage", 64, 0));
     EXPECT_NE(SimBootMonitor::imageBytes("zImage", 64, 0), SimBootMonitor::imageBytes("vpu3.lz4", 64, 0));
-    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

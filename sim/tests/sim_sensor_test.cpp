@@ -300,21 +300,23 @@ TEST_F(SimSensorTest, TransportStopWaitsForAnArrivalInFlight) {
         std::unique_lock<std::mutex> lock(holdMutex);
         ASSERT_TRUE(holdChanged.wait_for(lock, kBound, [] { return handlerHeld; }));
     }
-    std::atomic<bool> deinitReturned{false};
+    // What the host's transport stop had seen of the arrival when it returned.
+    size_t eventsAtReturn = 0;
     std::thread host([&] {
         vpu_usb_deinit();
-        deinitReturned = true;
+        eventsAtReturn = sensor->hotplugEvents().size();
     });
+    // The handler goes only once the stop has begun: the stop must wait for it.
+    const bool stopBegun = sensor->waitForTransportStopped(kBound);
     {
         std::lock_guard<std::mutex> lock(holdMutex);
         holdHandler = false;
     }
     holdChanged.notify_all();
-    // The bring-up ends before the host's transport is gone.
-    ASSERT_TRUE(sensor->waitForHotplugEvents(1, kBound));
-    const bool returnedEarly = deinitReturned.load();
     host.join();
-    EXPECT_FALSE(returnedEarly);
+    EXPECT_TRUE(stopBegun);
+    // The bring-up ended before the host's transport was gone.
+    EXPECT_EQ(eventsAtReturn, 1u);
     EXPECT_FALSE(sensor->transportRunning());
 }
 

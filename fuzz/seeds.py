@@ -1,0 +1,177 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora (fuzz/corpus/<target>/) and the reproducers of the
+faults found so far (fuzz/reproducers/<target>/). Run from anywhere; needs the
+capnp tool for the device client's messages. The files are committed: CI only
+replays them."""
+import os
+import struct
+import subprocess
+
+top = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def write(kind, target, name, data):
+    folder = os.path.join(top, "fuzz", kind, target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def le(fmt, *values):
+    return struct.pack("<" + fmt, *values)
+
+
+def transfers(*chunks):
+    return b"".join(le("H", len(c)) + c for c in chunks)
+
+
+# --- fuzz_service_stack: records of the harness's input format ------------------------
+LOGGER, ALG, POS, DEPTH = 0, 1, 2, 3
+CODES = [0x00000001, 0x0000000C, 0x0000000F, 0x00000002, 0x00000010, 0x02000001, 0x02000002, 0x02000003,
+         0x02000004, 0x02000005, 0x04000001, 0x04000002, 0x04000003, 0x03000003, 0x07000001, 0x07000002,
+         0x07000003, 0x07000004, 0x07000005, 0x07000006, 0x09000001, 0x09000002, 0x09000003, 0x09000004,
+         0x09000005, 0x09000006, 0x09000007, 0x0900000A, 0x0A000001, 0x00000000]
+
+
+def message(service, data_channel, msg_type, code, payload, flags=0, status=0):
+    route = service << 1 | (1 if data_channel else 0)
+    head = bytes([0, route, msg_type | flags << 2])
+    if code in CODES:
+        head += bytes([CODES.index(code)])
+    else:
+        head += bytes([0x80]) + le("I", code)
+    return head + bytes([status]) + le("H", len(payload)) + payload
+
+
+def raw(iface_index, data):
+    return bytes([3, iface_index]) + le("H", len(data)) + data
+
+
+def depth_fragment(stream, index, count, value, data):
+    wire = le("IHHHIIIQ", stream, 0x0B0A, 0, index, len(data), count, value, 0x1122334455667788)
+    wire += le("HH", 0, 0) + b"\0" * 48 + b"\0\0"
+    assert len(wire) == 84
+    return wire + data
+
+
+def log_line(text):
+    return le("III", len(text), 0, 7) + text
+
+
+def imu_sample(stamp):
+    return le("HHQIIII", 1, 2, stamp, 11, 22, 33, 44)
+
+
+def alg_result(n):
+    return le("III", n, n + 1, n + 2) + bytes([n]) * 1024 + bytes([n + 1]) * 1024
+
+
+S = "fuzz_service_stack"
+frame = bytes(range(256)) * 6
+write("corpus", S, "depth-frame-in-three-fragments",
+      message(DEPTH, True, 2, 0x04000003, depth_fragment(0, 0, 3, 1, frame[:500]))
+      + message(DEPTH, True, 2, 0x04000003, depth_fragment(0, 1, 3, 1, frame[500:1000]))
+      + message(DEPTH, True, 2, 0x04000003, depth_fragment(0, 2, 3, 1, frame[1000:1200])))
+write("corpus", S, "depth-fragment-out-of-order",
+      message(DEPTH, True, 2, 0x04000003, depth_fragment(0, 1, 2, 2, frame[:100]))
+      + message(DEPTH, True, 2, 0x04000003, depth_fragment(9, 0, 1, 3, frame[:10])))
+write("corpus", S, "log-lines",
+      message(LOGGER, True, 2, 0x02000005, log_line(b"vpu: boot done\n"))
+      + message(LOGGER, True, 2, 0x02000005, log_line(b""))
+      + message(LOGGER, True, 2, 0x02000005, log_line(b"x" * 600)))
+write("corpus", S, "imu-samples", b"".join(message(POS, True, 2, 0x09000005, imu_sample(i)) for i in range(4)))
+write("corpus", S, "alg-results", message(ALG, True, 2, 0x07000006, alg_result(1))
+      + message(ALG, True, 2, 0x07000006, alg_result(2)[:100]))
+write("corpus", S, "keep-alive-and-stray-answers",
+      message(LOGGER, False, 3, 0x0000000F, b"")
+      + message(DEPTH, False, 1, 0x04000002, le("I", 0))
+      + message(POS, False, 1, 0x09000002, le("I", 0), status=1))
+write("corpus", S, "raw-packet-words",
+      raw(0, le("I", 13 | 20 << 6) + b"\x02\0\0\0" * 5) + raw(1, b"\xff" * 16))
+
+# The faults' packets: the device asks the host to free an address of its
+# choosing, to send out its read function, and answers a stream start that
+# nobody asked for.
+POINTER = le("Q", 0x4141414141414141)
+for svc, name in ((LOGGER, "logger"), (ALG, "alg"), (POS, "pos-sensors"), (DEPTH, "depth")):
+    write("reproducers", S, "free-buffer-request-" + name, message(svc, False, 0, 0x00000001, POINTER, flags=1))
+write("reproducers", S, "free-buffer-response-depth", message(DEPTH, False, 1, 0x00000001, POINTER))
+write("reproducers", S, "free-buffer-response-remote-depth", message(DEPTH, False, 1, 0x00000001, POINTER, flags=1))
+write("reproducers", S, "free-buffer-data-depth", message(DEPTH, True, 2, 0x00000001, POINTER))
+write("reproducers", S, "read-function-request-remote-depth",
+      message(DEPTH, False, 0, 0x0000000C, b"\0" * 8, flags=1))
+write("reproducers", S, "forged-stream-start-answer-depth",
+      message(DEPTH, False, 1, 0x04000001, le("II", 0x04000001, 5)))
+write("reproducers", S, "forged-stream-start-answer-remote-depth",
+      message(DEPTH, False, 1, 0x04000001, le("II", 0x04000001, 6), flags=1))
+
+# --- fuzz_device_client ---------------------------------------------------------------
+SYNC = bytes([0xC0, 0xFF, 0xEE, 0x00])
+
+
+def response(text):
+    return subprocess.run(["capnp", "encode", os.path.join(top, "driver", "morv_client.capnp"), "Response"],
+                          input=text.encode(), capture_output=True, check=True).stdout
+
+
+D = "fuzz_device_client"
+state = response("(id = 0, error = success, msg = (deviceState = (processor = primary, state = ready)))")
+progress = response("(id = 6, error = success, msg = (flashUpdateStatus = (action = write, block = 3, "
+                    "totalBlocks = 9, msg = \"writing\")))")
+reply = response("(id = 6, error = success, msg = (deviceCalibration = 0x\"76657273696f6e3d35\"))")
+failed = response("(id = 7, error = invalidParams)")
+note = response("(id = 0, error = success, msg = (notification = (asserted = true, type = laserTripHigh)))")
+ids = le("II", 6, 7)
+write("corpus", D, "state-report", ids + transfers(SYNC, state))
+write("corpus", D, "replies-to-both", ids + transfers(SYNC + progress, SYNC, reply[:8], reply[8:], SYNC + failed))
+write("corpus", D, "garbage-then-notification", ids + transfers(b"\xC0\xFF\xC0\xFF\xEE", b"\x00" + note))
+write("corpus", D, "huge-segment-table", ids + transfers(SYNC + le("II", 0x1FF, 0xFFFFFFFF), SYNC + state))
+
+# --- fuzz_boot_monitor ------------------------------------------------------------------
+B = "fuzz_boot_monitor"
+read_ok = le("III", 0x103, 20, 0) + bytes(range(16))
+write_ok = le("III", 0x123, 4, 0)
+jump_ok = le("III", 0x313, 4, 0)
+record = le("i", 2) + b"SN123".ljust(128, b"\0") + b"maker".ljust(128, b"x") + b"model".ljust(128, b"\0") \
+    + b"rev".ljust(128, b"\0") + b"\0" * 143
+write("corpus", B, "read-write-jump", bytes([0x07]) + le("I", 16) + transfers(read_ok, write_ok, jump_ok))
+write("corpus", B, "production-data", bytes([0x08]) + le("I", 0)
+      + transfers(le("III", 0x103, 664 + 4, 0) + record[:659] + b"\0"))
+write("corpus", B, "short-and-long-replies", bytes([0x01]) + le("I", 4100)
+      + transfers(le("III", 0x103, 0xFFFFFFFF, 0) + b"\x55" * 100, le("II", 0x103, 8), b""))
+write("corpus", B, "spl-handshake", bytes([0x30]) + le("I", 0)
+      + transfers(le("III", 0x103, 8, 0) + le("I", 0x101), le("III", 0x103, 8, 0) + le("I", 0x2000),
+                  le("III", 0x103, 20, 0) + le("IIII", 1, 2, 3, 4), write_ok))
+
+# --- fuzz_marshal -----------------------------------------------------------------------
+M = "fuzz_marshal"
+write("corpus", M, "logger-params", le("I", 0x02000001) + bytes([2, 0, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0]))
+write("corpus", M, "alg-result", le("I", 0x07000006) + alg_result(5))
+write("corpus", M, "depth-header", le("I", 0x04000003) + depth_fragment(1, 0, 1, 9, b"")[:84])
+write("corpus", M, "system-config", le("I", 0x0100000F) + bytes(range(256)) * 3)
+write("corpus", M, "short-record", le("I", 0x09000005) + b"\1\2\3")
+
+# --- fuzz_calibration -------------------------------------------------------------------
+C = "fuzz_calibration"
+write("corpus", C, "new-set", b"version=5000 calib_date=2024-01-02 vis_0_fx=2.5 vis_1_fx=3.5 fc_left=4.5 "
+      b"temp_left=31.5 temp_right=32.5")
+write("corpus", C, "old-set", b"version=4 raw_right_from_left_tx=0.05 raw_right_from_left_ty=-0.25 "
+      b"raw_right_from_left_tz=1.5 raw_right_from_left_rx=0 temp_left=31.5")
+write("corpus", C, "long-tokens", b"version=" + b"9" * 300 + b" calib_date=" + b"d" * 200 + b" =  == k=")
+
+# --- fuzz_streamer ----------------------------------------------------------------------
+T = "fuzz_streamer"
+
+
+def fragment(stream, index, count, claimed, carried, split=False, read=None):
+    head = bytes([stream, 1]) + le("H", index) + le("III", claimed, count, 7) + le("I", 9)
+    head += le("H", carried) + bytes([1 if split else 0, 0 if read is None else 0x80 | read])
+    assert len(head) == 24
+    return head + bytes(range(256)) * (carried // 256) + bytes(range(carried % 256))
+
+
+write("corpus", T, "frame-of-three", fragment(0, 0, 3, 100, 100) + fragment(0, 1, 3, 100, 100, True)
+      + fragment(0, 2, 3, 50, 50, read=0))
+write("corpus", T, "overflowing-fragments", fragment(1, 0, 4, 400, 400) + fragment(1, 1, 4, 400, 400)
+      + fragment(1, 2, 4, 60000, 10) + fragment(8, 0, 1, 1, 1, read=1))
+write("corpus", T, "full-sink", b"".join(fragment(2, 0, 1, 10, 10) for _ in range(6)) + fragment(2, 0, 1, 1, 1, read=2))

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Runs one Windows program under Wine in a given prefix:
+#   wine-run.sh PREFIX PROGRAM [ARGUMENTS...]
+# CTest calls it for every listing and every test of the Windows build;
+# scripts/test.sh windows creates the prefix once before the run, so that
+# parallel tests never race to create it.
+set -euo pipefail
+prefix=$1
+shift
+loader=${ZARN_WINE_LOADER:-/usr/lib/wine/wine64}
+if [ ! -x "$loader" ]; then
+  echo "wine-run.sh: no Wine loader at $loader (package wine64)" >&2
+  exit 127
+fi
+if [ ! -d "$prefix/dosdevices" ]; then
+  echo "wine-run.sh: no Wine prefix at $prefix; run scripts/test.sh windows" >&2
+  exit 126
+fi
+export WINEPREFIX=$prefix
+export WINEDEBUG=-all
+exec "$loader" "$@"
