@@ -26,7 +26,9 @@
 //                      "lowPower" (ready, but only the secondary processor
 //                      answers: the driver reports Low Power Mode).
 //   ZARN_SIM_UPDATE    "ok" (default): firmware updates succeed; "fail": the
-//                      sensor refuses every firmware package as damaged.
+//                      sensor refuses every firmware package as damaged;
+//                      "unplug": the sensor is pulled out in the middle of
+//                      the first update, after its second progress report.
 //   ZARN_SIM_FLASH_MS  milliseconds the sensor takes per flash block of each
 //                      update phase (default 0), to watch the progress.
 //   ZARN_SIM_CLOSE_AFTER_FRAMES
@@ -62,6 +64,7 @@ struct SimulatedSensorSettings {
     uint16_t processor = 1;  // wire value of the state reports: primary
     uint16_t state = 2;      // wire value of the state reports: ready
     bool updateFails = false;
+    bool updateUnplugs = false;
     uint32_t flashBlockMs = 0;
     uint32_t windowCloseAfterFrames = 0;  // 0: the window stays until the user closes it
 };

@@ -1,5 +1,6 @@
-// The Linux transport: the simulated sensor stands where the USB stack and
-// the sensor would be.
+// The Linux transport: the simulated sensor stands where the sensor would be,
+// seen through the simulated Windows USB stack, and the driver talks to it
+// through the same transport back-end as on Windows.
 #include <atomic>
 #include <charconv>
 #include <chrono>
@@ -11,10 +12,12 @@
 #include <string_view>
 
 #include "app/sensor_transport.h"
+#include "app/sensor_transport_stack.h"
 #include "driver/device_manager.h"
 #include "driver/morv_client.capnp.h"
 #include "host_lib/usb_boot.h"
 #include "sim/sim_sensor.h"
+#include "usb_access/vpu_usb_libusbk.h"
 
 namespace ZarnFirmwareUpdater {
 
@@ -27,6 +30,7 @@ constexpr std::chrono::seconds kShutdownBound{10};
 
 std::mutex sensorMutex;
 std::unique_ptr<zsim::SimSensor> sensor;
+std::unique_ptr<SensorUsbStack> usbStack;
 std::atomic<int32_t> closeAfterFrames{0};
 
 // A decimal number that fits `max`, and nothing else (no sign, no blanks).
@@ -96,6 +100,8 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             settings.updateFails = false;
         } else if (std::strcmp(value, "fail") == 0) {
             settings.updateFails = true;
+        } else if (std::strcmp(value, "unplug") == 0) {
+            settings.updateUnplugs = true;
         } else {
             unreadable("ZARN_SIM_UPDATE", value);
         }
@@ -130,6 +136,10 @@ void attachSensorTransport() {
     std::lock_guard<std::mutex> lock(sensorMutex);
     if (sensor) return;
     sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
+    usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial);
+    // The sensor installed its own bus as the back-end; the program talks
+    // through the USB access library instead, as on Windows.
+    vpu_usb_set_backend(&vpu_usb_libusbk_ops);
     sensor->setFirmwareVersion(settings.firmwareMajor, settings.firmwareMinor, settings.firmwareRevision);
     sensor->setDeviceState(settings.processor, settings.state);
     if (settings.flashBlockMs != 0) {
@@ -145,6 +155,13 @@ void attachSensorTransport() {
         refuse.forKind = static_cast<uint16_t>(morv::client::Request::Msg::FW_UPDATE);
         for (int i = 0; i < 64; ++i) sensor->firmware().planNext(refuse);
     }
+    if (settings.updateUnplugs) {
+        zsim::ReplyPlan pull;
+        pull.kind = zsim::ReplyPlan::Kind::Unplug;
+        pull.unplugAfterReports = 2;
+        pull.forKind = static_cast<uint16_t>(morv::client::Request::Msg::FW_UPDATE);
+        sensor->firmware().planNext(pull);
+    }
     if (settings.attached) sensor->plug();
 }
 
@@ -156,9 +173,11 @@ void detachSensorTransport() {
     // The driver's shutdown is still on its way when the program ends right
     // after releasing the control loop: let it stop its transport first, so
     // that it does not see the sensor go away while it shuts down.
-    const bool driverDone = sensor->waitForTransportStopped(kShutdownBound);
+    const bool driverDone =
+        vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(std::chrono::milliseconds(kShutdownBound).count()));
     sensor->unplug();
     if (driverDone && sensor->stop(kShutdownBound)) {
+        usbStack.reset();
         sensor.reset();
         // A removal the monitor was handing over when the driver shut down
         // reaches the driver only after its shutdown, and starts a cleanup
@@ -166,9 +185,10 @@ void detachSensorTransport() {
         PZDevice_waitForCleanup();
         return;
     }
-    // A driver thread is still inside the sensor's hot-plug handler: the
-    // program ends without waiting for it, and the sensor stays with it.
+    // A driver thread is still inside the transport: the program ends
+    // without waiting for it, and the sensor and its stack stay with it.
     sensor->stop(std::chrono::milliseconds(0));
+    static_cast<void>(usbStack.release());
     static_cast<void>(sensor.release());
 }
 

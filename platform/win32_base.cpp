@@ -275,7 +275,11 @@ DWORD WINAPI GetCurrentThreadId() {
     return id;
 }
 
-void WINAPI OutputDebugStringA(LPCSTR text) { PLAT_outputDebugString(text); }
+// As on Windows, the text reaches a debugger only: without one it goes
+// nowhere (a console program's own output stays its own).
+void WINAPI OutputDebugStringA(LPCSTR text) {
+    if (PLAT_isDebuggerPresent()) PLAT_outputDebugString(text);
+}
 
 // --- modules ------------------------------------------------------------------------
 

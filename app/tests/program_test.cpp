@@ -317,4 +317,14 @@ TEST_F(ProgramTest, RefusedPackageEndsWithTheUpdateErrorAndAFailingExit_RealOneS
     EXPECT_FALSE(result.hasLine(kSuccessText));
 }
 
+TEST_F(ProgramTest, SensorPulledOutDuringTheUpgradeEndsWithTheUpdateErrorAndAFailingExit_RealOneSecondLink) {
+    const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_UPDATE", "unplug"}});
+    EXPECT_FALSE(result.stoppedByTest) << result.err;
+    EXPECT_EQ(result.exitStatus, 1) << result.err;
+    const long error = result.lineIndex("Update Error Firmware update failed: error 5 (PZStatus_DeviceNotReady)");
+    ASSERT_GE(error, 0) << result.err;
+    EXPECT_GT(result.lineIndex("Waiting for device..."), -1);
+    EXPECT_FALSE(result.hasLine(kSuccessText));
+}
+
 }  // namespace
