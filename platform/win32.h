@@ -33,6 +33,10 @@
 #include <dbt.h>
 #include <setupapi.h>
 #include <winusb.h>
+// Older MinGW-w64 headers lack this code.
+#ifndef ERROR_THREAD_NOT_IN_PROCESS
+#define ERROR_THREAD_NOT_IN_PROCESS 566L
+#endif
 
 #else  // Linux: our own declarations of the subset we use.
 

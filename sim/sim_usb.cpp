@@ -433,6 +433,7 @@ int SimUsb::readBulk(uint8_t index, void* buffer, uint32_t length, uint32_t* rea
 void SimUsb::wakeReaders() {
     std::lock_guard<std::mutex> lock(mutex_);
     changed_.notify_all();
+    for (Pipe& pipe : pipes_) pipe.hostReadable.notify_all();
 }
 
 int SimUsb::readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_t* read,

@@ -59,7 +59,7 @@ std::string upper(std::string text) {
 
 std::string guidText(const GUID& guid) {
     char text[64];
-    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", guid.Data1, guid.Data2,
+    std::snprintf(text, sizeof(text), "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", static_cast<unsigned>(guid.Data1), guid.Data2,
                   guid.Data3, guid.Data4[0], guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
                   guid.Data4[6], guid.Data4[7]);
     return text;
@@ -82,9 +82,9 @@ DeviceSet* findSet(HDEVINFO set) {
     return found == state().sets.end() ? nullptr : found->second.get();
 }
 
-template <class T>
-HANDLE newHandle(std::map<HANDLE, std::unique_ptr<T>>& table, std::unique_ptr<T> object) {
-    HANDLE handle = object.get();
+template <class Key, class T>
+Key newHandle(std::map<Key, std::unique_ptr<T>>& table, std::unique_ptr<T> object) {
+    Key handle = reinterpret_cast<Key>(object.get());
     table.emplace(handle, std::move(object));
     return handle;
 }
@@ -292,7 +292,7 @@ HKEY WINAPI simOpenDeviceKey(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD, DW
     auto node = nodeOfDevice(handle, device);
     if (!node || keyType != DIREG_DEV) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
     }
     return newHandle(state().keys, std::make_unique<RegistryKey>(RegistryKey{node->number, -1}));
 }
@@ -302,7 +302,7 @@ HKEY WINAPI simOpenInterfaceKey(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA data,
     auto found = interfaceOf(handle, data);
     if (!found) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+        return reinterpret_cast<HKEY>(INVALID_HANDLE_VALUE);
     }
     return newHandle(state().keys, std::make_unique<RegistryKey>(
                                        RegistryKey{found->first.number, static_cast<int>(found->second)}));
