@@ -56,16 +56,20 @@ TEST(Win32Handles, ClosedOrUnknownHandleIsInvalid) {
 }
 
 TEST(Win32LastError, IsKeptPerThread) {
-    SetLastError(ERROR_SEM_TIMEOUT);
+    std::atomic<bool> go{false};
     std::atomic<bool> set{false};
     DWORD other = 1;
     std::thread t([&] {
+        while (!go.load()) {
+        }
         SetLastError(ERROR_MORE_DATA);
         other = GetLastError();
         set.store(true);
     });
-    // Read before joining: joining is itself a system call that may leave
-    // its own last error.
+    // Set after the thread was started and read before joining: starting and
+    // joining a thread are system calls that may leave their own last error.
+    SetLastError(ERROR_SEM_TIMEOUT);
+    go.store(true);
     while (!set.load()) {
     }
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SEM_TIMEOUT));
