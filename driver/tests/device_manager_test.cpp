@@ -533,7 +533,9 @@ TEST_F(DeviceManagerTest, ReplugAfterRemovalIsBroughtUpAgainWithTheSameCallback)
     plugBooted();
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready, 2));
     const std::vector<int> heard = states_.states();
-    ASSERT_EQ(heard.size(), 9u);
+    std::string said;
+    for (int state : heard) said += std::to_string(state) + " ";
+    ASSERT_EQ(heard.size(), 9u) << said;
     EXPECT_EQ(heard[7], PZDeviceState_Booting);
     EXPECT_EQ(heard[8], PZDeviceState_Ready);
     EXPECT_EQ(firmware_.clockSets().size(), 2u);

@@ -75,6 +75,9 @@ SimOp opOf(DWORD code) {
     }
 }
 
+// A transfer that completes later does this under its device's lock, which
+// GetOverlappedResult takes too: once the caller has seen the status, the
+// record (on the caller's stack) and its event are not touched again.
 void finish(LPOVERLAPPED overlapped, DWORD error, uint32_t moved) {
     std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).store(moved);
     std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(error);
@@ -391,8 +394,8 @@ void SimWinDevice::waitFileIdle(File* file) {
 }
 
 void SimWinDevice::complete(Pending* pending, DWORD error, uint32_t moved) {
-    finish(pending->overlapped, error, moved);
     std::lock_guard<std::mutex> lock(mutex_);
+    finish(pending->overlapped, error, moved);
     pending_.erase(pending);
     delete pending;
     changed_.notify_all();
@@ -692,15 +695,17 @@ struct SimWinAccess {
     }
 
     static BOOL overlappedResult(SimWinDevice& device, LPOVERLAPPED overlapped, DWORD* moved, BOOL wait) {
+        std::unique_lock<std::mutex> lock(device.mutex_);
         std::atomic_ref<ULONG_PTR> status(overlapped->Internal);
         if (status.load() == kStatusPending) {
             if (!wait) return fail(ERROR_IO_INCOMPLETE);
-            std::unique_lock<std::mutex> lock(device.mutex_);
             // Bounded by the endpoint thread: removal, abort and close all complete it.
             device.changed_.wait(lock, [&] { return status.load() != kStatusPending; });
         }
         *moved = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).load());
-        return result(static_cast<DWORD>(status.load()));
+        const DWORD error = static_cast<DWORD>(status.load());
+        lock.unlock();
+        return result(error);
     }
 
     static BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD moved, BOOL wait) {
