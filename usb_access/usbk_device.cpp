@@ -486,6 +486,20 @@ void UsbK_BuildTree(UsbK_DeviceRecord* device) {
     }
 }
 
+void UsbK_FreeDeviceCommon(UsbK_DeviceRecord* device) {
+    if (device->pathCopy != nullptr) {
+        UsbK_HeapFree(device->pathCopy);
+        device->pathCopy = nullptr;
+        UsbAccess_SystemApi().CloseHandle(device->deviceFile);
+    }
+    device->deviceFile = nullptr;
+    UsbK_FreeTree(device);
+    UsbK_HeapFree(device->cache);
+    device->cache = nullptr;
+    UsbK_HeapFree(device->configDescriptor);
+    device->configDescriptor = nullptr;
+}
+
 void UsbK_FreeTree(UsbK_DeviceRecord* device) {
     if (device->cache == nullptr) return;
     UsbK_InterfaceNode* intf = device->cache->interfaceList;

@@ -161,6 +161,9 @@ BOOL UsbK_InitDevice(KUSB_HANDLE* out, int32_t driverId, int32_t mode, HANDLE de
 // Descriptor tree of a device record's configuration descriptor.
 void UsbK_BuildTree(UsbK_DeviceRecord* device);
 void UsbK_FreeTree(UsbK_DeviceRecord* device);
+// What every back-end's device-record cleanup frees: the path copy with the
+// file it opened by that path, the tree, the cache and the descriptor copy.
+void UsbK_FreeDeviceCommon(UsbK_DeviceRecord* device);
 UsbK_InterfaceNode* UsbK_FindInterface(UsbK_DeviceRecord* device, uint8_t numberOrIndex, BOOL isIndex);
 UsbK_InterfaceNode* UsbK_CurrentInterface(UsbK_Handle* handle);
 // Total length of the configuration descriptor copy (0 without one).

@@ -120,17 +120,7 @@ BOOL kernelExtraAlloc(UsbK_Handle* handle) {
 void kernelDeviceCleanup(void* record) {
     auto* device = static_cast<UsbK_DeviceRecord*>(record);
     AllK_RunUserCleanup(device, ALLK_KIND_DEVK);
-    if (device->pathCopy != nullptr) {
-        UsbK_HeapFree(device->pathCopy);
-        device->pathCopy = nullptr;
-        UsbAccess_SystemApi().CloseHandle(device->deviceFile);
-    }
-    device->deviceFile = nullptr;
-    UsbK_FreeTree(device);
-    UsbK_HeapFree(device->cache);
-    device->cache = nullptr;
-    UsbK_HeapFree(device->configDescriptor);
-    device->configDescriptor = nullptr;
+    UsbK_FreeDeviceCommon(device);
     UsbK_HeapFree(device->kernel);
     device->kernel = nullptr;
 }

@@ -126,17 +126,7 @@ void winUsbDeviceCleanup(void* record) {
         }
     }
     device->primaryWinUsb.store(nullptr);
-    if (device->pathCopy != nullptr) {
-        UsbK_HeapFree(device->pathCopy);
-        device->pathCopy = nullptr;
-        UsbAccess_SystemApi().CloseHandle(device->deviceFile);
-    }
-    device->deviceFile = nullptr;
-    UsbK_FreeTree(device);
-    UsbK_HeapFree(device->cache);
-    device->cache = nullptr;
-    UsbK_HeapFree(device->configDescriptor);
-    device->configDescriptor = nullptr;
+    UsbK_FreeDeviceCommon(device);
 }
 
 // --- slots ------------------------------------------------------------------------------------
