@@ -215,6 +215,10 @@ LRESULT onRegister(HWND window, WPARAM wParam, LPARAM lParam) {
         last->next = handle;
         handle->prev = last;
     }
+    // The list was made before this window existed: a device that arrived
+    // in between reached no window, so the list is brought up to date now,
+    // before the notifications are asked for and the first report is made.
+    synchronise();
     registerNotifications(window, handle);
     handle->header.userContextArmed.store(1);
     if ((paramsOf(handle).flags & KHOT_FLAG_PLUG_ALL_ON_INIT) != 0) {
