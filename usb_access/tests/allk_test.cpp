@@ -2,7 +2,7 @@
 // start-up report and concurrent creation.
 #include <gtest/gtest.h>
 
-#include <latch>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -49,13 +49,16 @@ TEST_F(AllKTest, StartUpReportGivesTheContextAndEveryPoolInOrder) {
 }
 
 TEST_F(AllKTest, TwoThreadsCreatingTheContextAtOnceMakeOne) {
-    std::latch start(2);
+    // A spinning gate, not std::latch: the MinGW build's atomic wait can miss
+    // its wake-up and leave a thread waiting for ever.
+    std::atomic<int> arrived{0};
     AllK_Context* seen[2] = {nullptr, nullptr};
     BOOL ok[2] = {FALSE, FALSE};
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
         threads.emplace_back([&, i] {
-            start.arrive_and_wait();
+            arrived.fetch_add(1);
+            while (arrived.load() < 2) std::this_thread::yield();
             ok[i] = AllK_Init();
             seen[i] = AllK();
         });
