@@ -399,17 +399,23 @@ void OS_LYRG_getUsecTime(uint32_t* sec, uint32_t* usec) {
     if (usec) *usec = static_cast<uint32_t>((ticks % 10000000LL) / 10);
 }
 
+// Sleeps until `deadline` on our own clock. std::this_thread::sleep_until
+// trusts a steady clock's single sleep, but a system sleep rounded to the
+// scheduler's tick (Windows) may end a little early: what is left is slept again.
+static void sleepUntil(SteadyClock::time_point deadline) {
+    for (auto now = SteadyClock::now(); now < deadline; now = SteadyClock::now()) {
+        std::this_thread::sleep_for(deadline - now);
+    }
+}
+
 void OS_LYRG_usleep(int32_t usec) {
     if (usec <= 0) return;
-    // An absolute deadline: early wakeups sleep again for what is left.
-    std::this_thread::sleep_until(SteadyClock::now() + std::chrono::microseconds(usec));
+    sleepUntil(SteadyClock::now() + std::chrono::microseconds(usec));
 }
 
 int OS_LYRG_sleepMs(uint32_t ms) {
     try {
-        // The same absolute deadline on our own clock: a system sleep rounded
-        // to the scheduler's tick (Windows) may end a little before it.
-        std::this_thread::sleep_until(SteadyClock::now() + std::chrono::milliseconds(ms));
+        sleepUntil(SteadyClock::now() + std::chrono::milliseconds(ms));
     } catch (const std::system_error&) {
         return -1;
     }
