@@ -392,21 +392,23 @@ using ClockSyncInFlight = ScriptedClientFixture;
 // thread does. A synchronisation still waiting for its reply when the device
 // goes away has ended before the read thread reports its own end.
 TEST_F(ClockSyncInFlight, ReadThreadEndsOnlyAfterATimerSynchronisationInFlight) {
-    // The device never answers: the synchronisation waits for its first reply.
-    std::atomic<bool> returned{false};
+    // The device never answers: the synchronisation waits for its first reply
+    // and, once the device is gone, logs its failure before it leaves. That
+    // line must come before the read thread's last one.
     std::thread timer([&] {
         morv::driver::ScopedThreadContext scope(context_);
         clockSyncTimerCallback(nullptr);
-        returned = true;
     });
     const bool asked = peer_->waitForRequests(1);
     usb_->unplug();
     const bool ended = waitForReadThreadEnd();
-    const bool returnedFirst = returned.load();
+    const long failedAt = log_.indexOf("Error syncing time");
+    const long exitedAt = log_.indexOf("Client Read Thread exiting");
     timer.join();
     EXPECT_TRUE(asked);
     EXPECT_TRUE(ended);
-    EXPECT_TRUE(returnedFirst);
+    EXPECT_GE(failedAt, 0) << "the synchronisation had not ended when the read thread did";
+    EXPECT_LT(failedAt, exitedAt);
 }
 
 }  // namespace
