@@ -114,6 +114,11 @@ void SimBootMonitor::setBootDetectHangs(bool hangs) {
     detectHangs_ = hangs;
 }
 
+void SimBootMonitor::setKernelStart(std::function<void()> start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    kernelStart_ = std::move(start);
+}
+
 void SimBootMonitor::plugUnbooted() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -318,6 +323,12 @@ void SimBootMonitor::reenumerate() {
     }
     usb_.setWriteHandler(0, nullptr);
     usb_.unplugInterface(0);
+    std::function<void()> kernelStart;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kernelStart = kernelStart_;
+    }
+    if (kernelStart) kernelStart();
     usb_.plug({0, 1, 2, 3, 4});
     std::lock_guard<std::mutex> lock(mutex_);
     reenumerated_ = true;

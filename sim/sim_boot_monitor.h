@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -111,6 +112,11 @@ public:
     void setLoaderNeverReady(bool never);
     // The boot-detect program never sets its done register.
     void setBootDetectHangs(bool hangs);
+
+    // Runs on the monitor's own thread when the booted kernel takes over:
+    // after the boot interface has gone and before the booted interfaces
+    // arrive, so that whatever serves them is ready when the host sees them.
+    void setKernelStart(std::function<void()> start);
 
     // Installs the monitor on interface 0 and plugs it (an unbooted sensor arrives).
     void plugUnbooted();
@@ -200,6 +206,7 @@ private:
     std::vector<FaultRule> faults_;
     std::vector<Request> requests_;
     std::vector<uint32_t> jumps_;
+    std::function<void()> kernelStart_;
     std::thread reenumerator_;
 };
 

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
@@ -16,6 +17,8 @@
 #include "driver/device_manager.h"
 #include "host_lib/service.h"
 #include "runtime/usb_transport.h"
+#include "sim/sim_boot_monitor.h"
+#include "sim/sim_sensor.h"
 
 namespace {
 
@@ -67,6 +70,18 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
     EXPECT_TRUE(settings.updateFails);
     EXPECT_EQ(settings.flashBlockMs, 25u);
     EXPECT_EQ(settings.windowCloseAfterFrames, 12u);
+}
+
+TEST(SimulatedSensorSettingsTest, UnbootedSensorIsAnAttachedOne) {
+    std::vector<std::string> problems;
+    const SimulatedSensorSettings unbooted = Environment{{{"ZARN_SIM_SENSOR", "unbooted"}}}.read(problems);
+    EXPECT_TRUE(unbooted.attached);
+    EXPECT_TRUE(unbooted.unbooted);
+    EXPECT_FALSE(Environment{}.read(problems).unbooted);
+    const SimulatedSensorSettings absent = Environment{{{"ZARN_SIM_SENSOR", "absent"}}}.read(problems);
+    EXPECT_FALSE(absent.attached);
+    EXPECT_FALSE(absent.unbooted);
+    EXPECT_TRUE(problems.empty());
 }
 
 TEST(SimulatedSensorSettingsTest, StateNamesGiveTheWireValuesOfTheStateReport) {
@@ -203,6 +218,34 @@ TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {
     EXPECT_EQ(PlovarZarn_SetDeviceMode(PZDeviceMode_WarmReboot), PZStatus_Success);
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Disconnected));
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready, 2));
+}
+
+// The driver boots an unbooted sensor over the whole stack: the monitor
+// reports the boot interface, the boot layer loads the images through it,
+// and the sensor comes back with its five interfaces.
+TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToReady) {
+    char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder = pattern;
+    zsim::SimBootMonitor::writeBootFolder(folder, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
+    setenv("ZARN_SIM_SENSOR", "unbooted", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    const std::string path = folder.string();
+    const PZInitParams params{nullptr, 0, 0, path.c_str()};
+    ASSERT_EQ(PlovarZarn_Init(&DriverStates::onState, &states_, &params), PZStatus_Success);
+    initialised_ = true;
+    EXPECT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    EXPECT_EQ(states_.states(), (std::vector<int>{PZDeviceState_Booting, PZDeviceState_Ready}));
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+TEST_F(SensorTransportTest, WithoutABootFolderAnUnbootedSensorIsInRecoveryMode) {
+    setenv("ZARN_SIM_SENSOR", "unbooted", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    init();
+    EXPECT_TRUE(states_.waitFor(PZDeviceState_RecoveryMode));
+    EXPECT_EQ(states_.states(), std::vector<int>{PZDeviceState_RecoveryMode});
 }
 
 TEST_F(SensorTransportTest, StateFromTheEnvironmentReachesTheDriver) {
