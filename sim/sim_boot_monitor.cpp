@@ -256,6 +256,7 @@ uint32_t SimBootMonitor::jumpLocked(uint32_t address) {
             return kJumpRefused;
         }
         detectRan_ = true;
+        changed_.notify_all();
         if (!detectHangs_) {
             publishProductionDataLocked();
             putWordLocked(kRegDetectDone, kDetectDone);
@@ -405,6 +406,11 @@ bool SimBootMonitor::loaderRunning() const {
 uint32_t SimBootMonitor::handshakeWritten() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return handshakeWritten_;
+}
+
+bool SimBootMonitor::waitForBootDetect(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return detectRan_; });
 }
 
 bool SimBootMonitor::waitForReenumeration(std::chrono::milliseconds timeout) {

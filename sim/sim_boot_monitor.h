@@ -138,6 +138,8 @@ public:
     std::vector<Request> requests() const;
     std::vector<uint32_t> jumps() const;
     bool bootDetectRan() const;
+    // Waits (bounded) until the host has started the boot-detect program.
+    bool waitForBootDetect(std::chrono::milliseconds timeout);
     bool loaderRunning() const;
     // The host's last write to the handshake register.
     uint32_t handshakeWritten() const;
