@@ -32,7 +32,7 @@ Context* defaultContextRaw() {
 // Not a thread_local holder: the Windows toolchain's thread_local
 // destructors may run after the thread's own storage has been freed, and a
 // shared reference released from freed memory crashes.
-pthread_key_t contextKey() {
+pthread_key_t initTlsCurrentContext() {
     static const pthread_key_t key = [] {
         pthread_key_t created{};
         if (pthread_key_create(&created, [](void* holder) { delete static_cast<PZContextHolder*>(holder); }) != 0) {
@@ -43,9 +43,9 @@ pthread_key_t contextKey() {
     return key;
 }
 // Made by a start-up initialiser, before any thread of ours runs.
-[[maybe_unused]] const pthread_key_t initContextKey = contextKey();
+[[maybe_unused]] const pthread_key_t tlsCurrentContextKey = initTlsCurrentContext();
 
-PZContextHolder* currentHolder() { return static_cast<PZContextHolder*>(pthread_getspecific(contextKey())); }
+PZContextHolder* tlsCurrentContext() { return static_cast<PZContextHolder*>(pthread_getspecific(initTlsCurrentContext())); }
 
 // The same context as a plain pointer, for the lookups on every call.
 thread_local Context* tlsCurrentContextRaw = nullptr;
@@ -94,7 +94,7 @@ Context::~Context() {
 
 ScopedThreadContext::ScopedThreadContext(PZContextHolder context)
     : context_(std::move(context)),
-      previous_(currentHolder() != nullptr ? new PZContextHolder(*currentHolder()) : nullptr) {
+      previous_(tlsCurrentContext() != nullptr ? new PZContextHolder(*tlsCurrentContext()) : nullptr) {
     PZContext_SetThreadContext(new PZContextHolder(context_));
 }
 
@@ -136,19 +136,19 @@ void* PZContext_FindSlot(Context* context, PZContextSlotKey key) {
 bool PZContext_IsDefault(Context* context) { return context == defaultContextRaw(); }
 
 PZContextHolder* PZContext_AcquireCurrent() {
-    const PZContextHolder* current = currentHolder();
+    const PZContextHolder* current = tlsCurrentContext();
     return new PZContextHolder(current != nullptr ? *current : *defaultContextHolder());
 }
 
 void PZContext_SetThreadContext(PZContextHolder* holder) {
     // The holder is adopted as it is; the previous one goes once the new one
     // is in place, so that the thread never sees a released context.
-    PZContextHolder* previous = currentHolder();
+    PZContextHolder* previous = tlsCurrentContext();
     if (holder != nullptr && !*holder) {
         delete holder;
         holder = nullptr;
     }
-    pthread_setspecific(contextKey(), holder);
+    pthread_setspecific(initTlsCurrentContext(), holder);
     tlsCurrentContextRaw = holder != nullptr ? holder->get() : nullptr;
     delete previous;
 }
