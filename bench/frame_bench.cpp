@@ -8,11 +8,24 @@
 //
 // The device side stands in for a USB device: it tops the bulk pipe up to a
 // high-water mark, so the host always has data waiting but the pipe never
-// grows without bound, and the host reads as fast as it can.
+// grows without bound, and the host reads as fast as it can. Its fragments
+// are built once and queued by reference, as a device's DMA reads its own
+// frame memory: the simulated device copies nothing per frame, so what the
+// run costs is the host's. Every frame therefore carries the same frame
+// value; nothing on the host path looks at it.
 //
 // Counters:
 //   memcpy_MBps      single-thread memcpy of one frame into another buffer
 //   vs_memcpy        delivered MB/s divided by memcpy_MBps
+//   host_cpu_MBps    delivered bytes per second of CPU time spent by the
+//                    host's threads (the process's CPU time less that of the
+//                    thread playing the device): what one core does on the
+//                    host path, whatever else runs on the machine
+//   host_vs_memcpy   host_cpu_MBps divided by memcpy_MBps
+//   host_cpu_MBps_sent the same over every byte sent, delivered or drained
+//   memcpy_cold_MBps single-thread memcpy of frames between buffers that are
+//                    out of the caches, as the host's rotating pool buffers
+//   host_vs_cold     host_cpu_MBps divided by memcpy_cold_MBps
 //   copies_per_frame frame bytes the host copied (the streamer's reassembly
 //                    of later fragments into the first one's buffer) per byte
 //                    of the frames it completed; nothing else on the path
@@ -24,6 +37,7 @@
 //                    pool buffer
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -33,6 +47,8 @@
 #include <mutex>
 #include <thread>
 #include <vector>
+
+#include <time.h>
 
 #include "driver/frame_streams.h"
 #include "driver/stream_config.h"
@@ -62,10 +78,6 @@ constexpr size_t kBatchBytes = 64u << 20;
 constexpr size_t kMinBatchFrames = 32;
 // A batch that makes no progress for this long has lost its remaining frames.
 constexpr auto kStallBound = std::chrono::milliseconds(1000);
-// Offset of the frame value in a fragment's packet: packet word, service
-// header, then the record's stream id, two 16-bit words, fragment index,
-// fragment length and fragment count.
-constexpr size_t kFrameValueOffset = 4 + 12 + 4 + 2 + 2 + 2 + 4 + 4;
 
 // Where a frame stream's fragments travel and how the driver starts it.
 struct StreamRoute {
@@ -138,6 +150,37 @@ struct Delivery {
         return lastAt;
     }
 };
+
+double cpuSeconds(clockid_t clock) {
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// The same, with each copy going to and from another buffer of a set larger
+// than the caches: the ceiling for a path whose frames come through memory
+// it has not touched lately, as the host's pool buffers do.
+double coldMemcpyMbps(size_t frameBytes) {
+    constexpr size_t kSetBytes = 256u << 20;
+    const size_t count = std::max<size_t>(2, kSetBytes / frameBytes / 2);
+    std::vector<std::vector<uint8_t>> from(count, std::vector<uint8_t>(frameBytes, 0x5A));
+    std::vector<std::vector<uint8_t>> to(count, std::vector<uint8_t>(frameBytes, 0));
+    size_t rounds = 0;
+    const auto start = Clock::now();
+    auto now = start;
+    do {
+        const size_t i = rounds % count;
+        std::memcpy(to[i].data(), from[i].data(), frameBytes);
+        benchmark::ClobberMemory();
+        ++rounds;
+        now = Clock::now();
+    } while (now - start < std::chrono::milliseconds(200));
+    const double seconds = std::chrono::duration<double>(now - start).count();
+    return static_cast<double>(rounds * frameBytes) / seconds / 1e6;
+}
+
+// CPU time of every thread but the calling one, which plays the device.
+double hostCpuSeconds() { return cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpuSeconds(CLOCK_THREAD_CPUTIME_ID); }
 
 // Single-thread memcpy of one frame into another buffer, in MB/s.
 double memcpyMbps(size_t frameBytes) {
@@ -225,13 +268,12 @@ public:
 
     bool ready() const { return ready_; }
 
-    // Sends one frame with the given frame value, after waiting for room in the pipe.
-    bool sendFrame(uint32_t value) {
+    // Sends one frame, after waiting for room in the pipe.
+    bool sendFrame() {
         while (usb_->pendingToHost(route_.route->iface) > kPipeHighWater) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
-        for (Bytes& packet : fragments_) {
-            std::memcpy(packet.data() + kFrameValueOffset, &value, sizeof value);
+        for (const zsim::SharedBytes& packet : fragments_) {
             if (!usb_->deviceSend(route_.route->iface, packet)) return false;
         }
         return true;
@@ -260,7 +302,8 @@ private:
             Bytes body = SimFrameProducer::wireRecord(*route_.route, frame, fragment);
             body.insert(body.end(), fragment.payload.begin(), fragment.payload.end());
             const auto header = zsim::VpuHeader::make(2, static_cast<uint32_t>(body.size()), route_.route->code);
-            fragments_.push_back(zsim::SimVpu::encode(route_.route->dataChannel, header, body));
+            fragments_.push_back(
+                std::make_shared<const Bytes>(zsim::SimVpu::encode(route_.route->dataChannel, header, body)));
         }
     }
 
@@ -271,12 +314,16 @@ private:
     zsim::SimUsb* usb_ = nullptr;
     std::unique_ptr<zsim::SimVpu> vpu_;
     std::unique_ptr<zsim::SimProcessorServices> processor_;
-    std::vector<Bytes> fragments_;
+    std::vector<zsim::SharedBytes> fragments_;
     bool initialised_ = false;
     bool ready_ = false;
 };
 
-// range(0): route (0 depth, 1 visible); range(1): frame bytes.
+// range(0): route (0 depth, 1 visible); range(1): frame bytes; range(2):
+// frames the device may have sent ahead of the callback (0: no limit, the
+// device floods the host). Two in flight is what the data pool holds beside
+// the frame being reassembled and its fragment: a device at a frame rate the
+// host sustains. The unlimited flood shows what an overloaded host drops.
 void BM_FramePath(benchmark::State& state) {
     const StreamRoute& route = kRoutes[state.range(0)];
     const auto frameBytes = static_cast<size_t>(state.range(1));
@@ -286,21 +333,28 @@ void BM_FramePath(benchmark::State& state) {
         state.SkipWithError("the frame stream did not start");
         return;
     }
+    const auto window = static_cast<uint64_t>(state.range(2));
     const size_t batch = std::max(kMinBatchFrames, kBatchBytes / frameBytes);
     const STREAMER_sinkCountersT before = path.sinkCounters();
-    uint32_t value = 0;
     uint64_t sent = 0;
     double seconds = 0;
+    double hostCpu = 0;
     for (auto _ : state) {
         const auto start = Clock::now();
+        const double cpuStart = hostCpuSeconds();
         for (size_t i = 0; i < batch; ++i) {
-            if (!path.sendFrame(value++)) {
+            // A paced device runs no further ahead of the application than
+            // the host can hold; a frame lost meanwhile ends the wait by
+            // the stall bound.
+            if (window > 0 && sent + i >= window) delivery.waitFor(sent + i - window + 1);
+            if (!path.sendFrame()) {
                 state.SkipWithError("the simulated bus refused a fragment");
                 return;
             }
         }
         sent += batch;
         const auto last = delivery.waitFor(sent);
+        hostCpu += hostCpuSeconds() - cpuStart;
         const double elapsed = std::chrono::duration<double>(last - start).count();
         seconds += elapsed;
         state.SetIterationTime(elapsed);
@@ -313,6 +367,15 @@ void BM_FramePath(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(deliveredBytes));
     state.counters["memcpy_MBps"] = ceiling;
     state.counters["vs_memcpy"] = seconds > 0 ? deliveredBytes / seconds / 1e6 / ceiling : 0;
+    const double hostMbps = hostCpu > 0 ? deliveredBytes / hostCpu / 1e6 : 0;
+    state.counters["host_cpu_MBps"] = hostMbps;
+    state.counters["host_vs_memcpy"] = hostMbps / ceiling;
+    const double coldCeiling = coldMemcpyMbps(frameBytes);
+    state.counters["memcpy_cold_MBps"] = coldCeiling;
+    state.counters["host_vs_cold"] = hostMbps / coldCeiling;
+    // The host reads and handles every byte sent, delivered or drained.
+    state.counters["host_cpu_MBps_sent"] =
+        hostCpu > 0 ? static_cast<double>(sent) * static_cast<double>(frameBytes) / hostCpu / 1e6 : 0;
     // Per frame the streamer completed; frames abandoned half-way (after a
     // fragment was lost) add what they copied, so drops push this up.
     const double assembled = static_cast<double>((after.received - before.received) + (after.dropped - before.dropped));
@@ -327,11 +390,11 @@ void BM_FramePath(benchmark::State& state) {
     state.counters["rx_nomem"] = static_cast<double>(path.rxNoMem());
 }
 BENCHMARK(BM_FramePath)
-    ->ArgNames({"route", "bytes"})
-    ->Args({0, 64 * 1024})
-    ->Args({0, 1280 * 800 * 2})
-    ->Args({1, 64 * 1024})
-    ->Args({1, 1280 * 800 * 2})
+    ->ArgNames({"route", "bytes", "ahead"})
+    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0, 2}})
+    // Every batch of a flood waits out the stall bound for the frames it
+    // lost: a fixed count keeps the run to minutes.
+    ->Iterations(8)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);
 

@@ -45,6 +45,7 @@ template <typename Pipe>
 void dropTraffic(Pipe& pipe) {
     pipe.toHost.clear();
     pipe.frontOffset = 0;
+    pipe.toHostBytes = 0;
     pipe.toDevice.clear();
 }
 
@@ -220,13 +221,21 @@ bool SimUsb::deviceReceive(uint8_t index, Bytes* transfer, std::chrono::millisec
 }
 
 bool SimUsb::deviceSend(uint8_t index, const void* data, size_t length) {
+    if (data == nullptr && length != 0) return false;
+    // The copy is made before the bus is locked: host reads of every
+    // interface wait for that lock.
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    return deviceSend(index, std::make_shared<const Bytes>(bytes, bytes + length));
+}
+
+bool SimUsb::deviceSend(uint8_t index, SharedBytes transfer) {
+    if (transfer == nullptr) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces) return false;
     Pipe& pipe = pipes_[index];
     if (!pipe.registered || !pipe.open) return false;
-    if (data == nullptr && length != 0) return false;
-    const auto* bytes = static_cast<const uint8_t*>(data);
-    pipe.toHost.emplace_back(bytes, bytes + length);
+    pipe.toHostBytes += transfer->size();
+    pipe.toHost.push_back(std::move(transfer));
     // Only this interface's host reads wait for its data.
     pipe.hostReadable.notify_all();
     return true;
@@ -235,10 +244,7 @@ bool SimUsb::deviceSend(uint8_t index, const void* data, size_t length) {
 size_t SimUsb::pendingToHost(uint8_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces) return 0;
-    const Pipe& pipe = pipes_[index];
-    size_t total = 0;
-    for (const Bytes& transfer : pipe.toHost) total += transfer.size();
-    return total - pipe.frontOffset;
+    return pipes_[index].toHostBytes;
 }
 
 // ---------------------------------------------------------------------------
@@ -359,6 +365,7 @@ int SimUsb::close(uint8_t index) {
     pipe.open = false;
     pipe.toHost.clear();
     pipe.frontOffset = 0;
+    pipe.toHostBytes = 0;
     ++pipe.closes;
     ++pipe.generation;
     notifyAllLocked();
@@ -474,18 +481,25 @@ int SimUsb::readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_
 
     // One read never spans two device transfers: the end of a transfer is a
     // short packet on the wire, which completes the read.
-    const Bytes& front = pipe.toHost.front();
-    size_t count = std::min<size_t>(length, front.size() - pipe.frontOffset);
+    // The read takes its bytes under the lock and copies them after it: a
+    // large transfer would otherwise hold up every other pipe's readers and
+    // the device's sends for the length of the copy. The reference keeps the
+    // bytes alive whatever happens to the pipe meanwhile.
+    SharedBytes front = pipe.toHost.front();
+    const size_t offset = pipe.frontOffset;
+    size_t count = std::min<size_t>(length, front->size() - offset);
     if (pipe.faultIn.shorten) {
         pipe.faultIn.shorten = false;
         count = std::min<size_t>(count, pipe.faultIn.shortBytes);
     }
-    if (count != 0) std::memcpy(buffer, front.data() + pipe.frontOffset, count);
     pipe.frontOffset += count;
-    if (pipe.frontOffset == front.size()) {
+    pipe.toHostBytes -= count;
+    if (pipe.frontOffset == front->size()) {
         pipe.toHost.pop_front();
         pipe.frontOffset = 0;
     }
+    lock.unlock();
+    if (count != 0) std::memcpy(buffer, front->data() + offset, count);
     if (read != nullptr) *read = static_cast<uint32_t>(count);
     return VPU_USB_OK;
 }

@@ -19,6 +19,7 @@
 #include <deque>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -30,6 +31,9 @@
 namespace zsim {
 
 using Bytes = std::vector<uint8_t>;
+// A device transfer that the device model may queue many times without
+// copying it: the bytes are never changed once queued.
+using SharedBytes = std::shared_ptr<const Bytes>;
 
 // Direction of a transfer, seen from the host.
 enum class Dir { Out, In };  // Out: host -> device (bulk write); In: device -> host (bulk read)
@@ -84,6 +88,9 @@ public:
     // interface is not registered or closed.
     bool deviceSend(uint8_t index, const void* data, size_t length);
     bool deviceSend(uint8_t index, const Bytes& data) { return deviceSend(index, data.data(), data.size()); }
+    // The same for a transfer the device keeps: the pipe holds a reference
+    // instead of a copy, as a device whose DMA reads its own frame memory.
+    bool deviceSend(uint8_t index, SharedBytes transfer);
     // Bytes queued for the host and not read yet.
     size_t pendingToHost(uint8_t index) const;
 
@@ -146,8 +153,9 @@ private:
         bool registered = false;
         bool open = false;
         uint64_t generation = 0;   // bumped on every plug/unplug/close: wakes blocked reads
-        std::deque<Bytes> toHost;  // device transfers, front partly consumed
+        std::deque<SharedBytes> toHost;  // device transfers, front partly consumed
         size_t frontOffset = 0;
+        size_t toHostBytes = 0;          // not yet read, over all of toHost
         std::deque<Bytes> toDevice;
         WriteHandler handler;
         bool recording = false;

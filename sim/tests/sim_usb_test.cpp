@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <future>
+#include <memory>
 #include <numeric>
 #include <thread>
 #include <vector>
@@ -188,6 +189,36 @@ TEST_F(SimUsbBus, LargeTransferIsReadInPieces) {
     EXPECT_EQ(sizes, (std::vector<uint32_t>{30, 30, 30, 10}));
     EXPECT_EQ(got, sent);
     EXPECT_EQ(bus->pendingToHost(2), 0u);
+}
+
+// A transfer the device keeps and queues again is read whole each time: the
+// pipe's progress through one queued copy must not leak into the next, nor
+// change the bytes the device holds.
+TEST_F(SimUsbBus, SharedTransferQueuedTwiceIsReadWholeEachTime) {
+    bus->plug({2});
+    const auto kept = std::make_shared<const Bytes>(pattern(50, 7));
+    ASSERT_TRUE(bus->deviceSend(2, kept));
+    ASSERT_TRUE(bus->deviceSend(2, kept));
+    EXPECT_EQ(bus->pendingToHost(2), 100u);
+    struct Step {
+        uint32_t ask;
+        uint32_t got;
+        size_t pendingAfter;
+    };
+    const Step steps[] = {{30, 30, 70}, {30, 20, 50}, {64, 50, 0}};
+    Bytes got;
+    for (const Step& step : steps) {
+        ReadResult read = hostRead(2, step.ask);
+        ASSERT_EQ(read.status, 0);
+        EXPECT_EQ(read.count, step.got) << "asked " << step.ask;
+        EXPECT_EQ(bus->pendingToHost(2), step.pendingAfter) << "asked " << step.ask;
+        got.insert(got.end(), read.data.begin(), read.data.end());
+    }
+    Bytes twice = pattern(50, 7);
+    twice.insert(twice.end(), twice.begin(), twice.end());
+    EXPECT_EQ(got, twice);
+    EXPECT_EQ(*kept, pattern(50, 7));
+    EXPECT_FALSE(bus->deviceSend(2, zsim::SharedBytes{})) << "no transfer is not an empty one";
 }
 
 TEST_F(SimUsbBus, ReadWithoutCountPointerStillMovesData) {
