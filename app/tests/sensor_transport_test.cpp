@@ -231,6 +231,9 @@ TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToR
     ASSERT_NE(mkdtemp(pattern), nullptr);
     const std::filesystem::path folder = pattern;
     zsim::SimBootMonitor::writeBootFolder(folder, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
+    // A boot and a bring-up through the whole stack: the link period leaves
+    // room for a loaded machine, where a 20 ms one could miss keep-alives.
+    SERVICEP_setLinkPeriodForTest(150);
     setenv("ZARN_SIM_SENSOR", "unbooted", 1);
     ZarnFirmwareUpdater::attachSensorTransport();
     const std::string path = folder.string();
@@ -273,7 +276,7 @@ size_t threadCount() {
 // budget) and while the driver's readers wait on interfaces where nothing
 // comes. Both end within their bound and leave no thread behind.
 TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
-    SERVICEP_setLinkPeriodForTest(20);
+    SERVICEP_setLinkPeriodForTest(150);
     // A thread runtime's own helpers (a sanitizer's) start with the first
     // thread of the process and are not counted as the stack's.
     std::thread([] {}).join();
