@@ -149,6 +149,30 @@ private:
     UsbK_Handle* handle_ = nullptr;
 };
 
+// The prologue of every slot that acts on one interface: the handle guard,
+// then the interface by number or by index, or the handle's current one.
+// Without the interface the slot fails with the error the slot names for it
+// (ERROR_RESOURCE_NOT_FOUND or ERROR_NO_MORE_ITEMS).
+class UsbK_InterfaceSlot {
+public:
+    UsbK_InterfaceSlot(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, DWORD missingError);
+    UsbK_InterfaceSlot(KUSB_HANDLE handle, DWORD missingError);
+    explicit operator bool() const { return intf_ != nullptr; }
+    const UsbK_HandleGuard& guard() const { return guard_; }
+    UsbK_DeviceRecord* device() const { return guard_.device(); }
+    UsbK_InterfaceNode* intf() const { return intf_; }
+    // The interface's entry in the device's interface array.
+    UsbK_InterfaceEntry& entry() const;
+
+private:
+    UsbK_HandleGuard guard_;
+    UsbK_InterfaceNode* intf_ = nullptr;
+};
+
+// The argument check that comes before the handle's: false sets
+// ERROR_INVALID_PARAMETER.
+bool UsbK_ArgumentsValid(bool valid);
+
 // --- the common opening routine ---------------------------------------------------------
 
 typedef BOOL (*UsbK_DeviceInitRoutine)(UsbK_Handle* handle);
