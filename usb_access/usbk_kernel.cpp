@@ -144,9 +144,9 @@ BOOL WINAPI kInitialize(HANDLE file, KUSB_HANDLE* out) {
                            kernelExtraAlloc, UsbK_HandleCleanup, kernelDeviceCleanup);
 }
 
-BOOL claimOrRelease(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, bool claim) {
-    UsbK_InterfaceSlot slot(handle, numberOrIndex, isIndex, ERROR_RESOURCE_NOT_FOUND);
-    if (!slot) return FALSE;
+// A successful claim makes the interface the handle's current one; a
+// release, or a claim the driver refused, leaves it unclaimed.
+BOOL claimOrRelease(const UsbK_InterfaceSlot& slot, bool claim) {
     UsbK_Request request{};
     request.put32(4, slot.intf()->number);
     const BOOL ok = sendBlock(fileOf(slot.guard()),
@@ -160,11 +160,7 @@ BOOL claimOrRelease(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, bool 
     return ok;
 }
 
-BOOL WINAPI kClaimInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, true); }
-BOOL WINAPI kReleaseInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, false); }
-
 BOOL setAlt(const UsbK_InterfaceSlot& slot, UCHAR alt) {
-    if (!slot) return FALSE;
     UsbK_Request request{};
     request.put32(4, slot.intf()->number);
     request.put32(8, alt);
@@ -174,7 +170,6 @@ BOOL setAlt(const UsbK_InterfaceSlot& slot, UCHAR alt) {
 }
 
 BOOL getAlt(const UsbK_InterfaceSlot& slot, PUCHAR out) {
-    if (!slot) return FALSE;
     UsbK_Request request{};
     request.put32(4, slot.intf()->number);
     if (!sendBlock(fileOf(slot.guard()), LIBUSBK_IOCTL_GET_INTERFACE, request)) return FALSE;
@@ -183,23 +178,7 @@ BOOL getAlt(const UsbK_InterfaceSlot& slot, PUCHAR out) {
     return TRUE;
 }
 
-BOOL WINAPI kSetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, UCHAR alt) {
-    return setAlt(UsbK_InterfaceSlot(handle, numberOrIndex, isIndex, ERROR_RESOURCE_NOT_FOUND), alt);
-}
-
-BOOL WINAPI kGetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, PUCHAR out) {
-    if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
-    return getAlt(UsbK_InterfaceSlot(handle, numberOrIndex, isIndex, ERROR_NO_MORE_ITEMS), out);
-}
-
-BOOL WINAPI kSetAltInterface(KUSB_HANDLE handle, UCHAR alt) {
-    return setAlt(UsbK_InterfaceSlot(handle, ERROR_NO_MORE_ITEMS), alt);
-}
-
-BOOL WINAPI kGetAltInterface(KUSB_HANDLE handle, PUCHAR out) {
-    if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
-    return getAlt(UsbK_InterfaceSlot(handle, ERROR_NO_MORE_ITEMS), out);
-}
+using KernelInterfaceSlots = UsbK_InterfaceSlots<&claimOrRelease, &setAlt, &getAlt>;
 
 BOOL WINAPI kControlTransfer(KUSB_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR buffer, UINT length,
                              PUINT transferred, LPOVERLAPPED overlapped) {
@@ -521,10 +500,10 @@ BOOL WINAPI UsbK_GetOverlappedResult(KUSB_HANDLE handle, LPOVERLAPPED overlapped
 KPROC UsbK_KernelProc(int32_t functionId) {
     switch (functionId) {
         case KUSB_FNID_Init: return proc(&kInit);
-        case KUSB_FNID_ClaimInterface: return proc(&kClaimInterface);
-        case KUSB_FNID_ReleaseInterface: return proc(&kReleaseInterface);
-        case KUSB_FNID_SetInterfaceAltSetting: return proc(&kSetInterfaceAltSetting);
-        case KUSB_FNID_GetInterfaceAltSetting: return proc(&kGetInterfaceAltSetting);
+        case KUSB_FNID_ClaimInterface: return proc(&KernelInterfaceSlots::ClaimInterface);
+        case KUSB_FNID_ReleaseInterface: return proc(&KernelInterfaceSlots::ReleaseInterface);
+        case KUSB_FNID_SetInterfaceAltSetting: return proc(&KernelInterfaceSlots::SetInterfaceAltSetting);
+        case KUSB_FNID_GetInterfaceAltSetting: return proc(&KernelInterfaceSlots::GetInterfaceAltSetting);
         case KUSB_FNID_GetDescriptor: return proc(&kGetDescriptorSlot);
         case KUSB_FNID_ControlTransfer: return proc(&kControlTransfer);
         case KUSB_FNID_SetPowerPolicy: return proc(&kSetPowerPolicy);
@@ -534,8 +513,8 @@ KPROC UsbK_KernelProc(int32_t functionId) {
         case KUSB_FNID_ResetDevice: return proc(&kResetDevice);
         case KUSB_FNID_Initialize: return proc(&kInitialize);
         case KUSB_FNID_QueryDeviceInformation: return proc(&kQueryDeviceInformation);
-        case KUSB_FNID_SetAltInterface: return proc(&kSetAltInterface);
-        case KUSB_FNID_GetAltInterface: return proc(&kGetAltInterface);
+        case KUSB_FNID_SetAltInterface: return proc(&KernelInterfaceSlots::SetAltInterface);
+        case KUSB_FNID_GetAltInterface: return proc(&KernelInterfaceSlots::GetAltInterface);
         case KUSB_FNID_SetPipePolicy: return proc(&kSetPipePolicy);
         case KUSB_FNID_GetPipePolicy: return proc(&kGetPipePolicy);
         case KUSB_FNID_ReadPipe: return proc(&kReadPipe);

@@ -148,19 +148,14 @@ BOOL WINAPI wInitialize(HANDLE file, KUSB_HANDLE* out) {
                            UsbK_HandleCleanup, winUsbDeviceCleanup);
 }
 
-BOOL claimOrRelease(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, bool claim) {
-    UsbK_InterfaceSlot slot(handle, numberOrIndex, isIndex, ERROR_RESOURCE_NOT_FOUND);
-    if (!slot) return FALSE;
+// No WinUSB call: WinUSB claims the interfaces it opens.
+BOOL claimOrRelease(const UsbK_InterfaceSlot& slot, bool claim) {
     slot.entry().claimed.exchange(claim ? 1 : 0);
     if (claim) slot.guard()->currentInterface.exchange(slot.intf()->index);
     return TRUE;
 }
 
-BOOL WINAPI wClaimInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, true); }
-BOOL WINAPI wReleaseInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, false); }
-
 BOOL setAlt(const UsbK_InterfaceSlot& slot, UCHAR alt) {
-    if (!slot) return FALSE;
     UsbK_InterfaceEntry& entry = slot.entry();
     if (!fn(winUsb.SetCurrentAlternateSetting)(entry.winUsb.load(), alt)) return FALSE;
     entry.currentAlt.exchange(alt);
@@ -169,7 +164,6 @@ BOOL setAlt(const UsbK_InterfaceSlot& slot, UCHAR alt) {
 }
 
 BOOL getAlt(const UsbK_InterfaceSlot& slot, PUCHAR out) {
-    if (!slot) return FALSE;
     UsbK_InterfaceEntry& entry = slot.entry();
     if (!fn(winUsb.GetCurrentAlternateSetting)(entry.winUsb.load(), out)) return FALSE;
     entry.currentAlt.exchange(*out);
@@ -177,23 +171,7 @@ BOOL getAlt(const UsbK_InterfaceSlot& slot, PUCHAR out) {
     return TRUE;
 }
 
-BOOL WINAPI wSetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, UCHAR alt) {
-    return setAlt(UsbK_InterfaceSlot(handle, numberOrIndex, isIndex, ERROR_RESOURCE_NOT_FOUND), alt);
-}
-
-BOOL WINAPI wGetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, PUCHAR out) {
-    if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
-    return getAlt(UsbK_InterfaceSlot(handle, numberOrIndex, isIndex, ERROR_NO_MORE_ITEMS), out);
-}
-
-BOOL WINAPI wSetAltInterface(KUSB_HANDLE handle, UCHAR alt) {
-    return setAlt(UsbK_InterfaceSlot(handle, ERROR_NO_MORE_ITEMS), alt);
-}
-
-BOOL WINAPI wGetAltInterface(KUSB_HANDLE handle, PUCHAR out) {
-    if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
-    return getAlt(UsbK_InterfaceSlot(handle, ERROR_NO_MORE_ITEMS), out);
-}
+using WinUsbInterfaceSlots = UsbK_InterfaceSlots<&claimOrRelease, &setAlt, &getAlt>;
 
 // WinUSB counts in ULONG where the table's callers count in UINT: a call
 // that reports the bytes it moved hands them to a caller that asked, and one
@@ -385,10 +363,10 @@ void UsbK_WinUsbBuildRouting(UsbK_DeviceRecord* device) {
 KPROC UsbK_WinUsbProc(int32_t functionId) {
     switch (functionId) {
         case KUSB_FNID_Init: return proc(&wInit);
-        case KUSB_FNID_ClaimInterface: return proc(&wClaimInterface);
-        case KUSB_FNID_ReleaseInterface: return proc(&wReleaseInterface);
-        case KUSB_FNID_SetInterfaceAltSetting: return proc(&wSetInterfaceAltSetting);
-        case KUSB_FNID_GetInterfaceAltSetting: return proc(&wGetInterfaceAltSetting);
+        case KUSB_FNID_ClaimInterface: return proc(&WinUsbInterfaceSlots::ClaimInterface);
+        case KUSB_FNID_ReleaseInterface: return proc(&WinUsbInterfaceSlots::ReleaseInterface);
+        case KUSB_FNID_SetInterfaceAltSetting: return proc(&WinUsbInterfaceSlots::SetInterfaceAltSetting);
+        case KUSB_FNID_GetInterfaceAltSetting: return proc(&WinUsbInterfaceSlots::GetInterfaceAltSetting);
         case KUSB_FNID_GetDescriptor: return proc(&wGetDescriptor);
         case KUSB_FNID_ControlTransfer: return proc(&wControlTransfer);
         case KUSB_FNID_SetPowerPolicy: return proc(&wSetPowerPolicy);
@@ -397,8 +375,8 @@ KPROC UsbK_WinUsbProc(int32_t functionId) {
         case KUSB_FNID_GetConfiguration: return proc(&UsbK_GetConfiguration);
         case KUSB_FNID_Initialize: return proc(&wInitialize);
         case KUSB_FNID_QueryDeviceInformation: return proc(&wQueryDeviceInformation);
-        case KUSB_FNID_SetAltInterface: return proc(&wSetAltInterface);
-        case KUSB_FNID_GetAltInterface: return proc(&wGetAltInterface);
+        case KUSB_FNID_SetAltInterface: return proc(&WinUsbInterfaceSlots::SetAltInterface);
+        case KUSB_FNID_GetAltInterface: return proc(&WinUsbInterfaceSlots::GetAltInterface);
         case KUSB_FNID_SetPipePolicy: return proc(&wSetPipePolicy);
         case KUSB_FNID_GetPipePolicy: return proc(&wGetPipePolicy);
         case KUSB_FNID_ReadPipe: return proc(&wReadPipe);
