@@ -301,3 +301,12 @@ write("corpus", L, "long-texts", bytes([0]) + transfers(
     iface(ACTIVE | HAS_LUSB0, b"\\\\?\\" + b"p" * 300, 0xFFFF), iface(ACTIVE | HAS_LUSB0, b"\\\\?\\short", 255),
     field(NEW_NODE, b"usb\\vid_zz&pid_\\\\"), field(SERVICE, b"LIBUSBK"), field(GUID_LIST, b"{bad\0\0" + LIBUSBK_GUID),
     iface(ACTIVE | GUID_FIRST_LISTED, b"*?x")))
+
+# Two nodes under one instance id, the second naming the first as its parent:
+# the simulated tree's node then is its own parent, and unplugging it must end.
+write("reproducers", L, "node-that-is-its-own-parent", bytes([INCLUDE_DISCONNECTED]) + transfers(
+    field(NEW_NODE, b"USB\\VID_F3A7&PID_0D51\\LOOP"), field(SERVICE, b"libusbK"), field(GUID_LIST, LIBUSBK_GUID),
+    iface(ACTIVE, link_of(b"USB\\VID_F3A7&PID_0D51\\LOOP")),
+    field(NEW_NODE, b"USB\\VID_F3A7&PID_0D51\\LOOP"), field(SERVICE, b"libusbK"), field(GUID_LIST, LIBUSBK_GUID),
+    field(PARENT, bytes([0])), iface(ACTIVE, link_of(b"USB\\VID_F3A7&PID_0D51\\LOOP")),
+    field(UNPLUG_LATER, bytes([1]))))

@@ -331,4 +331,31 @@ TEST_F(LstKTest, RegistryTextsAreReadAsStoredWithOrWithoutTerminators) {
     }
 }
 
+// Parent links that run in a circle (a node recorded as its own parent):
+// the removal ends, and the list marks the device removed.
+TEST_F(LstKTest, RemovalOfANodeThatIsItsOwnParentEnds) {
+    PnpNode node;
+    node.instanceId = "USB\\VID_FFF0&PID_5A52\\LOOP";
+    node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
+    node.service = "libusbK";
+    node.deviceInterfaceGuids = std::vector<std::string>{zsim::kPnpLibusbKGuid};
+    PnpInterface iface;
+    iface.classGuid = zsim::kPnpLibusbKGuid;
+    iface.symbolicLink = "\\\\?\\usb#vid_fff0&pid_5a52#loop#" + std::string(zsim::kPnpLibusbKGuid);
+    node.interfaces = {iface};
+    const uint32_t number = WinPnp::instance().plug(node);
+    node.parent = number;
+    ASSERT_EQ(WinPnp::instance().plug(node), number);
+
+    KLST_HANDLE list = nullptr;
+    ASSERT_TRUE(LstK_Init(&list, KLST_FLAG_NONE));
+    ASSERT_TRUE(WinPnp::instance().unplug(number));
+    ASSERT_TRUE(LstK_Sync(list, nullptr, nullptr));
+    const std::vector<KLST_DEVINFO*> all = entries(list);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0]->connected, 0);
+    EXPECT_EQ(all[0]->syncFlags, KLST_SYNC_FLAG_REMOVED);
+    LstK_Free(list);
+}
+
 }  // namespace
