@@ -17,6 +17,9 @@
 // whole run of the real program can be tried against different devices:
 //
 //   ZARN_SIM_SENSOR    "attached" (default): a booted sensor is plugged in;
+//                      "unbooted": a sensor whose vision processor has not
+//                      booted is plugged in (the updater gives the driver no
+//                      boot folder, so it stays in recovery);
 //                      "absent": nothing is attached, the updater waits.
 //   ZARN_SIM_FIRMWARE  the firmware version the sensor runs, "major.minor.patch"
 //                      with decimal numbers of at most 65535 (default "0.9.7").
@@ -58,6 +61,7 @@ int32_t windowCloseAfterFrames();
 // The simulated sensor's configuration as read from the environment.
 struct SimulatedSensorSettings {
     bool attached = true;
+    bool unbooted = false;  // attached, with only the processor's boot monitor
     uint16_t firmwareMajor = 0;
     uint16_t firmwareMinor = 9;
     uint16_t firmwareRevision = 7;

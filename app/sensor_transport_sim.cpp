@@ -69,8 +69,13 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
     if (const char* value = lookup("ZARN_SIM_SENSOR")) {
         if (std::strcmp(value, "attached") == 0) {
             settings.attached = true;
+            settings.unbooted = false;
+        } else if (std::strcmp(value, "unbooted") == 0) {
+            settings.attached = true;
+            settings.unbooted = true;
         } else if (std::strcmp(value, "absent") == 0) {
             settings.attached = false;
+            settings.unbooted = false;
         } else {
             unreadable("ZARN_SIM_SENSOR", value);
         }
@@ -162,7 +167,11 @@ void attachSensorTransport() {
         pull.forKind = static_cast<uint16_t>(morv::client::Request::Msg::FW_UPDATE);
         sensor->firmware().planNext(pull);
     }
-    if (settings.attached) sensor->plug();
+    if (settings.attached && settings.unbooted) {
+        sensor->plugUnbooted();
+    } else if (settings.attached) {
+        sensor->plug();
+    }
 }
 
 int32_t windowCloseAfterFrames() { return closeAfterFrames.load(); }

@@ -273,8 +273,14 @@ int PlovarZarn_hotplugCallback(int32_t status) {
         // A bring-up never overlaps a cleanup: it is marked under the same
         // lock, so a shutdown that comes later finds it and waits for it.
         std::unique_lock<std::mutex> lock(control.lock);
-        waitForCleanupLocked(lock, device, control);
-        if (device->bootEvent == nullptr) {
+        // A shutdown that runs, or waits behind a removal's cleanup, ends
+        // with the driver down, so the event would be ignored after it
+        // anyway. It is ignored now: the shutdown stops the transport, and
+        // that waits for this very call to return.
+        const bool shuttingDown =
+            device->cleanupActive.load() && (!device->keepUsb.load() || control.shutdownPending);
+        if (!shuttingDown) waitForCleanupLocked(lock, device, control);
+        if (shuttingDown || device->bootEvent == nullptr) {
             // Handed over while a shutdown ran: the driver is down.
             LOGG_PRINT(LOG_INFO_E, 0, "USB event %d after the shutdown ignored\n", static_cast<int>(status));
             return 0;

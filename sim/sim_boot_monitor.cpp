@@ -114,6 +114,11 @@ void SimBootMonitor::setBootDetectHangs(bool hangs) {
     detectHangs_ = hangs;
 }
 
+void SimBootMonitor::setKernelStart(std::function<void()> start) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    kernelStart_ = std::move(start);
+}
+
 void SimBootMonitor::plugUnbooted() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -251,6 +256,7 @@ uint32_t SimBootMonitor::jumpLocked(uint32_t address) {
             return kJumpRefused;
         }
         detectRan_ = true;
+        changed_.notify_all();
         if (!detectHangs_) {
             publishProductionDataLocked();
             putWordLocked(kRegDetectDone, kDetectDone);
@@ -318,6 +324,12 @@ void SimBootMonitor::reenumerate() {
     }
     usb_.setWriteHandler(0, nullptr);
     usb_.unplugInterface(0);
+    std::function<void()> kernelStart;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        kernelStart = kernelStart_;
+    }
+    if (kernelStart) kernelStart();
     usb_.plug({0, 1, 2, 3, 4});
     std::lock_guard<std::mutex> lock(mutex_);
     reenumerated_ = true;
@@ -394,6 +406,11 @@ bool SimBootMonitor::loaderRunning() const {
 uint32_t SimBootMonitor::handshakeWritten() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return handshakeWritten_;
+}
+
+bool SimBootMonitor::waitForBootDetect(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return detectRan_; });
 }
 
 bool SimBootMonitor::waitForReenumeration(std::chrono::milliseconds timeout) {

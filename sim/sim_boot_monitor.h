@@ -31,6 +31,7 @@
 #include <cstdint>
 #include <deque>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -112,6 +113,11 @@ public:
     // The boot-detect program never sets its done register.
     void setBootDetectHangs(bool hangs);
 
+    // Runs on the monitor's own thread when the booted kernel takes over:
+    // after the boot interface has gone and before the booted interfaces
+    // arrive, so that whatever serves them is ready when the host sees them.
+    void setKernelStart(std::function<void()> start);
+
     // Installs the monitor on interface 0 and plugs it (an unbooted sensor arrives).
     void plugUnbooted();
 
@@ -132,6 +138,8 @@ public:
     std::vector<Request> requests() const;
     std::vector<uint32_t> jumps() const;
     bool bootDetectRan() const;
+    // Waits (bounded) until the host has started the boot-detect program.
+    bool waitForBootDetect(std::chrono::milliseconds timeout);
     bool loaderRunning() const;
     // The host's last write to the handshake register.
     uint32_t handshakeWritten() const;
@@ -200,6 +208,7 @@ private:
     std::vector<FaultRule> faults_;
     std::vector<Request> requests_;
     std::vector<uint32_t> jumps_;
+    std::function<void()> kernelStart_;
     std::thread reenumerator_;
 };
 

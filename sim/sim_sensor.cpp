@@ -102,6 +102,48 @@ void SimSensor::unplug() {
     }
     changed_.notify_all();
     usb_.unplug();
+    dropBootMonitor();
+}
+
+void SimSensor::plugUnbooted() {
+    std::lock_guard<std::mutex> presence(presenceMutex_);
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        comebackPending_ = false;
+    }
+    changed_.notify_all();
+    usb_.unplug();
+    vpu_.resetStreams();
+    SimBootMonitor& monitor = bootMonitorLocked();
+    // The kernel's services are up before the booted interfaces arrive.
+    monitor.setKernelStart([this] { vpu_.takeInterface(0); });
+    monitor.plugUnbooted();
+}
+
+SimBootMonitor& SimSensor::bootMonitor() {
+    std::lock_guard<std::mutex> presence(presenceMutex_);
+    return bootMonitorLocked();
+}
+
+// Under presenceMutex_.
+SimBootMonitor& SimSensor::bootMonitorLocked() {
+    if (!bootMonitor_) {
+        bootMonitor_ = std::make_unique<SimBootMonitor>(usb_);
+        bootMonitor_->setChipVersion(kChipVersion);
+        const SimDeviceInfo info = firmware_.deviceInfo();
+        bootMonitor_->setProductionData(
+            SimBootMonitor::ProductionData{kBootId, info.serial, info.manufacturer, info.model, info.hwName});
+    }
+    return *bootMonitor_;
+}
+
+// Under presenceMutex_.
+void SimSensor::dropBootMonitor() {
+    if (!bootMonitor_) return;
+    // Its destructor ends its thread and takes interface 0 off the bus's
+    // handlers if it still held it.
+    bootMonitor_.reset();
+    vpu_.takeInterface(0);
 }
 
 bool SimSensor::plugged() const {
@@ -113,10 +155,11 @@ bool SimSensor::plugged() const {
 
 // Under presenceMutex_.
 void SimSensor::plugWhole() {
-    if (plugged()) return;
+    if (plugged() && !bootMonitor_) return;
     // Interfaces left over from a partial removal go too: the host must see
     // the device leave before it sees it arrive.
     usb_.unplug();
+    dropBootMonitor();
     // A new session on the processor: nothing of a packet cut off by the
     // removal may be taken for the start of the next one.
     vpu_.resetStreams();

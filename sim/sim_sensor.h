@@ -15,6 +15,11 @@
 // before the host initialises its transport therefore arrives as soon as the
 // host does, as an attached sensor does on the real system.
 //
+// An unbooted sensor (plugUnbooted) shows only its processor's boot monitor
+// on interface 0. Booted from a boot folder, it comes back as a booted
+// sensor: the processor's services take interface 0 again and the firmware
+// reports its state once the five interfaces are there.
+//
 // A warm or cold reboot request makes the device go away once it has
 // answered, and come back a moment later (setRebootDelay) with the firmware
 // it holds then, the one a successful update installed: the processor side
@@ -39,6 +44,7 @@
 #include <vector>
 
 #include "runtime/usb_transport.h"
+#include "sim/sim_boot_monitor.h"
 #include "sim/sim_firmware.h"
 #include "sim/sim_hotplug.h"
 #include "sim/sim_svc_mngr_peer.h"
@@ -62,6 +68,10 @@ public:
     // How long stopping the monitor waits for a handler in flight (a whole
     // bring-up may run inside it).
     static constexpr std::chrono::milliseconds kDefaultStopBound{10000};
+    // What the unbooted processor's boot-detect program finds: the boot
+    // images of this id and chip are the ones to load.
+    static constexpr int32_t kBootId = 601;
+    static constexpr uint32_t kChipVersion = SimBootMonitor::kChipVpu3;
 
     // Resets the simulated bus, installs the sensor's back-end table and
     // starts the device models; nothing is plugged yet. Throws
@@ -82,6 +92,10 @@ public:
     // it is fully present already; a partly present device goes away first
     // and then arrives whole. Cancels a pending comeback after a reboot.
     void plug();
+    // An unbooted sensor arrives: the boot monitor alone, on interface 0.
+    // Whatever was plugged goes first. Set the monitor up (bootMonitor())
+    // before.
+    void plugUnbooted();
     // The device goes away (and stays away, even if it was rebooting).
     void unplug();
     // All five interfaces are present.
@@ -124,6 +138,9 @@ public:
     SimVpu& vpu() { return vpu_; }
     SimProcessorServices& processor() { return processor_; }
     SimFirmware& firmware() { return firmware_; }
+    // The unbooted processor's boot monitor, made on first use with the
+    // sensor's production data (kBootId, the serial number), chip kChipVersion.
+    SimBootMonitor& bootMonitor();
 
 private:
     // Back-end slots 0 and 1.
@@ -137,6 +154,10 @@ private:
     void stopMonitorForHost();
     void onReboot();
     void plugWhole();
+    // Under presenceMutex_: the boot monitor leaves the bus, and the
+    // processor's services have interface 0 again.
+    void dropBootMonitor();
+    SimBootMonitor& bootMonitorLocked();
     void runComebacks();
 
     const HotplugHandler handler_;
@@ -144,6 +165,7 @@ private:
     SimVpu vpu_;
     SimProcessorServices processor_;
     SimFirmware firmware_;
+    std::unique_ptr<SimBootMonitor> bootMonitor_;  // under presenceMutex_
 
     // Plugs and unplugs one at a time, whoever asks (owner or comeback thread).
     std::mutex presenceMutex_;

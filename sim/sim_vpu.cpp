@@ -59,6 +59,16 @@ void SimVpu::stop() {
     running_ = false;
 }
 
+void SimVpu::takeInterface(uint8_t iface) {
+    {
+        // Not held across the bus call: that waits for handlers in flight,
+        // and they take this lock.
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!running_ || stopping_ || iface >= kInterfaces) return;
+    }
+    usb_.setWriteHandler(iface, [this](uint8_t index, const Bytes& transfer) { onHostTransfer(index, transfer); });
+}
+
 void SimVpu::setChannelHandler(uint32_t channel, Handler handler) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (handler)

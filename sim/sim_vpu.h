@@ -78,6 +78,9 @@ public:
     void start();
     // Removes the write handlers, ends and joins the thread. Idempotent.
     void stop();
+    // Serves the host's transfers on `iface` again once another device model
+    // (the boot monitor of an unbooted processor) had it. Nothing when stopped.
+    void takeInterface(uint8_t iface);
 
     // --- behaviour ------------------------------------------------------------
     void setChannelHandler(uint32_t channel, Handler handler);

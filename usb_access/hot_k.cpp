@@ -501,6 +501,11 @@ unsigned int WINAPI HotK_ThreadMain(void*) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+        // The window goes here, on its own thread, rather than with the
+        // thread's end: whoever has waited for the thread then finds no
+        // window of that name left (on every system). Its WM_DESTROY finds
+        // the monitor's handle cleared already and frees nothing twice.
+        DestroyWindow(window);
         // The list went at WM_DESTROY; its heap goes with the thread.
         HeapDestroy(monitor.heap);
         monitor.heap = nullptr;

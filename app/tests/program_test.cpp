@@ -202,11 +202,17 @@ TEST_F(ProgramTest, LongOptionOfTheReportReadsTheConfiguredFirmware_RealOneSecon
     EXPECT_TRUE(result.hasLine("Firmware: 0.9.3")) << result.err;
 }
 
+// Low Power Mode, and Recovery Mode: the program gives the driver no boot
+// folder, so a sensor whose processor has not booted stays unbooted.
 TEST_F(ProgramTest, SensorThatCannotBeUsedGetsTheSupportTextAndAFailingExit) {
-    const Outcome result = run({"-u"}, {{"ZARN_SIM_STATE", "lowPower"}});
-    EXPECT_EQ(result.exitStatus, 1) << result.err;
-    EXPECT_TRUE(result.hasLine(kSupportText)) << result.err;
-    EXPECT_EQ(result.err.find("Your firmware"), std::string::npos);
+    for (const auto& [name, value] :
+         {std::pair{"ZARN_SIM_STATE", "lowPower"}, std::pair{"ZARN_SIM_SENSOR", "unbooted"}}) {
+        SCOPED_TRACE(value);
+        const Outcome result = run({"-u"}, {{name, value}});
+        EXPECT_EQ(result.exitStatus, 1) << result.err;
+        EXPECT_TRUE(result.hasLine(kSupportText)) << result.err;
+        EXPECT_EQ(result.err.find("Your firmware"), std::string::npos);
+    }
 }
 
 TEST_F(ProgramTest, WithoutASensorTheProgramOnlyWaitsForOne) {

@@ -7,15 +7,21 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "driver/driver_api.h"
 #include "driver/device_manager.h"
 #include "host_lib/service.h"
 #include "runtime/usb_transport.h"
+#include "sim/sim_boot_monitor.h"
+#include "sim/sim_sensor.h"
+#include "app/sensor_transport_stack.h"
+#include "usb_access/vpu_usb_libusbk.h"
 
 namespace {
 
@@ -67,6 +73,18 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
     EXPECT_TRUE(settings.updateFails);
     EXPECT_EQ(settings.flashBlockMs, 25u);
     EXPECT_EQ(settings.windowCloseAfterFrames, 12u);
+}
+
+TEST(SimulatedSensorSettingsTest, UnbootedSensorIsAnAttachedOne) {
+    std::vector<std::string> problems;
+    const SimulatedSensorSettings unbooted = Environment{{{"ZARN_SIM_SENSOR", "unbooted"}}}.read(problems);
+    EXPECT_TRUE(unbooted.attached);
+    EXPECT_TRUE(unbooted.unbooted);
+    EXPECT_FALSE(Environment{}.read(problems).unbooted);
+    const SimulatedSensorSettings absent = Environment{{{"ZARN_SIM_SENSOR", "absent"}}}.read(problems);
+    EXPECT_FALSE(absent.attached);
+    EXPECT_FALSE(absent.unbooted);
+    EXPECT_TRUE(problems.empty());
 }
 
 TEST(SimulatedSensorSettingsTest, StateNamesGiveTheWireValuesOfTheStateReport) {
@@ -205,12 +223,103 @@ TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready, 2));
 }
 
+// The driver boots an unbooted sensor over the whole stack: the monitor
+// reports the boot interface, the boot layer loads the images through it,
+// and the sensor comes back with its five interfaces.
+TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToReady) {
+    char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder = pattern;
+    zsim::SimBootMonitor::writeBootFolder(folder, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
+    setenv("ZARN_SIM_SENSOR", "unbooted", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    const std::string path = folder.string();
+    const PZInitParams params{nullptr, 0, 0, path.c_str()};
+    ASSERT_EQ(PlovarZarn_Init(&DriverStates::onState, &states_, &params), PZStatus_Success);
+    initialised_ = true;
+    EXPECT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    EXPECT_EQ(states_.states(), (std::vector<int>{PZDeviceState_Booting, PZDeviceState_Ready}));
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+}
+
+TEST_F(SensorTransportTest, WithoutABootFolderAnUnbootedSensorIsInRecoveryMode) {
+    setenv("ZARN_SIM_SENSOR", "unbooted", 1);
+    ZarnFirmwareUpdater::attachSensorTransport();
+    init();
+    EXPECT_TRUE(states_.waitFor(PZDeviceState_RecoveryMode));
+    EXPECT_EQ(states_.states(), std::vector<int>{PZDeviceState_RecoveryMode});
+}
+
 TEST_F(SensorTransportTest, StateFromTheEnvironmentReachesTheDriver) {
     setenv("ZARN_SIM_STATE", "lowPower", 1);
     ZarnFirmwareUpdater::attachSensorTransport();
     init();
     ASSERT_TRUE(states_.waitFor(PZDeviceState_LowPowerMode));
     EXPECT_EQ(states_.states().front(), PZDeviceState_Booting);
+}
+
+// --- shutdown over the whole stack ------------------------------------------------
+
+// Threads of this process (each test runs in a process of its own).
+size_t threadCount() {
+    size_t count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
+    return count;
+}
+
+// The driver shuts down while the monitor's thread is inside a boot (the
+// boot-detect program never finishes: the boot layer polls it for its 2 s
+// budget) and while the driver's readers wait on interfaces where nothing
+// comes. Both end within their bound and leave no thread behind.
+TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
+    SERVICEP_setLinkPeriodForTest(20);
+    // A thread runtime's own helpers (a sanitizer's) start with the first
+    // thread of the process and are not counted as the stack's.
+    std::thread([] {}).join();
+    char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder = pattern;
+    zsim::SimBootMonitor::writeBootFolder(folder, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
+    const std::string path = folder.string();
+    struct Case {
+        const char* name;
+        bool duringBoot;
+        std::chrono::seconds bound;
+    };
+    for (const Case& c : {Case{"during a boot", true, 6s}, Case{"with reads pending", false, 2s}}) {
+        SCOPED_TRACE(c.name);
+        const size_t threadsBefore = threadCount();
+        {
+            zsim::SimSensor sensor(&vpu_usb_boot_hotplug_handler);
+            ZarnFirmwareUpdater::SensorUsbStack stack(sensor.usb(), sensor.deviceInfo().serial);
+            vpu_usb_set_backend(&vpu_usb_libusbk_ops);
+            DriverStates states;
+            if (c.duringBoot) {
+                sensor.bootMonitor().setBootDetectHangs(true);
+                sensor.plugUnbooted();
+            } else {
+                sensor.plug();
+            }
+            const PZInitParams params{nullptr, 0, 0, path.c_str()};
+            ASSERT_EQ(PlovarZarn_Init(&DriverStates::onState, &states, &params), PZStatus_Success);
+            if (c.duringBoot) {
+                ASSERT_TRUE(sensor.bootMonitor().waitForBootDetect(kBound));
+            } else {
+                ASSERT_TRUE(states.waitFor(PZDeviceState_Ready));
+            }
+            const auto start = std::chrono::steady_clock::now();
+            EXPECT_EQ(PlovarZarn_Deinit(), PZStatus_Success);
+            PZDevice_waitForCleanup();
+            EXPECT_TRUE(vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(kBound.count() * 1000)));
+            EXPECT_LT(std::chrono::steady_clock::now() - start, c.bound);
+            sensor.unplug();
+            EXPECT_TRUE(sensor.stop(std::chrono::milliseconds(0)));
+        }
+        EXPECT_EQ(threadCount(), threadsBefore);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace
