@@ -22,6 +22,7 @@
 #include "sim/win_pnp/win_pnp.h"
 #include "sim/win_pnp/win_pnp_api.h"
 #include "usb_access/system_api.h"
+#include "usb_access/tests/own_window.h"
 #include "usb_access/vpu_usb_libusbk.h"
 
 namespace {
@@ -493,7 +494,7 @@ TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
             changed.notify_all();
         }
         EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
-        EXPECT_EQ(FindWindowA(HOTK_WINDOW_CLASS, nullptr), nullptr) << "the monitor's window is gone";
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr) << "the monitor's window is gone";
         EXPECT_EQ(heard.snapshot().front(), (BootEvent{2, true}));
         std::lock_guard<std::mutex> lock(heard.mutex);
         heard.during = nullptr;
