@@ -1,5 +1,7 @@
 #include "runtime/context.h"
 
+#include <pthread.h>
+
 #include <stdexcept>
 
 const unsigned char PZContextFixedTags[PZ_SLOT_FIXED_COUNT] = {};
@@ -25,9 +27,27 @@ Context* defaultContextRaw() {
 // finds it ready.
 [[maybe_unused]] const bool initDefaultContext = (defaultContextRaw(), true);
 
-// The thread's own context; empty means the default one. The shared reference
-// is released at thread exit by the thread_local's destructor.
-thread_local PZContextHolder tlsCurrentContext;
+// The thread's own context: a holder owned by a thread-specific key, whose
+// destructor releases it when the thread ends; none means the default one.
+// Not a thread_local holder: the Windows toolchain's thread_local
+// destructors may run after the thread's own storage has been freed, and a
+// shared reference released from freed memory crashes.
+pthread_key_t contextKey() {
+    static const pthread_key_t key = [] {
+        pthread_key_t created{};
+        if (pthread_key_create(&created, [](void* holder) { delete static_cast<PZContextHolder*>(holder); }) != 0) {
+            throw std::runtime_error("no thread-specific key for the driver context");
+        }
+        return created;
+    }();
+    return key;
+}
+// Made by a start-up initialiser, before any thread of ours runs.
+[[maybe_unused]] const pthread_key_t initContextKey = contextKey();
+
+PZContextHolder* currentHolder() { return static_cast<PZContextHolder*>(pthread_getspecific(contextKey())); }
+
+// The same context as a plain pointer, for the lookups on every call.
 thread_local Context* tlsCurrentContextRaw = nullptr;
 
 const char kNullObjectMessage[] = "PZContextSlotConstructor should never return null!";
@@ -74,7 +94,7 @@ Context::~Context() {
 
 ScopedThreadContext::ScopedThreadContext(PZContextHolder context)
     : context_(std::move(context)),
-      previous_(tlsCurrentContext ? new PZContextHolder(tlsCurrentContext) : nullptr) {
+      previous_(currentHolder() != nullptr ? new PZContextHolder(*currentHolder()) : nullptr) {
     PZContext_SetThreadContext(new PZContextHolder(context_));
 }
 
@@ -116,17 +136,19 @@ void* PZContext_FindSlot(Context* context, PZContextSlotKey key) {
 bool PZContext_IsDefault(Context* context) { return context == defaultContextRaw(); }
 
 PZContextHolder* PZContext_AcquireCurrent() {
-    return new PZContextHolder(tlsCurrentContext ? tlsCurrentContext : *defaultContextHolder());
+    const PZContextHolder* current = currentHolder();
+    return new PZContextHolder(current != nullptr ? *current : *defaultContextHolder());
 }
 
 void PZContext_SetThreadContext(PZContextHolder* holder) {
-    if (holder == nullptr) {
-        tlsCurrentContextRaw = nullptr;
-        tlsCurrentContext.reset();
-        return;
+    // The holder is adopted as it is; the previous one goes once the new one
+    // is in place, so that the thread never sees a released context.
+    PZContextHolder* previous = currentHolder();
+    if (holder != nullptr && !*holder) {
+        delete holder;
+        holder = nullptr;
     }
-    PZContextHolder adopted = *holder;
-    delete holder;
-    tlsCurrentContextRaw = adopted.get();
-    tlsCurrentContext = std::move(adopted);
+    pthread_setspecific(contextKey(), holder);
+    tlsCurrentContextRaw = holder != nullptr ? holder->get() : nullptr;
+    delete previous;
 }
