@@ -175,3 +175,138 @@ write("corpus", T, "frame-of-three", fragment(0, 0, 3, 100, 100) + fragment(0, 1
 write("corpus", T, "overflowing-fragments", fragment(1, 0, 4, 400, 400) + fragment(1, 1, 4, 400, 400)
       + fragment(1, 2, 4, 60000, 10) + fragment(8, 0, 1, 1, 1, read=1))
 write("corpus", T, "full-sink", b"".join(fragment(2, 0, 1, 10, 10) for _ in range(6)) + fragment(2, 0, 1, 1, 1, read=2))
+
+# --- fuzz_usb_descriptors ---------------------------------------------------------------
+U = "fuzz_usb_descriptors"
+LIBUSBK, LIBUSB0, WINUSB = 0, 1, 2
+UNCONFIGURED, OLD_DRIVER, GIVEN_FILE, SET_CONFIG, CLONES = 0x04, 0x08, 0x10, 0x20, 0x40
+
+
+def device_descriptor(bcd=0x0102):
+    return bytes([18, 1]) + le("HBBBB", 0x0200, 0, 0, 0, 64) + le("HHH", 0xF3A7, 0x0D51, bcd) + bytes([1, 2, 3, 1])
+
+
+def interface(number, alt, endpoints):
+    return bytes([9, 4, number, alt, endpoints, 0xFF, 0, 0, 0])
+
+
+def endpoint(address, size=512, attributes=2, interval=0):
+    return bytes([7, 5, address, attributes]) + le("H", size) + bytes([interval])
+
+
+def configuration(value, *parts, total=None):
+    body = b"".join(parts)
+    length = 9 + len(body) if total is None else total
+    return bytes([9, 2]) + le("H", length) + bytes([1, value, 0, 0x80, 50]) + body
+
+
+def string(text):
+    data = text.encode("utf-16-le")
+    return bytes([2 + len(data), 3]) + data
+
+
+def usb_input(flags, value, device=None, configs=(), strings=()):
+    chunks = []
+    if device is not None:
+        chunks.append(b"\0" + device)
+    chunks += [b"\1" + c for c in configs]
+    chunks += [b"\2" + bytes([i]) + s for i, s in strings]
+    return bytes([flags, value]) + transfers(*chunks)
+
+
+SENSOR_STRINGS = [(0, bytes([4, 3, 0x09, 0x04])), (1, string("Zarn Example Devices")),
+                  (2, string("Zarn Depth Sensor")), (3, string("SN0001"))]
+sensor_config = configuration(1, interface(0, 0, 2), endpoint(0x81), endpoint(0x01),
+                              interface(0, 1, 2), endpoint(0x82), endpoint(0x02))
+composite = configuration(1, interface(0, 0, 1), endpoint(0x81), interface(1, 0, 2), endpoint(0x82),
+                          endpoint(0x02), bytes([5, 0x24, 0, 0, 0]), interface(2, 0, 1), endpoint(0x83, 0x1400, 1, 1))
+for name, driver in (("libusbk", LIBUSBK), ("libusb0", LIBUSB0), ("winusb", WINUSB)):
+    write("corpus", U, "sensor-interface-" + name,
+          usb_input(driver | CLONES, 1, device_descriptor(), [sensor_config], SENSOR_STRINGS))
+    write("corpus", U, "composite-" + name,
+          usb_input(driver | CLONES | SET_CONFIG, 1, device_descriptor(0x8102), [composite], SENSOR_STRINGS[:2]))
+write("corpus", U, "old-driver-changes-configuration",
+      usb_input(LIBUSBK | OLD_DRIVER | SET_CONFIG, 2, device_descriptor(),
+                [sensor_config, configuration(2, interface(3, 0, 1), endpoint(0x84))]))
+write("corpus", U, "unconfigured-libusb0", usb_input(LIBUSB0 | UNCONFIGURED | SET_CONFIG, 1, device_descriptor(),
+                                                     [sensor_config, sensor_config]))
+write("corpus", U, "given-file", usb_input(LIBUSBK | GIVEN_FILE | CLONES, 0, device_descriptor(), [sensor_config]))
+write("corpus", U, "duplicate-listings",
+      usb_input(WINUSB | CLONES, 0, device_descriptor(),
+                [configuration(1, interface(0, 0, 1), endpoint(0x81), interface(0, 0, 2), endpoint(0x81),
+                               endpoint(0x01), interface(0, 1, 1), endpoint(0x85))]))
+write("corpus", U, "short-and-ragged",
+      usb_input(LIBUSBK, 1, device_descriptor()[:10],
+                [configuration(1, interface(0, 0, 2), endpoint(0x81)[:5], total=200),
+                 configuration(1, bytes([0, 4, 0, 0]))],
+                [(0, bytes([2, 3])), (1, bytes([255, 3]) + b"A\0" * 10), (2, bytes([9, 3, 0x41, 0x80, 0xC3])),
+                 (3, bytes([6, 2, 0x41, 0, 0x42, 0]))]))
+
+# --- fuzz_device_list ---------------------------------------------------------------------
+L = "fuzz_device_list"
+INCLUDE_DISCONNECTED, DEVICE_PATTERN, INTERFACE_MODE, CLASS_MODE, UNTERMINATED = 0x01, 0x02, 0x04, 0x06, 0x08
+(NEW_NODE, SERVICE, DESCRIPTION, MANUFACTURER, SETUP_CLASS, GUIDS_STORED, GUID_LIST, INTERFACE, NUMBERS, PARENT,
+ UNPLUG_LATER, REPLUG_LATER, PATTERN) = range(13)
+LIBUSBK_GUID = b"{6C696275-7362-4B00-A5A2-7A61726E0001}"
+LIBUSBK_CLASS = b"{ECFB0CFD-74C4-4F52-BBF7-343461CD72AC}"
+USB_CLASS = b"{36FC9E60-C465-11CF-8056-444553540000}"
+ACTIVE, REMOVED, HAS_LUSB0 = 1, 2, 4
+GUID_LIBUSBK, GUID_FILTER, GUID_FIRST_LISTED, GUID_OTHER = 0 << 3, 1 << 3, 2 << 3, 3 << 3
+
+
+def field(tag, data=b""):
+    return bytes([tag]) + data
+
+
+def iface(bits, link, lusb0=0):
+    return field(INTERFACE, bytes([bits]) + le("H", lusb0) + link)
+
+
+def link_of(instance, guid=LIBUSBK_GUID):
+    return b"\\\\?\\" + instance.lower().replace(b"\\", b"#") + b"#" + guid.lower()
+
+
+def sensor_nodes(serial, vid=b"F3A7", pid=b"0D51"):
+    parent = b"USB\\VID_" + vid + b"&PID_" + pid + b"\\" + serial
+    out = [field(NEW_NODE, parent), field(SERVICE, b"usbccgp"), field(SETUP_CLASS, USB_CLASS),
+           field(DESCRIPTION, b"USB Composite Device")]
+    for index, name in enumerate((b"control", b"infrared", b"depth", b"visible", b"client")):
+        instance = b"USB\\VID_" + vid + b"&PID_" + pid + b"&MI_%02d\\7&1A2B3C&0&%04d" % (index, index)
+        out += [field(NEW_NODE, instance), field(SERVICE, b"libusbK"), field(SETUP_CLASS, LIBUSBK_CLASS),
+                field(DESCRIPTION, b"ZarnSensor." + name), field(MANUFACTURER, b"Zarn Example Devices"),
+                field(GUID_LIST, LIBUSBK_GUID), field(NUMBERS, bytes([1, 4])), field(PARENT, bytes([0])),
+                iface(ACTIVE, link_of(instance))]
+    return out
+
+
+filter_device = [field(NEW_NODE, b"USB\\VID_0A12&PID_0001\\STOR1"), field(SERVICE, b"usbstor"),
+                 field(SETUP_CLASS, USB_CLASS), field(DESCRIPTION, b"Storage"),
+                 iface(ACTIVE | HAS_LUSB0 | GUID_FILTER, link_of(b"USB\\VID_0A12&PID_0001\\STOR1",
+                                                                 b"{F9F3FF14-AE21-48A0-8A25-8011A7A931D9}"), 3)]
+winusb_device = [field(NEW_NODE, b"USB\\VID_1234&PID_5678\\ABC123"), field(SERVICE, b"WinUSB"),
+                 field(SETUP_CLASS, USB_CLASS), field(GUIDS_STORED, b"{8F3A9C21-0001-4A5B-9C1D-2E3F40516273}\0junk"),
+                 iface(ACTIVE | GUID_OTHER, b"\\\\?\\usb#vid_1234&pid_5678#abc123#{8f3a9c21}")]
+write("corpus", L, "sensor-and-filter-device", bytes([0]) + transfers(*sensor_nodes(b"SN0001"), *filter_device))
+write("corpus", L, "sensor-goes-and-comes-back",
+      bytes([INCLUDE_DISCONNECTED]) + transfers(*sensor_nodes(b"SN0002"), field(UNPLUG_LATER, bytes([0])),
+                                                field(REPLUG_LATER, bytes([3]))))
+write("corpus", L, "interface-mode", bytes([INTERFACE_MODE]) + transfers(*sensor_nodes(b"SN0003"), *winusb_device))
+write("corpus", L, "class-mode-unterminated",
+      bytes([CLASS_MODE | UNTERMINATED]) + transfers(*sensor_nodes(b"SN0004"), *filter_device))
+write("corpus", L, "device-pattern", bytes([DEVICE_PATTERN]) + transfers(
+    field(PATTERN, b"*?&PID_0D51&MI_04"), *sensor_nodes(b"SN0005"), *winusb_device))
+write("corpus", L, "long-texts", bytes([0]) + transfers(
+    field(NEW_NODE, b"USB\\VID_F3A7&PID_0D51&MI_7F\\" + b"S" * 300), field(SERVICE, b"libusb0" + b"x" * 300),
+    field(DESCRIPTION, b"d" * 400), field(GUIDS_STORED, LIBUSBK_GUID * 40),
+    iface(ACTIVE | HAS_LUSB0, b"\\\\?\\" + b"p" * 300, 0xFFFF), iface(ACTIVE | HAS_LUSB0, b"\\\\?\\short", 255),
+    field(NEW_NODE, b"usb\\vid_zz&pid_\\\\"), field(SERVICE, b"LIBUSBK"), field(GUID_LIST, b"{bad\0\0" + LIBUSBK_GUID),
+    iface(ACTIVE | GUID_FIRST_LISTED, b"*?x")))
+
+# Two nodes under one instance id, the second naming the first as its parent:
+# the simulated tree's node then is its own parent, and unplugging it must end.
+write("reproducers", L, "node-that-is-its-own-parent", bytes([INCLUDE_DISCONNECTED]) + transfers(
+    field(NEW_NODE, b"USB\\VID_F3A7&PID_0D51\\LOOP"), field(SERVICE, b"libusbK"), field(GUID_LIST, LIBUSBK_GUID),
+    iface(ACTIVE, link_of(b"USB\\VID_F3A7&PID_0D51\\LOOP")),
+    field(NEW_NODE, b"USB\\VID_F3A7&PID_0D51\\LOOP"), field(SERVICE, b"libusbK"), field(GUID_LIST, LIBUSBK_GUID),
+    field(PARENT, bytes([0])), iface(ACTIVE, link_of(b"USB\\VID_F3A7&PID_0D51\\LOOP")),
+    field(UNPLUG_LATER, bytes([1]))))

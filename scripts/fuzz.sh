@@ -9,7 +9,8 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${FUZZ_SECONDS:-20}
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_marshal fuzz_calibration fuzz_streamer fuzz_device_client fuzz_boot_monitor fuzz_service_stack)
+  targets=(fuzz_marshal fuzz_calibration fuzz_streamer fuzz_device_client fuzz_boot_monitor fuzz_service_stack
+           fuzz_usb_descriptors fuzz_device_list)
 fi
 build=$("$top/scripts/build.sh" fuzz "${targets[@]}" | tail -n 1)
 

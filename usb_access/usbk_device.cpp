@@ -62,26 +62,15 @@ BOOL WINAPI commonFree(KUSB_HANDLE handle) {
 }
 
 BOOL WINAPI commonSelectInterface(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex) {
-    if ((numberOrIndex & 0x80) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* found = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (found == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    guard->currentInterface.exchange(found->index);
+    if (!UsbK_ArgumentsValid((numberOrIndex & 0x80) == 0)) return FALSE;
+    UsbK_InterfaceSlot slot(handle, numberOrIndex, isIndex, ERROR_NO_MORE_ITEMS);
+    if (!slot) return FALSE;
+    slot.guard()->currentInterface.exchange(slot.intf()->index);
     return TRUE;
 }
 
 BOOL WINAPI commonClone(KUSB_HANDLE handle, KUSB_HANDLE* out) {
-    if (out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
     *out = nullptr;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
@@ -99,10 +88,7 @@ BOOL WINAPI commonClone(KUSB_HANDLE handle, KUSB_HANDLE* out) {
 }
 
 BOOL WINAPI commonGetAssociatedInterface(KUSB_HANDLE handle, UCHAR associatedIndex, KUSB_HANDLE* out) {
-    if (out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
     *out = nullptr;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
@@ -119,18 +105,13 @@ BOOL WINAPI commonGetAssociatedInterface(KUSB_HANDLE handle, UCHAR associatedInd
 }
 
 BOOL WINAPI commonQueryInterfaceSettings(KUSB_HANDLE handle, UCHAR altIndex, PUSB_INTERFACE_DESCRIPTOR out) {
-    if (out == nullptr || altIndex > 127) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    if (UsbK_InterfaceNode* intf = UsbK_CurrentInterface(guard.get()); intf != nullptr) {
-        for (UsbK_AltNode* alt = intf->alts; alt != nullptr; alt = alt->next) {
-            if (alt->index == altIndex) {
-                std::memcpy(out, alt->descriptor, sizeof(USB_INTERFACE_DESCRIPTOR));
-                return TRUE;
-            }
+    if (!UsbK_ArgumentsValid(out != nullptr && altIndex <= 127)) return FALSE;
+    UsbK_InterfaceSlot slot(handle, ERROR_NO_MORE_ITEMS);
+    if (!slot) return FALSE;
+    for (UsbK_AltNode* alt = slot.intf()->alts; alt != nullptr; alt = alt->next) {
+        if (alt->index == altIndex) {
+            std::memcpy(out, alt->descriptor, sizeof(USB_INTERFACE_DESCRIPTOR));
+            return TRUE;
         }
     }
     SetLastError(ERROR_NO_MORE_ITEMS);
@@ -138,38 +119,30 @@ BOOL WINAPI commonQueryInterfaceSettings(KUSB_HANDLE handle, UCHAR altIndex, PUS
 }
 
 BOOL WINAPI commonQueryPipe(KUSB_HANDLE handle, UCHAR altNumber, UCHAR pipeIndex, PWINUSB_PIPE_INFORMATION out) {
-    if (altNumber > 127 || pipeIndex > 31 || out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    if (UsbK_InterfaceNode* intf = UsbK_CurrentInterface(guard.get()); intf != nullptr) {
-        for (UsbK_AltNode* alt = intf->alts; alt != nullptr; alt = alt->next) {
-            if (alt->number != altNumber) continue;
-            for (UsbK_PipeNode* pipe = alt->pipes; pipe != nullptr; pipe = pipe->next) {
-                if (pipe->index != pipeIndex) continue;
-                const USB_ENDPOINT_DESCRIPTOR* ep = pipe->descriptor;
-                const uint16_t size = ep->wMaxPacketSize;
-                out->PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & 3);
-                out->PipeId = ep->bEndpointAddress;
-                // High-bandwidth endpoints carry 1 to 3 transactions per microframe.
-                out->MaximumPacketSize = static_cast<USHORT>((size & 0x7FF) * (1 + ((size >> 11) & 3)));
-                out->Interval = ep->bInterval;
-                return TRUE;
-            }
-            break;
+    if (!UsbK_ArgumentsValid(altNumber <= 127 && pipeIndex <= 31 && out != nullptr)) return FALSE;
+    UsbK_InterfaceSlot slot(handle, ERROR_NO_MORE_ITEMS);
+    if (!slot) return FALSE;
+    for (UsbK_AltNode* alt = slot.intf()->alts; alt != nullptr; alt = alt->next) {
+        if (alt->number != altNumber) continue;
+        for (UsbK_PipeNode* pipe = alt->pipes; pipe != nullptr; pipe = pipe->next) {
+            if (pipe->index != pipeIndex) continue;
+            const USB_ENDPOINT_DESCRIPTOR* ep = pipe->descriptor;
+            const uint16_t size = ep->wMaxPacketSize;
+            out->PipeType = static_cast<USBD_PIPE_TYPE>(ep->bmAttributes & 3);
+            out->PipeId = ep->bEndpointAddress;
+            // High-bandwidth endpoints carry 1 to 3 transactions per microframe.
+            out->MaximumPacketSize = static_cast<USHORT>((size & 0x7FF) * (1 + ((size >> 11) & 3)));
+            out->Interval = ep->bInterval;
+            return TRUE;
         }
+        break;
     }
     SetLastError(ERROR_NO_MORE_ITEMS);
     return FALSE;
 }
 
 BOOL WINAPI commonGetProperty(KUSB_HANDLE handle, UINT propertyId, PUINT length, PVOID value) {
-    if (length == nullptr || value == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(length != nullptr && value != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     if (propertyId != KUSB_PROPERTY_DEVICE_FILE_HANDLE) return TRUE;
@@ -309,6 +282,28 @@ UsbK_HandleGuard::~UsbK_HandleGuard() {
         UsbK_ReleaseHandle(handle_);
         SetLastError(error);
     }
+}
+
+UsbK_InterfaceSlot::UsbK_InterfaceSlot(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, DWORD missingError)
+    : guard_(handle) {
+    if (!guard_) return;
+    intf_ = UsbK_FindInterface(guard_.device(), numberOrIndex, isIndex);
+    if (intf_ == nullptr) SetLastError(missingError);
+}
+
+UsbK_InterfaceSlot::UsbK_InterfaceSlot(KUSB_HANDLE handle, DWORD missingError) : guard_(handle) {
+    if (!guard_) return;
+    intf_ = UsbK_CurrentInterface(guard_.get());
+    if (intf_ == nullptr) SetLastError(missingError);
+}
+
+UsbK_InterfaceEntry& UsbK_InterfaceSlot::entry() const {
+    return guard_.device()->interfaces[intf_->index % USBK_MAX_INTERFACES];
+}
+
+bool UsbK_ArgumentsValid(bool valid) {
+    if (!valid) SetLastError(ERROR_INVALID_PARAMETER);
+    return valid;
 }
 
 // --- common opening routine ---------------------------------------------------------------------------------

@@ -149,6 +149,71 @@ private:
     UsbK_Handle* handle_ = nullptr;
 };
 
+// The prologue of every slot that acts on one interface: the handle guard,
+// then the interface by number or by index, or the handle's current one.
+// Without the interface the slot fails with the error the slot names for it
+// (ERROR_RESOURCE_NOT_FOUND or ERROR_NO_MORE_ITEMS).
+class UsbK_InterfaceSlot {
+public:
+    UsbK_InterfaceSlot(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, DWORD missingError);
+    UsbK_InterfaceSlot(KUSB_HANDLE handle, DWORD missingError);
+    explicit operator bool() const { return intf_ != nullptr; }
+    const UsbK_HandleGuard& guard() const { return guard_; }
+    UsbK_DeviceRecord* device() const { return guard_.device(); }
+    UsbK_InterfaceNode* intf() const { return intf_; }
+    // The interface's entry in the device's interface array.
+    UsbK_InterfaceEntry& entry() const;
+
+private:
+    UsbK_HandleGuard guard_;
+    UsbK_InterfaceNode* intf_ = nullptr;
+};
+
+// The argument check that comes before the handle's: false sets
+// ERROR_INVALID_PARAMETER.
+bool UsbK_ArgumentsValid(bool valid);
+
+// The six interface slots of a back-end (claim, release and the four
+// alternate-setting slots) around its own primitives, which run once the
+// interface is found and pinned: Claim(slot, claim), SetAlt(slot, alt),
+// GetAlt(slot, out). An interface that is missing is ERROR_RESOURCE_NOT_FOUND
+// for claim, release and setting by number or index, ERROR_NO_MORE_ITEMS for
+// the rest.
+template <BOOL (*Claim)(const UsbK_InterfaceSlot&, bool), BOOL (*SetAlt)(const UsbK_InterfaceSlot&, UCHAR),
+          BOOL (*GetAlt)(const UsbK_InterfaceSlot&, PUCHAR)>
+struct UsbK_InterfaceSlots {
+    static BOOL WINAPI ClaimInterface(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex) {
+        return claim(handle, numberOrIndex, isIndex, true);
+    }
+    static BOOL WINAPI ReleaseInterface(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex) {
+        return claim(handle, numberOrIndex, isIndex, false);
+    }
+    static BOOL WINAPI SetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, UCHAR alt) {
+        UsbK_InterfaceSlot slot(handle, numberOrIndex, isIndex, ERROR_RESOURCE_NOT_FOUND);
+        return slot && SetAlt(slot, alt);
+    }
+    static BOOL WINAPI GetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, PUCHAR out) {
+        if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
+        UsbK_InterfaceSlot slot(handle, numberOrIndex, isIndex, ERROR_NO_MORE_ITEMS);
+        return slot && GetAlt(slot, out);
+    }
+    static BOOL WINAPI SetAltInterface(KUSB_HANDLE handle, UCHAR alt) {
+        UsbK_InterfaceSlot slot(handle, ERROR_NO_MORE_ITEMS);
+        return slot && SetAlt(slot, alt);
+    }
+    static BOOL WINAPI GetAltInterface(KUSB_HANDLE handle, PUCHAR out) {
+        if (!UsbK_ArgumentsValid(out != nullptr)) return FALSE;
+        UsbK_InterfaceSlot slot(handle, ERROR_NO_MORE_ITEMS);
+        return slot && GetAlt(slot, out);
+    }
+
+private:
+    static BOOL claim(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, bool claiming) {
+        UsbK_InterfaceSlot slot(handle, numberOrIndex, isIndex, ERROR_RESOURCE_NOT_FOUND);
+        return slot && Claim(slot, claiming);
+    }
+};
+
 // --- the common opening routine ---------------------------------------------------------
 
 typedef BOOL (*UsbK_DeviceInitRoutine)(UsbK_Handle* handle);

@@ -91,12 +91,14 @@ BOOL readConfiguration(UsbK_DeviceRecord* device) {
     UsbK_Request get{};
     get.put32(4, USB_CONFIGURATION_DESCRIPTOR_TYPE);
     get.put32(8, static_cast<uint32_t>(chosen));
-    if (!UsbK_IoctlSync(file, LIBUSB_IOCTL_GET_DESCRIPTOR, &get, sizeof(get), copy, total, nullptr)) {
+    UINT got = 0;
+    if (!UsbK_IoctlSync(file, LIBUSB_IOCTL_GET_DESCRIPTOR, &get, sizeof(get), copy, total, &got)) {
         UsbK_HeapFree(copy);
         return FALSE;
     }
     device->configDescriptor = copy;
-    device->cache->configLength = total;
+    // What the device sent, which may be less than its own total.
+    device->cache->configLength = got < total ? got : total;
     return TRUE;
 }
 
@@ -128,10 +130,7 @@ void kernelDeviceCleanup(void* record) {
 // --- slots ------------------------------------------------------------------------------------
 
 BOOL WINAPI kInit(KUSB_HANDLE* out, KLST_DEVINFO_HANDLE devInfo) {
-    if (devInfo == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(devInfo != nullptr)) return FALSE;
     return UsbK_InitDevice(out, KUSB_DRVID_LIBUSBK, USBK_MODE_KERNEL, nullptr, devInfo, nullptr, kernelInitDevice,
                            kernelExtraAlloc, UsbK_HandleCleanup, kernelDeviceCleanup);
 }
@@ -145,101 +144,41 @@ BOOL WINAPI kInitialize(HANDLE file, KUSB_HANDLE* out) {
                            kernelExtraAlloc, UsbK_HandleCleanup, kernelDeviceCleanup);
 }
 
-BOOL claimOrRelease(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, bool claim) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (intf == nullptr) {
-        SetLastError(ERROR_RESOURCE_NOT_FOUND);
-        return FALSE;
-    }
+// A successful claim makes the interface the handle's current one; a
+// release, or a claim the driver refused, leaves it unclaimed.
+BOOL claimOrRelease(const UsbK_InterfaceSlot& slot, bool claim) {
     UsbK_Request request{};
-    request.put32(4, intf->number);
-    const BOOL ok =
-        sendBlock(fileOf(guard), claim ? LIBUSBK_IOCTL_CLAIM_INTERFACE : LIBUSBK_IOCTL_RELEASE_INTERFACE, request);
-    UsbK_InterfaceEntry& entry = guard.device()->interfaces[intf->index % USBK_MAX_INTERFACES];
+    request.put32(4, slot.intf()->number);
+    const BOOL ok = sendBlock(fileOf(slot.guard()),
+                              claim ? LIBUSBK_IOCTL_CLAIM_INTERFACE : LIBUSBK_IOCTL_RELEASE_INTERFACE, request);
     if (claim && ok) {
-        entry.claimed.exchange(1);
-        guard->currentInterface.exchange(intf->index);
+        slot.entry().claimed.exchange(1);
+        slot.guard()->currentInterface.exchange(slot.intf()->index);
     } else {
-        entry.claimed.exchange(0);
+        slot.entry().claimed.exchange(0);
     }
     return ok;
 }
 
-BOOL WINAPI kClaimInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, true); }
-BOOL WINAPI kReleaseInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, false); }
-
-BOOL WINAPI kSetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, UCHAR alt) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (intf == nullptr) {
-        SetLastError(ERROR_RESOURCE_NOT_FOUND);
-        return FALSE;
-    }
+BOOL setAlt(const UsbK_InterfaceSlot& slot, UCHAR alt) {
     UsbK_Request request{};
-    request.put32(4, intf->number);
+    request.put32(4, slot.intf()->number);
     request.put32(8, alt);
-    if (!sendBlock(fileOf(guard), LIBUSBK_IOCTL_SET_INTERFACE, request)) return FALSE;
-    guard.device()->interfaces[intf->index % USBK_MAX_INTERFACES].currentAlt.exchange(alt);
+    if (!sendBlock(fileOf(slot.guard()), LIBUSBK_IOCTL_SET_INTERFACE, request)) return FALSE;
+    slot.entry().currentAlt.exchange(alt);
     return TRUE;
 }
 
-BOOL getAlt(const UsbK_HandleGuard& guard, UsbK_InterfaceNode* intf, PUCHAR out) {
+BOOL getAlt(const UsbK_InterfaceSlot& slot, PUCHAR out) {
     UsbK_Request request{};
-    request.put32(4, intf->number);
-    if (!sendBlock(fileOf(guard), LIBUSBK_IOCTL_GET_INTERFACE, request)) return FALSE;
+    request.put32(4, slot.intf()->number);
+    if (!sendBlock(fileOf(slot.guard()), LIBUSBK_IOCTL_GET_INTERFACE, request)) return FALSE;
     *out = request.bytes[8];
-    guard.device()->interfaces[intf->index % USBK_MAX_INTERFACES].currentAlt.exchange(request.bytes[8]);
+    slot.entry().currentAlt.exchange(request.bytes[8]);
     return TRUE;
 }
 
-BOOL WINAPI kGetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, PUCHAR out) {
-    if (out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (intf == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    return getAlt(guard, intf, out);
-}
-
-BOOL WINAPI kSetAltInterface(KUSB_HANDLE handle, UCHAR alt) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_CurrentInterface(guard.get());
-    if (intf == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    UsbK_Request request{};
-    request.put32(4, intf->number);
-    request.put32(8, alt);
-    if (!sendBlock(fileOf(guard), LIBUSBK_IOCTL_SET_INTERFACE, request)) return FALSE;
-    guard.device()->interfaces[intf->index % USBK_MAX_INTERFACES].currentAlt.exchange(alt);
-    return TRUE;
-}
-
-BOOL WINAPI kGetAltInterface(KUSB_HANDLE handle, PUCHAR out) {
-    if (out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_CurrentInterface(guard.get());
-    if (intf == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    return getAlt(guard, intf, out);
-}
+using KernelInterfaceSlots = UsbK_InterfaceSlots<&claimOrRelease, &setAlt, &getAlt>;
 
 BOOL WINAPI kControlTransfer(KUSB_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR buffer, UINT length,
                              PUINT transferred, LPOVERLAPPED overlapped) {
@@ -262,10 +201,7 @@ BOOL WINAPI kGetDescriptorSlot(KUSB_HANDLE h, UCHAR type, UCHAR index, USHORT la
 }
 
 BOOL WINAPI kSetPowerPolicy(KUSB_HANDLE handle, UINT type, UINT length, PVOID value) {
-    if (length == 0 || value == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(length != 0 && value != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     HeapBlock block(sizeof(UsbK_Request) + length);
@@ -281,10 +217,7 @@ BOOL WINAPI kSetPowerPolicy(KUSB_HANDLE handle, UINT type, UINT length, PVOID va
 }
 
 BOOL WINAPI kGetPowerPolicy(KUSB_HANDLE handle, UINT type, PUINT length, PVOID value) {
-    if (length == nullptr || *length == 0 || value == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(length != nullptr && *length != 0 && value != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     UsbK_Request request{};
@@ -365,10 +298,7 @@ BOOL WINAPI kResetDevice(KUSB_HANDLE handle) {
 }
 
 BOOL WINAPI kQueryDeviceInformation(KUSB_HANDLE handle, UINT type, PUINT length, PVOID buffer) {
-    if (length == nullptr || buffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(length != nullptr && buffer != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     UsbK_Request request{};
@@ -415,10 +345,7 @@ BOOL WINAPI kSetPipePolicy(KUSB_HANDLE handle, UCHAR pipeId, UINT type, UINT len
 }
 
 BOOL WINAPI kGetPipePolicy(KUSB_HANDLE handle, UCHAR pipeId, UINT type, PUINT length, PVOID value) {
-    if (length == nullptr || *length == 0 || value == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(length != nullptr && *length != 0 && value != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     UsbK_KernelDriverRecord* kernel = kernelOf(guard);
@@ -484,10 +411,8 @@ BOOL WINAPI kFlushPipe(KUSB_HANDLE h, UCHAR pipe) { return pipeCommand(h, pipe, 
 
 BOOL isoTransfer(KUSB_HANDLE handle, UCHAR pipeId, PUCHAR buffer, UINT length, LPOVERLAPPED overlapped,
                  KISO_CONTEXT* context, bool read) {
-    if (overlapped == nullptr || overlapped == reinterpret_cast<LPOVERLAPPED>(INVALID_HANDLE_VALUE)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    const auto none = reinterpret_cast<LPOVERLAPPED>(INVALID_HANDLE_VALUE);
+    if (!UsbK_ArgumentsValid(overlapped != nullptr && overlapped != none)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     UsbK_Request request{};
@@ -512,10 +437,7 @@ BOOL WINAPI kIsoWritePipe(KUSB_HANDLE h, UCHAR pipe, PUCHAR buffer, UINT length,
 }
 
 BOOL WINAPI kGetCurrentFrameNumber(KUSB_HANDLE handle, PUINT frame) {
-    if (frame == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(frame != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     UsbK_Request request{};
@@ -559,10 +481,7 @@ BOOL WINAPI UsbK_GetDescriptor(KUSB_HANDLE handle, UCHAR type, UCHAR index, USHO
 }
 
 BOOL WINAPI UsbK_GetConfiguration(KUSB_HANDLE handle, PUCHAR value) {
-    if (value == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(value != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     *value = UsbK_KeptConfigurationValue(guard.device());
@@ -581,10 +500,10 @@ BOOL WINAPI UsbK_GetOverlappedResult(KUSB_HANDLE handle, LPOVERLAPPED overlapped
 KPROC UsbK_KernelProc(int32_t functionId) {
     switch (functionId) {
         case KUSB_FNID_Init: return proc(&kInit);
-        case KUSB_FNID_ClaimInterface: return proc(&kClaimInterface);
-        case KUSB_FNID_ReleaseInterface: return proc(&kReleaseInterface);
-        case KUSB_FNID_SetInterfaceAltSetting: return proc(&kSetInterfaceAltSetting);
-        case KUSB_FNID_GetInterfaceAltSetting: return proc(&kGetInterfaceAltSetting);
+        case KUSB_FNID_ClaimInterface: return proc(&KernelInterfaceSlots::ClaimInterface);
+        case KUSB_FNID_ReleaseInterface: return proc(&KernelInterfaceSlots::ReleaseInterface);
+        case KUSB_FNID_SetInterfaceAltSetting: return proc(&KernelInterfaceSlots::SetInterfaceAltSetting);
+        case KUSB_FNID_GetInterfaceAltSetting: return proc(&KernelInterfaceSlots::GetInterfaceAltSetting);
         case KUSB_FNID_GetDescriptor: return proc(&kGetDescriptorSlot);
         case KUSB_FNID_ControlTransfer: return proc(&kControlTransfer);
         case KUSB_FNID_SetPowerPolicy: return proc(&kSetPowerPolicy);
@@ -594,8 +513,8 @@ KPROC UsbK_KernelProc(int32_t functionId) {
         case KUSB_FNID_ResetDevice: return proc(&kResetDevice);
         case KUSB_FNID_Initialize: return proc(&kInitialize);
         case KUSB_FNID_QueryDeviceInformation: return proc(&kQueryDeviceInformation);
-        case KUSB_FNID_SetAltInterface: return proc(&kSetAltInterface);
-        case KUSB_FNID_GetAltInterface: return proc(&kGetAltInterface);
+        case KUSB_FNID_SetAltInterface: return proc(&KernelInterfaceSlots::SetAltInterface);
+        case KUSB_FNID_GetAltInterface: return proc(&KernelInterfaceSlots::GetAltInterface);
         case KUSB_FNID_SetPipePolicy: return proc(&kSetPipePolicy);
         case KUSB_FNID_GetPipePolicy: return proc(&kGetPipePolicy);
         case KUSB_FNID_ReadPipe: return proc(&kReadPipe);

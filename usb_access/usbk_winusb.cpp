@@ -112,8 +112,10 @@ BOOL winUsbInitDevice(UsbK_Handle* handle) {
         return FALSE;
     }
     device->configDescriptor = copy;
-    device->cache->configLength = total;
-    return readDescriptor(device->primaryWinUsb.load(), copy, total, &got);
+    if (!readDescriptor(device->primaryWinUsb.load(), copy, total, &got)) return FALSE;
+    // What the device sent, which may be less than its own total.
+    device->cache->configLength = got < total ? got : total;
+    return TRUE;
 }
 
 void winUsbDeviceCleanup(void* record) {
@@ -132,10 +134,7 @@ void winUsbDeviceCleanup(void* record) {
 // --- slots ------------------------------------------------------------------------------------
 
 BOOL WINAPI wInit(KUSB_HANDLE* out, KLST_DEVINFO_HANDLE devInfo) {
-    if (devInfo == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!UsbK_ArgumentsValid(devInfo != nullptr)) return FALSE;
     return UsbK_InitDevice(out, KUSB_DRVID_WINUSB, USBK_MODE_WINUSB, nullptr, devInfo, nullptr, winUsbInitDevice,
                            nullptr, UsbK_HandleCleanup, winUsbDeviceCleanup);
 }
@@ -149,108 +148,67 @@ BOOL WINAPI wInitialize(HANDLE file, KUSB_HANDLE* out) {
                            UsbK_HandleCleanup, winUsbDeviceCleanup);
 }
 
-BOOL claimOrRelease(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, bool claim) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (intf == nullptr) {
-        SetLastError(ERROR_RESOURCE_NOT_FOUND);
-        return FALSE;
-    }
-    entryOf(guard.device(), intf).claimed.exchange(claim ? 1 : 0);
-    if (claim) guard->currentInterface.exchange(intf->index);
+// No WinUSB call: WinUSB claims the interfaces it opens.
+BOOL claimOrRelease(const UsbK_InterfaceSlot& slot, bool claim) {
+    slot.entry().claimed.exchange(claim ? 1 : 0);
+    if (claim) slot.guard()->currentInterface.exchange(slot.intf()->index);
     return TRUE;
 }
 
-BOOL WINAPI wClaimInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, true); }
-BOOL WINAPI wReleaseInterface(KUSB_HANDLE h, UCHAR n, BOOL isIndex) { return claimOrRelease(h, n, isIndex, false); }
-
-BOOL setAlt(const UsbK_HandleGuard& guard, UsbK_InterfaceNode* intf, UCHAR alt) {
-    UsbK_InterfaceEntry& entry = entryOf(guard.device(), intf);
+BOOL setAlt(const UsbK_InterfaceSlot& slot, UCHAR alt) {
+    UsbK_InterfaceEntry& entry = slot.entry();
     if (!fn(winUsb.SetCurrentAlternateSetting)(entry.winUsb.load(), alt)) return FALSE;
     entry.currentAlt.exchange(alt);
-    UsbK_WinUsbBuildRouting(guard.device());
+    UsbK_WinUsbBuildRouting(slot.device());
     return TRUE;
 }
 
-BOOL getAlt(const UsbK_HandleGuard& guard, UsbK_InterfaceNode* intf, PUCHAR out) {
-    UsbK_InterfaceEntry& entry = entryOf(guard.device(), intf);
+BOOL getAlt(const UsbK_InterfaceSlot& slot, PUCHAR out) {
+    UsbK_InterfaceEntry& entry = slot.entry();
     if (!fn(winUsb.GetCurrentAlternateSetting)(entry.winUsb.load(), out)) return FALSE;
     entry.currentAlt.exchange(*out);
-    UsbK_WinUsbBuildRouting(guard.device());
+    UsbK_WinUsbBuildRouting(slot.device());
     return TRUE;
 }
 
-BOOL WINAPI wSetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, UCHAR alt) {
+using WinUsbInterfaceSlots = UsbK_InterfaceSlots<&claimOrRelease, &setAlt, &getAlt>;
+
+// WinUSB counts in ULONG where the table's callers count in UINT: a call
+// that reports the bytes it moved hands them to a caller that asked, and one
+// with an in/out length takes the caller's and gives it back.
+template <class Call>
+BOOL withTransferred(KUSB_HANDLE handle, PUINT transferred, Call call) {
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (intf == nullptr) {
-        SetLastError(ERROR_RESOURCE_NOT_FOUND);
-        return FALSE;
-    }
-    return setAlt(guard, intf, alt);
+    ULONG got = 0;
+    const BOOL ok = call(guard, &got);
+    if (transferred != nullptr) *transferred = got;
+    return ok;
 }
 
-BOOL WINAPI wGetInterfaceAltSetting(KUSB_HANDLE handle, UCHAR numberOrIndex, BOOL isIndex, PUCHAR out) {
-    if (out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+template <class Call>
+BOOL withLength(KUSB_HANDLE handle, PUINT length, Call call) {
+    if (!UsbK_ArgumentsValid(length != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_FindInterface(guard.device(), numberOrIndex, isIndex);
-    if (intf == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    return getAlt(guard, intf, out);
-}
-
-BOOL WINAPI wSetAltInterface(KUSB_HANDLE handle, UCHAR alt) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_CurrentInterface(guard.get());
-    if (intf == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    return setAlt(guard, intf, alt);
-}
-
-BOOL WINAPI wGetAltInterface(KUSB_HANDLE handle, PUCHAR out) {
-    if (out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    UsbK_InterfaceNode* intf = UsbK_CurrentInterface(guard.get());
-    if (intf == nullptr) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
-    }
-    return getAlt(guard, intf, out);
+    ULONG size = *length;
+    const BOOL ok = call(guard, &size);
+    *length = size;
+    return ok;
 }
 
 BOOL WINAPI wGetDescriptor(KUSB_HANDLE handle, UCHAR type, UCHAR index, USHORT language, PUCHAR buffer, UINT length,
                            PUINT transferred) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG got = 0;
-    const BOOL ok = fn(winUsb.GetDescriptor)(primaryOf(guard), type, index, language, buffer, length, &got);
-    if (transferred != nullptr) *transferred = got;
-    return ok;
+    return withTransferred(handle, transferred, [&](const UsbK_HandleGuard& guard, ULONG* got) {
+        return fn(winUsb.GetDescriptor)(primaryOf(guard), type, index, language, buffer, length, got);
+    });
 }
 
 BOOL WINAPI wControlTransfer(KUSB_HANDLE handle, WINUSB_SETUP_PACKET setup, PUCHAR buffer, UINT length,
                              PUINT transferred, LPOVERLAPPED overlapped) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG got = 0;
-    const BOOL ok = fn(winUsb.ControlTransfer)(primaryOf(guard), setup, buffer, length, &got, overlapped);
-    if (transferred != nullptr) *transferred = got;
-    return ok;
+    return withTransferred(handle, transferred, [&](const UsbK_HandleGuard& guard, ULONG* got) {
+        return fn(winUsb.ControlTransfer)(primaryOf(guard), setup, buffer, length, got, overlapped);
+    });
 }
 
 BOOL WINAPI wSetPowerPolicy(KUSB_HANDLE handle, UINT type, UINT length, PVOID value) {
@@ -260,16 +218,9 @@ BOOL WINAPI wSetPowerPolicy(KUSB_HANDLE handle, UINT type, UINT length, PVOID va
 }
 
 BOOL WINAPI wGetPowerPolicy(KUSB_HANDLE handle, UINT type, PUINT length, PVOID value) {
-    if (length == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG size = *length;
-    const BOOL ok = fn(winUsb.GetPowerPolicy)(primaryOf(guard), type, &size, value);
-    *length = size;
-    return ok;
+    return withLength(handle, length, [&](const UsbK_HandleGuard& guard, ULONG* size) {
+        return fn(winUsb.GetPowerPolicy)(primaryOf(guard), type, size, value);
+    });
 }
 
 BOOL WINAPI wSetConfiguration(KUSB_HANDLE handle, UCHAR value) {
@@ -283,16 +234,9 @@ BOOL WINAPI wSetConfiguration(KUSB_HANDLE handle, UCHAR value) {
 }
 
 BOOL WINAPI wQueryDeviceInformation(KUSB_HANDLE handle, UINT type, PUINT length, PVOID buffer) {
-    if (length == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG size = *length;
-    const BOOL ok = fn(winUsb.QueryDeviceInformation)(primaryOf(guard), type, &size, buffer);
-    *length = size;
-    return ok;
+    return withLength(handle, length, [&](const UsbK_HandleGuard& guard, ULONG* size) {
+        return fn(winUsb.QueryDeviceInformation)(primaryOf(guard), type, size, buffer);
+    });
 }
 
 BOOL WINAPI wSetPipePolicy(KUSB_HANDLE handle, UCHAR pipe, UINT type, UINT length, PVOID value) {
@@ -302,16 +246,9 @@ BOOL WINAPI wSetPipePolicy(KUSB_HANDLE handle, UCHAR pipe, UINT type, UINT lengt
 }
 
 BOOL WINAPI wGetPipePolicy(KUSB_HANDLE handle, UCHAR pipe, UINT type, PUINT length, PVOID value) {
-    if (length == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG size = *length;
-    const BOOL ok = fn(winUsb.GetPipePolicy)(primaryOf(guard), pipe, type, &size, value);
-    *length = size;
-    return ok;
+    return withLength(handle, length, [&](const UsbK_HandleGuard& guard, ULONG* size) {
+        return fn(winUsb.GetPipePolicy)(primaryOf(guard), pipe, type, size, value);
+    });
 }
 
 WINUSB_INTERFACE_HANDLE routeOf(const UsbK_HandleGuard& guard, UCHAR pipe) {
@@ -320,22 +257,16 @@ WINUSB_INTERFACE_HANDLE routeOf(const UsbK_HandleGuard& guard, UCHAR pipe) {
 
 BOOL WINAPI wReadPipe(KUSB_HANDLE handle, UCHAR pipe, PUCHAR buffer, UINT length, PUINT transferred,
                       LPOVERLAPPED overlapped) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG got = 0;
-    const BOOL ok = fn(winUsb.ReadPipe)(routeOf(guard, pipe), pipe, buffer, length, &got, overlapped);
-    if (transferred != nullptr) *transferred = got;
-    return ok;
+    return withTransferred(handle, transferred, [&](const UsbK_HandleGuard& guard, ULONG* got) {
+        return fn(winUsb.ReadPipe)(routeOf(guard, pipe), pipe, buffer, length, got, overlapped);
+    });
 }
 
 BOOL WINAPI wWritePipe(KUSB_HANDLE handle, UCHAR pipe, PUCHAR buffer, UINT length, PUINT transferred,
                        LPOVERLAPPED overlapped) {
-    UsbK_HandleGuard guard(handle);
-    if (!guard) return FALSE;
-    ULONG got = 0;
-    const BOOL ok = fn(winUsb.WritePipe)(routeOf(guard, pipe), pipe, buffer, length, &got, overlapped);
-    if (transferred != nullptr) *transferred = got;
-    return ok;
+    return withTransferred(handle, transferred, [&](const UsbK_HandleGuard& guard, ULONG* got) {
+        return fn(winUsb.WritePipe)(routeOf(guard, pipe), pipe, buffer, length, got, overlapped);
+    });
 }
 
 template <class Fn>
@@ -432,10 +363,10 @@ void UsbK_WinUsbBuildRouting(UsbK_DeviceRecord* device) {
 KPROC UsbK_WinUsbProc(int32_t functionId) {
     switch (functionId) {
         case KUSB_FNID_Init: return proc(&wInit);
-        case KUSB_FNID_ClaimInterface: return proc(&wClaimInterface);
-        case KUSB_FNID_ReleaseInterface: return proc(&wReleaseInterface);
-        case KUSB_FNID_SetInterfaceAltSetting: return proc(&wSetInterfaceAltSetting);
-        case KUSB_FNID_GetInterfaceAltSetting: return proc(&wGetInterfaceAltSetting);
+        case KUSB_FNID_ClaimInterface: return proc(&WinUsbInterfaceSlots::ClaimInterface);
+        case KUSB_FNID_ReleaseInterface: return proc(&WinUsbInterfaceSlots::ReleaseInterface);
+        case KUSB_FNID_SetInterfaceAltSetting: return proc(&WinUsbInterfaceSlots::SetInterfaceAltSetting);
+        case KUSB_FNID_GetInterfaceAltSetting: return proc(&WinUsbInterfaceSlots::GetInterfaceAltSetting);
         case KUSB_FNID_GetDescriptor: return proc(&wGetDescriptor);
         case KUSB_FNID_ControlTransfer: return proc(&wControlTransfer);
         case KUSB_FNID_SetPowerPolicy: return proc(&wSetPowerPolicy);
@@ -444,8 +375,8 @@ KPROC UsbK_WinUsbProc(int32_t functionId) {
         case KUSB_FNID_GetConfiguration: return proc(&UsbK_GetConfiguration);
         case KUSB_FNID_Initialize: return proc(&wInitialize);
         case KUSB_FNID_QueryDeviceInformation: return proc(&wQueryDeviceInformation);
-        case KUSB_FNID_SetAltInterface: return proc(&wSetAltInterface);
-        case KUSB_FNID_GetAltInterface: return proc(&wGetAltInterface);
+        case KUSB_FNID_SetAltInterface: return proc(&WinUsbInterfaceSlots::SetAltInterface);
+        case KUSB_FNID_GetAltInterface: return proc(&WinUsbInterfaceSlots::GetAltInterface);
         case KUSB_FNID_SetPipePolicy: return proc(&wSetPipePolicy);
         case KUSB_FNID_GetPipePolicy: return proc(&wGetPipePolicy);
         case KUSB_FNID_ReadPipe: return proc(&wReadPipe);

@@ -44,13 +44,14 @@ uint32_t WinPnp::plugLocked(PnpNode node, std::vector<PnpChange>& changes) {
 void WinPnp::unplugLocked(uint32_t number, std::vector<PnpChange>& changes) {
     auto found = nodes_.find(number);
     if (found == nodes_.end() || !found->second.present) return;
-    // Children go first, as the system removes a composite device's functions
-    // before the device itself.
+    // Marked first, so that a tree whose parent links run in a circle ends.
+    PnpNode& node = found->second;
+    node.present = false;
+    // Children go before the node's own interfaces, as the system removes a
+    // composite device's functions before the device itself.
     for (auto& [child, record] : nodes_) {
         if (record.parent == number) unplugLocked(child, changes);
     }
-    PnpNode& node = found->second;
-    node.present = false;
     for (PnpInterface& iface : node.interfaces) {
         if (iface.active && !iface.removed) {
             changes.push_back({PnpChange::Kind::InterfaceRemoved, iface.classGuid, iface.symbolicLink});

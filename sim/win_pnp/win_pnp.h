@@ -58,6 +58,13 @@ struct PnpNode {
     std::optional<uint32_t> address;
     // The device key's "DeviceInterfaceGUIDs" (a multi-string); none: no value.
     std::optional<std::vector<std::string>> deviceInterfaceGuids;
+    // The same value's bytes exactly as a driver package stored them (maybe
+    // without terminators); when set it is what the registry answers.
+    std::optional<std::string> storedInterfaceGuids;
+    // Service, description and manufacturer stored without their terminator,
+    // as a faulty driver package can write them: the registry then answers
+    // the text's bytes alone.
+    bool unterminatedTexts = false;
     std::vector<PnpInterface> interfaces;
     uint32_t parent = 0;  // node number of the parent; 0: none
     bool present = true;

@@ -255,7 +255,7 @@ BOOL WINAPI simRegistryProperty(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD 
         SetLastError(kInvalidData);
         return FALSE;
     }
-    const DWORD needed = text ? static_cast<DWORD>(text->size() + 1) : 4;
+    const DWORD needed = text ? static_cast<DWORD>(text->size() + (node->unterminatedTexts ? 0 : 1)) : 4;
     if (required != nullptr) *required = needed;
     if (type != nullptr) *type = text ? REG_SZ : REG_DWORD;
     if (buffer == nullptr || size < needed) {
@@ -320,7 +320,11 @@ LSTATUS WINAPI simQueryValue(HKEY handle, LPCSTR name, LPDWORD, LPDWORD type, LP
     if (!node) return ERROR_FILE_NOT_FOUND;
     std::string bytes;
     DWORD valueType = REG_NONE;
-    if (key.interfaceIndex < 0 && std::strcmp(name, "DeviceInterfaceGUIDs") == 0 && node->deviceInterfaceGuids) {
+    if (key.interfaceIndex < 0 && std::strcmp(name, "DeviceInterfaceGUIDs") == 0 && node->storedInterfaceGuids) {
+        bytes = *node->storedInterfaceGuids;
+        valueType = REG_MULTI_SZ;
+    } else if (key.interfaceIndex < 0 && std::strcmp(name, "DeviceInterfaceGUIDs") == 0 &&
+               node->deviceInterfaceGuids) {
         for (const std::string& guid : *node->deviceInterfaceGuids) bytes += guid + '\0';
         bytes += '\0';
         valueType = REG_MULTI_SZ;

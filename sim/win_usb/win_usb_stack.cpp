@@ -182,6 +182,11 @@ void SimWinDevice::setString(uint8_t index, const std::string& text) {
     strings_[index] = descriptor;
 }
 
+void SimWinDevice::setStringDescriptor(uint8_t index, const Bytes& descriptor) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    strings_[index] = descriptor;
+}
+
 void SimWinDevice::setReportedConfiguration(uint8_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     reportedConfiguration_ = value;
@@ -1102,6 +1107,16 @@ void SimWinUsbStack::reset() {
     }
     for (const auto& path : paths) removeDevice(path);
     api_ = SimWinAccess::table();
+}
+
+size_t SimWinUsbStack::openFiles() const {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().files.size();
+}
+
+size_t SimWinUsbStack::openWinUsbHandles() const {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().winUsbHandles.size();
 }
 
 }  // namespace zsim::win

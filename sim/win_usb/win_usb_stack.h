@@ -129,6 +129,9 @@ public:
     void setConfigurations(const std::vector<Bytes>& descriptors);
     // String descriptor of an index (language 0x0409), and the language list at 0.
     void setString(uint8_t index, const std::string& text);
+    // A string descriptor of an index exactly as given, whatever its length
+    // byte, type byte or size says (index 0 is the language list).
+    void setStringDescriptor(uint8_t index, const Bytes& descriptor);
     // What get-configuration answers; by default the current configuration.
     // 0 plays an unconfigured device.
     void setReportedConfiguration(uint8_t value);
@@ -237,6 +240,11 @@ public:
     // Every device removed, winusb.dll present, the table's plug-and-play
     // entries back to finding nothing.
     void reset();
+
+    // --- observation ---
+    // Device files and WinUSB handles handed out and not yet closed or freed.
+    size_t openFiles() const;
+    size_t openWinUsbHandles() const;
 
 private:
     friend struct SimWinAccess;

@@ -282,4 +282,80 @@ TEST_F(LstKTest, PathsAndTextsThatDoNotFitAreSkippedOrCut) {
     LstK_Free(list);
 }
 
+// Registry values as driver packages store them, terminated or not: the
+// list reads each within its own bounds and finds what is there.
+TEST_F(LstKTest, RegistryTextsAreReadAsStoredWithOrWithoutTerminators) {
+    const std::string guid = zsim::kPnpLibusbKGuid;
+    struct Case {
+        const char* name;
+        std::string storedGuids;
+        bool unterminatedTexts;
+        bool listed;
+    };
+    const Case cases[] = {
+        {"proper multi-string", guid + '\0' + '\0', false, true},
+        {"no closing empty text", guid + '\0', false, true},
+        {"no terminator at all", guid, true, true},
+        {"a bad text before the good one", "{bad" + std::string(1, '\0') + guid, false, true},
+        {"an empty text ends the list", std::string(1, '\0') + guid, false, false},
+        {"the GUID only past the value's limit", std::string(1020, 'x') + guid, true, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WinPnp::instance().reset();
+        PnpNode node;
+        node.instanceId = "USB\\VID_FFF0&PID_5A52\\RAW";
+        node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
+        node.service = "libusbK";
+        node.description = "Morvale.control";
+        node.manufacturer = std::string(300, 'M');
+        node.storedInterfaceGuids = c.storedGuids;
+        node.unterminatedTexts = c.unterminatedTexts;
+        PnpInterface iface;
+        iface.classGuid = guid;
+        iface.symbolicLink = "\\\\?\\usb#vid_fff0&pid_5a52#raw#" + guid;
+        node.interfaces = {iface};
+        WinPnp::instance().plug(node);
+
+        KLST_HANDLE list = nullptr;
+        ASSERT_TRUE(LstK_Init(&list, KLST_FLAG_NONE));
+        const std::vector<KLST_DEVINFO*> all = entries(list);
+        ASSERT_EQ(all.size(), c.listed ? 1u : 0u);
+        if (c.listed) {
+            EXPECT_STREQ(all[0]->interfaceGuid, guid.c_str());
+            EXPECT_STREQ(all[0]->service, "libusbK");
+            EXPECT_STREQ(all[0]->deviceDescription, "Morvale.control");
+            EXPECT_EQ(all[0]->driverId, KUSB_DRVID_LIBUSBK);
+        }
+        LstK_Free(list);
+    }
+}
+
+// Parent links that run in a circle (a node recorded as its own parent):
+// the removal ends, and the list marks the device removed.
+TEST_F(LstKTest, RemovalOfANodeThatIsItsOwnParentEnds) {
+    PnpNode node;
+    node.instanceId = "USB\\VID_FFF0&PID_5A52\\LOOP";
+    node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
+    node.service = "libusbK";
+    node.deviceInterfaceGuids = std::vector<std::string>{zsim::kPnpLibusbKGuid};
+    PnpInterface iface;
+    iface.classGuid = zsim::kPnpLibusbKGuid;
+    iface.symbolicLink = "\\\\?\\usb#vid_fff0&pid_5a52#loop#" + std::string(zsim::kPnpLibusbKGuid);
+    node.interfaces = {iface};
+    const uint32_t number = WinPnp::instance().plug(node);
+    node.parent = number;
+    ASSERT_EQ(WinPnp::instance().plug(node), number);
+
+    KLST_HANDLE list = nullptr;
+    ASSERT_TRUE(LstK_Init(&list, KLST_FLAG_NONE));
+    ASSERT_TRUE(WinPnp::instance().unplug(number));
+    ASSERT_TRUE(LstK_Sync(list, nullptr, nullptr));
+    const std::vector<KLST_DEVINFO*> all = entries(list);
+    ASSERT_EQ(all.size(), 1u);
+    EXPECT_EQ(all[0]->connected, 0);
+    EXPECT_EQ(all[0]->syncFlags, KLST_SYNC_FLAG_REMOVED);
+    LstK_Free(list);
+}
+
 }  // namespace
