@@ -84,34 +84,32 @@ SimSensor::~SimSensor() {
 // ---------------------------------------------------------------------------
 // Presence
 
-void SimSensor::plug() {
-    std::lock_guard<std::mutex> presence(presenceMutex_);
+// Under presenceMutex_: whoever plugs or unplugs decides, not a comeback
+// still pending from a reboot.
+void SimSensor::cancelComeback() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         comebackPending_ = false;
     }
     changed_.notify_all();
+}
+
+void SimSensor::plug() {
+    std::lock_guard<std::mutex> presence(presenceMutex_);
+    cancelComeback();
     plugWhole();
 }
 
 void SimSensor::unplug() {
     std::lock_guard<std::mutex> presence(presenceMutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        comebackPending_ = false;
-    }
-    changed_.notify_all();
+    cancelComeback();
     usb_.unplug();
     dropBootMonitor();
 }
 
 void SimSensor::plugUnbooted() {
     std::lock_guard<std::mutex> presence(presenceMutex_);
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        comebackPending_ = false;
-    }
-    changed_.notify_all();
+    cancelComeback();
     usb_.unplug();
     vpu_.resetStreams();
     SimBootMonitor& monitor = bootMonitorLocked();

@@ -154,6 +154,7 @@ private:
     void stopMonitorForHost();
     void onReboot();
     void plugWhole();
+    void cancelComeback();
     // Under presenceMutex_: the boot monitor leaves the bus, and the
     // processor's services have interface 0 again.
     void dropBootMonitor();

@@ -223,27 +223,41 @@ TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready, 2));
 }
 
+// A temporary boot folder with the images the simulated sensor's processor
+// takes; removed with its owner. Empty path when it could not be made.
+struct BootFolder {
+    BootFolder() {
+        char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
+        if (mkdtemp(pattern) == nullptr) return;
+        path = pattern;
+        zsim::SimBootMonitor::writeBootFolder(path, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
+    }
+    ~BootFolder() {
+        std::error_code ignored;
+        if (!path.empty()) std::filesystem::remove_all(path, ignored);
+    }
+    BootFolder(const BootFolder&) = delete;
+    BootFolder& operator=(const BootFolder&) = delete;
+    std::filesystem::path path;
+};
+
 // The driver boots an unbooted sensor over the whole stack: the monitor
 // reports the boot interface, the boot layer loads the images through it,
 // and the sensor comes back with its five interfaces.
 TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToReady) {
-    char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path folder = pattern;
-    zsim::SimBootMonitor::writeBootFolder(folder, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
+    const BootFolder folder;
+    ASSERT_FALSE(folder.path.empty());
     // A boot and a bring-up through the whole stack: the link period leaves
     // room for a loaded machine, where a 20 ms one could miss keep-alives.
     SERVICEP_setLinkPeriodForTest(150);
     setenv("ZARN_SIM_SENSOR", "unbooted", 1);
     ZarnFirmwareUpdater::attachSensorTransport();
-    const std::string path = folder.string();
+    const std::string path = folder.path.string();
     const PZInitParams params{nullptr, 0, 0, path.c_str()};
     ASSERT_EQ(PlovarZarn_Init(&DriverStates::onState, &states_, &params), PZStatus_Success);
     initialised_ = true;
     EXPECT_TRUE(states_.waitFor(PZDeviceState_Ready));
     EXPECT_EQ(states_.states(), (std::vector<int>{PZDeviceState_Booting, PZDeviceState_Ready}));
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
 }
 
 TEST_F(SensorTransportTest, WithoutABootFolderAnUnbootedSensorIsInRecoveryMode) {
@@ -280,11 +294,9 @@ TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
     // A thread runtime's own helpers (a sanitizer's) start with the first
     // thread of the process and are not counted as the stack's.
     std::thread([] {}).join();
-    char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const std::filesystem::path folder = pattern;
-    zsim::SimBootMonitor::writeBootFolder(folder, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
-    const std::string path = folder.string();
+    const BootFolder folder;
+    ASSERT_FALSE(folder.path.empty());
+    const std::string path = folder.path.string();
     struct Case {
         const char* name;
         bool duringBoot;
@@ -325,8 +337,6 @@ TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
         }
         EXPECT_EQ(threadCount(), threadsBefore);
     }
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
 }
 
 }  // namespace
