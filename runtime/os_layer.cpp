@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/wake_condition.h"
 #include "runtime/context.h"
 
 // ---------------------------------------------------------------------------
@@ -29,7 +30,7 @@ struct OS_LYRP_mutex {
 
 struct OS_LYRP_event {
     std::mutex mutex;
-    std::condition_variable changed;
+    PLAT_WakeCondition changed;
     uint8_t flag = 0;  // guarded by mutex
 };
 
@@ -56,9 +57,8 @@ struct SteadyClock {
 
 // Waits on `cv` until `done()` holds or the optional relative timeout runs
 // out; no timeout waits without limit. Returns done() as last seen.
-template <typename Predicate>
-bool waitFor(std::condition_variable& cv, std::unique_lock<std::mutex>& lock, std::optional<int64_t> timeoutNs,
-             Predicate done) {
+template <typename Condition, typename Predicate>
+bool waitFor(Condition& cv, std::unique_lock<std::mutex>& lock, std::optional<int64_t> timeoutNs, Predicate done) {
     if (!timeoutNs) {
         cv.wait(lock, done);
         return true;
@@ -77,7 +77,7 @@ public:
         std::unique_lock<std::mutex> lock(mutex_);
         if (!waitFor(changed_, lock, timeoutNs, [this] { return messages_.size() < capacity_; })) return false;
         messages_.push_back(std::move(message));
-        changed_.notify_all();
+        changed_.unlockAndNotifyAll(lock);
         return true;
     }
 
@@ -86,13 +86,13 @@ public:
         if (!waitFor(changed_, lock, timeoutNs, [this] { return !messages_.empty(); })) return std::nullopt;
         std::vector<uint8_t> message = std::move(messages_.front());
         messages_.pop_front();
-        changed_.notify_all();
+        changed_.unlockAndNotifyAll(lock);
         return message;
     }
 
 private:
     std::mutex mutex_;
-    std::condition_variable changed_;
+    PLAT_WakeCondition changed_;
     std::deque<std::vector<uint8_t>> messages_;
     const size_t capacity_;
 };
@@ -218,9 +218,11 @@ OS_LYRG_statusT OS_LYRG_releaseMutex(OS_LYRG_mutexT* mutex) {
 OS_LYRG_eventT OS_LYRG_createEvent(int) { return new OS_LYRP_event(); }
 
 OS_LYRG_statusT OS_LYRG_setEvent(OS_LYRG_eventT event) {
-    std::lock_guard<std::mutex> guard(event->mutex);
+    std::unique_lock<std::mutex> lock(event->mutex);
     event->flag = 1;
-    event->changed.notify_all();
+    // The wake-up itself comes after the unlock, so a woken waiter does not
+    // sleep again on the mutex; the event may be gone by then.
+    event->changed.unlockAndNotifyAll(lock);
     return OS_LYRG_SUCCESS;
 }
 

@@ -115,6 +115,26 @@ struct SimFirmware::Parser {
         }
     }
 
+    // Bytes that must still come in before a whole frame can be there,
+    // counting the smallest frame (a one-segment table and one word) until
+    // the table tells the real size. A header that next() would reject needs
+    // no more bytes, but waits for them or for the run loop's next look.
+    size_t needed() const {
+        constexpr size_t kSmallestFrame = 16;
+        if (!inFrame) return kSync.size() - matched + kSmallestFrame;
+        const size_t available = buffer.size() - pos;
+        if (available < 4) return kSmallestFrame - available;
+        const uint64_t segments = uint64_t{readLe32(&buffer[pos])} + 1;
+        if (segments > 512) return 1;
+        const uint64_t tableBytes = ((4 + 4 * segments) + 7) / 8 * 8;
+        if (available < tableBytes) return static_cast<size_t>(tableBytes + sizeof(capnp::word) - available);
+        uint64_t words = 0;
+        for (uint64_t i = 0; i < segments; ++i) words += readLe32(&buffer[pos + 4 + 4 * i]);
+        const uint64_t frameBytes = tableBytes + words * sizeof(capnp::word);
+        if (words == 0 || words > kMaxRequestWords || available >= frameBytes) return 1;
+        return static_cast<size_t>(frameBytes - available);
+    }
+
 private:
     // A frame header no device would accept: skip its first word and look
     // for the sync bytes again from there.
@@ -151,6 +171,8 @@ void SimFirmware::start() {
         running_ = true;
         stopping_ = false;
         inbox_.clear();
+        inboxBytes_ = 0;
+        inboxWanted_ = 1;
     }
     usb_.setWriteHandler(index_, [this](uint8_t, const Bytes& transfer) { onHostTransfer(transfer); });
     thread_ = std::thread([this] { run(); });
@@ -173,12 +195,13 @@ void SimFirmware::stop() {
 }
 
 void SimFirmware::onHostTransfer(const Bytes& transfer) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_) return;
-        inbox_.push_back(transfer);
-    }
-    changed_.notify_all();
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    inbox_.push_back(transfer);
+    inboxBytes_ += transfer.size();
+    // Like a controller that interrupts once a whole request is in: the
+    // firmware is woken when it can get further, not for every transfer.
+    if (inboxBytes_ >= inboxWanted_) changed_.unlockAndNotifyAll(lock);
 }
 
 void SimFirmware::run() {
@@ -192,6 +215,7 @@ void SimFirmware::run() {
             std::unique_lock<std::mutex> lock(mutex_);
             if (stopping_) break;
             batch.swap(inbox_);
+            inboxBytes_ = 0;
         }
         // The bus tells a device model nothing about plugging, so the
         // firmware looks at its presence on every turn; the presence count
@@ -228,8 +252,10 @@ void SimFirmware::run() {
             }
         }
         std::unique_lock<std::mutex> lock(mutex_);
+        inboxWanted_ = parser.needed();
         // Bounded: presence is looked at again at least every few milliseconds.
-        changed_.wait_for(lock, std::chrono::milliseconds(5), [&] { return stopping_ || !inbox_.empty(); });
+        changed_.wait_for(lock, std::chrono::milliseconds(5),
+                          [&] { return stopping_ || (!inbox_.empty() && inboxBytes_ >= inboxWanted_); });
         if (stopping_) break;
     }
 }

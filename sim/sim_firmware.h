@@ -32,7 +32,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -45,6 +44,7 @@
 #include <vector>
 
 #include "driver/morv_client.capnp.h"
+#include "platform/wake_condition.h"
 #include "sim/sim_usb.h"
 
 namespace zsim {
@@ -334,8 +334,10 @@ private:
     const uint8_t index_;
 
     mutable std::mutex mutex_;
-    mutable std::condition_variable changed_;
+    mutable PLAT_WakeCondition changed_;
     std::deque<Bytes> inbox_;
+    size_t inboxBytes_ = 0;   // in inbox_
+    size_t inboxWanted_ = 1;  // what the run loop's parser needs before it can go on
     bool stopping_ = false;
     bool running_ = false;
     std::thread thread_;

@@ -24,8 +24,8 @@ void lockedSet(std::mutex& mutex, T& field, V&& value) {
 }
 
 // True once `pred` holds (checked under `mutex`), false when `timeout` passes first.
-template <typename Pred>
-bool waitUnder(std::mutex& mutex, std::condition_variable& changed, std::chrono::milliseconds timeout, Pred pred) {
+template <typename Condition, typename Pred>
+bool waitUnder(std::mutex& mutex, Condition& changed, std::chrono::milliseconds timeout, Pred pred) {
     std::unique_lock<std::mutex> lock(mutex);
     return changed.wait_for(lock, timeout, pred);
 }

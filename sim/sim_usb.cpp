@@ -230,14 +230,15 @@ bool SimUsb::deviceSend(uint8_t index, const void* data, size_t length) {
 
 bool SimUsb::deviceSend(uint8_t index, SharedBytes transfer) {
     if (transfer == nullptr) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces) return false;
     Pipe& pipe = pipes_[index];
     if (!pipe.registered || !pipe.open) return false;
     pipe.toHostBytes += transfer->size();
     pipe.toHost.push_back(std::move(transfer));
-    // Only this interface's host reads wait for its data.
-    pipe.hostReadable.notify_all();
+    // Only this interface's host reads wait for its data; they are woken
+    // once the bus is free for them.
+    pipe.hostReadable.unlockAndNotifyAll(lock);
     return true;
 }
 

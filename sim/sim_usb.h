@@ -14,7 +14,6 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -26,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/wake_condition.h"
 #include "runtime/usb_transport.h"
 
 namespace zsim {
@@ -167,7 +167,7 @@ private:
         size_t handlersRunning = 0; // write handlers running outside the mutex
         // Host reads park here, apart from every other wait on the bus: data
         // for one interface, or a host write, wakes no reader of another.
-        std::condition_variable hostReadable;
+        PLAT_WakeCondition hostReadable;
     };
 
     // True when the interface was registered.
@@ -184,7 +184,7 @@ private:
     void waitHandlersIdle(std::unique_lock<std::mutex>& lock, uint8_t index);
 
     mutable std::mutex mutex_;
-    std::condition_variable changed_;
+    PLAT_WakeCondition changed_;
     Pipe pipes_[kMaxInterfaces];
     bool initialised_ = false;
     bool lastInitHadParams_ = false;
