@@ -268,12 +268,29 @@ public:
 
     bool ready() const { return ready_; }
 
-    // Sends one frame, after waiting for room in the pipe.
+    // A device on a link of `bytesPerSecond` (0: unlimited) starts sending now.
+    void startWire(double bytesPerSecond) {
+        wireRate_ = bytesPerSecond;
+        wireStart_ = Clock::now();
+        wireBytes_ = 0;
+    }
+
+    // Sends one frame, after waiting for room in the pipe; on a link of
+    // limited rate, each fragment no sooner than the link could carry it.
     bool sendFrame() {
         while (usb_->pendingToHost(route_.route->iface) > kPipeHighWater) {
             std::this_thread::sleep_for(std::chrono::microseconds(100));
         }
         for (const zsim::SharedBytes& packet : fragments_) {
+            if (wireRate_ > 0) {
+                // The device's own thread waits busily: a sleep's wake-up
+                // is coarser than one fragment's time on the wire.
+                const auto due = wireStart_ + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(wireBytes_ / wireRate_));
+                while (Clock::now() < due) {
+                }
+                wireBytes_ += static_cast<double>(packet->size());
+            }
             if (!usb_->deviceSend(route_.route->iface, packet)) return false;
         }
         return true;
@@ -315,15 +332,22 @@ private:
     std::unique_ptr<zsim::SimVpu> vpu_;
     std::unique_ptr<zsim::SimProcessorServices> processor_;
     std::vector<zsim::SharedBytes> fragments_;
+    double wireRate_ = 0;
+    Clock::time_point wireStart_{};
+    double wireBytes_ = 0;
     bool initialised_ = false;
     bool ready_ = false;
 };
 
 // range(0): route (0 depth, 1 visible); range(1): frame bytes; range(2):
-// frames the device may have sent ahead of the callback (0: no limit, the
-// device floods the host). Two in flight is what the data pool holds beside
-// the frame being reassembled and its fragment: a device at a frame rate the
-// host sustains. The unlimited flood shows what an overloaded host drops.
+// frames the device may have sent ahead of the callback (0: no limit). Two in
+// flight is what the data pool holds beside the frame being reassembled and
+// its fragment: a device at a frame rate the host sustains. range(3): the
+// link's rate in MB/s (0: unlimited). 400 MB/s is about what a 5 Gbit/s link
+// carries, 1,250 MB/s the raw rate of a 10 Gbit/s link: a device on a link
+// never sends faster, so what is dropped there is lost on the host side. With
+// neither limit the device floods the host, which shows what an overloaded
+// host drops (the connection layer drains what it has no pool buffer for).
 void BM_FramePath(benchmark::State& state) {
     const StreamRoute& route = kRoutes[state.range(0)];
     const auto frameBytes = static_cast<size_t>(state.range(1));
@@ -334,6 +358,7 @@ void BM_FramePath(benchmark::State& state) {
         return;
     }
     const auto window = static_cast<uint64_t>(state.range(2));
+    const double wireRate = static_cast<double>(state.range(3)) * 1e6;
     const size_t batch = std::max(kMinBatchFrames, kBatchBytes / frameBytes);
     const STREAMER_sinkCountersT before = path.sinkCounters();
     uint64_t sent = 0;
@@ -342,6 +367,7 @@ void BM_FramePath(benchmark::State& state) {
     for (auto _ : state) {
         const auto start = Clock::now();
         const double cpuStart = hostCpuSeconds();
+        path.startWire(wireRate);
         for (size_t i = 0; i < batch; ++i) {
             // A paced device runs no further ahead of the application than
             // the host can hold; a frame lost meanwhile ends the wait by
@@ -390,8 +416,9 @@ void BM_FramePath(benchmark::State& state) {
     state.counters["rx_nomem"] = static_cast<double>(path.rxNoMem());
 }
 BENCHMARK(BM_FramePath)
-    ->ArgNames({"route", "bytes", "ahead"})
-    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0, 2}})
+    ->ArgNames({"route", "bytes", "ahead", "wire_MBps"})
+    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0, 2}, {0}})
+    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0}, {400, 1250}})
     // Every batch of a flood waits out the stall bound for the frames it
     // lost: a fixed count keeps the run to minutes.
     ->Iterations(8)

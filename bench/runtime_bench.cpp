@@ -1,9 +1,11 @@
 // Costs of the runtime paths that sit under every host-library call and
 // every frame: slot lookup, log calls (suppressed and written), pool buffers,
-// message queues, and a transfer round trip through the transport front end.
+// message queues, a ring of threads handing a turn on through events, and a
+// transfer round trip through the transport front end.
 // They print figures only; nothing here judges a timing.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +13,8 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "runtime/context.h"
 #include "runtime/logger.h"
@@ -144,6 +148,39 @@ void BM_QueueSendAndReceive(benchmark::State& state) {
     OS_LYRG_deleteMsgQue(&queue);
 }
 BENCHMARK(BM_QueueSendAndReceive);
+
+// A turn handed round a ring of range(0) threads, each waking the next through
+// the OS layer's auto-reset events: what any path that hands one message
+// through that many threads costs at least. The device-information round trip
+// hands its request through three (the sender, the device, the client's read
+// thread), so the three-thread figure is its floor on this machine.
+void BM_EventRingHandOff(benchmark::State& state) {
+    useTemporaryDataHome();
+    const auto count = static_cast<size_t>(state.range(0));
+    std::vector<OS_LYRG_eventT> events(count);
+    for (auto& event : events) event = OS_LYRG_createEvent(0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> ring;
+    for (size_t i = 1; i < count; ++i) {
+        ring.emplace_back([&, i] {
+            while (!stop.load()) {
+                if (OS_LYRG_waitEvent(events[i], 1000) == OS_LYRG_SUCCESS && !stop.load()) {
+                    OS_LYRG_setEvent(events[(i + 1) % count]);
+                }
+            }
+        });
+    }
+    for (auto _ : state) {
+        OS_LYRG_setEvent(events[1]);
+        while (OS_LYRG_waitEvent(events[0], 1000) != OS_LYRG_SUCCESS) {
+        }
+    }
+    stop.store(true);
+    for (size_t i = 1; i < count; ++i) OS_LYRG_setEvent(events[i]);
+    for (auto& thread : ring) thread.join();
+    for (auto& event : events) OS_LYRG_releaseEvent(event, 0);
+}
+BENCHMARK(BM_EventRingHandOff)->Arg(2)->Arg(3)->UseRealTime();
 
 // One request and its answer on the client interface of the simulated bus,
 // through the transport front end, as the device client sends them.
