@@ -113,7 +113,7 @@ TEST(WakeCondition, AWokenWaiterMayDestroyTheConditionAtOnce) {
         PLAT_WakeCondition condition;
         bool flag = false;
     };
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 300; ++round) {
         auto shared = std::make_unique<Shared>();
         Shared* raw = shared.get();
         std::thread setter([raw] { setAndNotify(raw->mutex, raw->condition, raw->flag, Notify::UnlockAndNotify); });
