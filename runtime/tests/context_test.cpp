@@ -6,13 +6,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <latch>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/tests/start_gate.h"
 #include "runtime/os_layer.h"
 
 namespace {
@@ -91,12 +91,12 @@ TEST_F(ContextTest, ConcurrentGetOrCreateConstructsOnceAndSharesTheObject) {
     constexpr int kThreads = 16;
     for (PZContextSlotKey key : {PZContext_FixedKey(PZ_SLOT_CONN_LYR), PZContextSlotKey(&kDynamicTagB)}) {
         gConstructed = 0;
-        std::latch start(kThreads);
+        StartGate start(kThreads);
         std::vector<void*> results(kThreads, nullptr);
         std::vector<std::thread> threads;
         for (int i = 0; i < kThreads; ++i) {
             threads.emplace_back([&, i] {
-                start.arrive_and_wait();
+                start.arriveAndWait();
                 results[i] = PZContext_GetSlot(context_.get(), key, slowCountingConstructor, nullptr, deleteInt);
             });
         }

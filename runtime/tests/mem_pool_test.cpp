@@ -3,7 +3,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
-#include <latch>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -11,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/tests/start_gate.h"
 #include "runtime/context.h"
 #include "runtime/mem_pool.h"
 
@@ -402,12 +402,12 @@ TEST_F(MemPool, ConcurrentAllocFreeChainAndDuplicateKeepCountsExact) {
     constexpr int kRounds = 2000;
     gReleaseCount = 0;
     auto pool = open(64, kThreads * 2, MEM_POOLG_BUF_TYPE_HEAP_E, &countRelease, 0);
-    std::latch start(kThreads);
+    StartGate start(kThreads);
     std::atomic<int> failures{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
         threads.emplace_back([&, t] {
-            start.arrive_and_wait();
+            start.arriveAndWait();
             for (int i = 0; i < kRounds; ++i) {
                 MEM_POOLG_bufDescT* a = nullptr;
                 MEM_POOLG_bufDescT* b = nullptr;

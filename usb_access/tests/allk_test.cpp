@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/tests/start_gate.h"
 #include "usb_access/allk.h"
 
 namespace {
@@ -24,7 +25,13 @@ void capture(const char* text) {
 // CTest), so the context is created afresh by the first test that needs it.
 class AllKTest : public ::testing::Test {
 protected:
-    void SetUp() override { AllK_SetDebugOutput(capture); }
+    void SetUp() override {
+        {
+            std::lock_guard<std::mutex> guard(printedLock);
+            printed.clear();
+        }
+        AllK_SetDebugOutput(capture);
+    }
     void TearDown() override { AllK_SetDebugOutput(nullptr); }
 };
 
@@ -49,16 +56,13 @@ TEST_F(AllKTest, StartUpReportGivesTheContextAndEveryPoolInOrder) {
 }
 
 TEST_F(AllKTest, TwoThreadsCreatingTheContextAtOnceMakeOne) {
-    // A spinning gate, not std::latch: the MinGW build's atomic wait can miss
-    // its wake-up and leave a thread waiting for ever.
-    std::atomic<int> arrived{0};
+    StartGate start(2);
     AllK_Context* seen[2] = {nullptr, nullptr};
     BOOL ok[2] = {FALSE, FALSE};
     std::vector<std::thread> threads;
     for (int i = 0; i < 2; ++i) {
         threads.emplace_back([&, i] {
-            arrived.fetch_add(1);
-            while (arrived.load() < 2) std::this_thread::yield();
+            start.arriveAndWait();
             ok[i] = AllK_Init();
             seen[i] = AllK();
         });
