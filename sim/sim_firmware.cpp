@@ -96,16 +96,10 @@ struct SimFirmware::Parser {
                 }
             }
             const size_t available = buffer.size() - pos;
-            if (available < 4) return Event::NeedMore;
-            const uint64_t segments = uint64_t{readLe32(&buffer[pos])} + 1;
-            if (segments > 512) return reject();
-            const uint64_t tableBytes = ((4 + 4 * segments) + 7) / 8 * 8;
-            if (available < tableBytes) return Event::NeedMore;
-            uint64_t words = 0;
-            for (uint64_t i = 0; i < segments; ++i) words += readLe32(&buffer[pos + 4 + 4 * i]);
-            if (words == 0 || words > kMaxRequestWords) return reject();
-            const uint64_t frameBytes = tableBytes + words * sizeof(capnp::word);
-            if (available < frameBytes) return Event::NeedMore;
+            const Header header = readHeader(available);
+            if (header.kind == Header::Bad) return reject();
+            if (header.kind == Header::Short || available < header.bytes) return Event::NeedMore;
+            const uint64_t frameBytes = header.bytes;
             *message = kj::heapArray<capnp::word>(frameBytes / sizeof(capnp::word));
             std::memcpy(message->begin(), &buffer[pos], frameBytes);
             pos += frameBytes;
@@ -120,22 +114,39 @@ struct SimFirmware::Parser {
     // the table tells the real size. A header that next() would reject needs
     // no more bytes, but waits for them or for the run loop's next look.
     size_t needed() const {
-        constexpr size_t kSmallestFrame = 16;
+        constexpr uint64_t kSmallestFrame = 16;
         if (!inFrame) return kSync.size() - matched + kSmallestFrame;
         const size_t available = buffer.size() - pos;
-        if (available < 4) return kSmallestFrame - available;
-        const uint64_t segments = uint64_t{readLe32(&buffer[pos])} + 1;
-        if (segments > 512) return 1;
-        const uint64_t tableBytes = ((4 + 4 * segments) + 7) / 8 * 8;
-        if (available < tableBytes) return static_cast<size_t>(tableBytes + sizeof(capnp::word) - available);
-        uint64_t words = 0;
-        for (uint64_t i = 0; i < segments; ++i) words += readLe32(&buffer[pos + 4 + 4 * i]);
-        const uint64_t frameBytes = tableBytes + words * sizeof(capnp::word);
-        if (words == 0 || words > kMaxRequestWords || available >= frameBytes) return 1;
-        return static_cast<size_t>(frameBytes - available);
+        const Header header = readHeader(available);
+        uint64_t frameBytes = header.bytes;
+        if (header.kind == Header::Bad) return 1;
+        if (header.kind == Header::Short) {
+            frameBytes = header.bytes < 8 ? kSmallestFrame : header.bytes + sizeof(capnp::word);
+        }
+        return frameBytes > available ? static_cast<size_t>(frameBytes - available) : 1;
     }
 
 private:
+    // What the segment table at `pos` tells from the bytes in hand. Short:
+    // the table is not all there, `bytes` is what it takes to read on (4 for
+    // the segment count, else the table's size). Known: `bytes` is the whole
+    // frame's size. Bad: no device would accept it.
+    struct Header {
+        enum Kind { Short, Bad, Known } kind;
+        uint64_t bytes;
+    };
+    Header readHeader(size_t available) const {
+        if (available < 4) return {Header::Short, 4};
+        const uint64_t segments = uint64_t{readLe32(&buffer[pos])} + 1;
+        if (segments > 512) return {Header::Bad, 0};
+        const uint64_t tableBytes = ((4 + 4 * segments) + 7) / 8 * 8;
+        if (available < tableBytes) return {Header::Short, tableBytes};
+        uint64_t words = 0;
+        for (uint64_t i = 0; i < segments; ++i) words += readLe32(&buffer[pos + 4 + 4 * i]);
+        if (words == 0 || words > kMaxRequestWords) return {Header::Bad, 0};
+        return {Header::Known, tableBytes + words * sizeof(capnp::word)};
+    }
+
     // A frame header no device would accept: skip its first word and look
     // for the sync bytes again from there.
     Event reject() {
