@@ -22,6 +22,15 @@ using zsim::WinPnpStack;
 
 const zsim::PnpSensorIdentity kSensor{0xFFF0, 0x5A52, "Morvale", "Morvale Ltd", 2, 7};
 
+// A device node bound to the libusbK kernel driver.
+PnpNode libusbKNode(const std::string& instanceId) {
+    PnpNode node;
+    node.instanceId = instanceId;
+    node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
+    node.service = "libusbK";
+    return node;
+}
+
 class LstKTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -256,10 +265,7 @@ TEST_F(LstKTest, SyncMarksRemovalsReturnsAndNewcomers) {
 }
 
 TEST_F(LstKTest, PathsAndTextsThatDoNotFitAreSkippedOrCut) {
-    PnpNode node;
-    node.instanceId = "USB\\VID_FFF0&PID_5A52\\LONG";
-    node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
-    node.service = "libusbK";
+    PnpNode node = libusbKNode("USB\\VID_FFF0&PID_5A52\\LONG");
     node.description = std::string(400, 'D');
     node.deviceInterfaceGuids = std::vector<std::string>{zsim::kPnpLibusbKGuid};
     PnpInterface tooLong;
@@ -303,10 +309,7 @@ TEST_F(LstKTest, RegistryTextsAreReadAsStoredWithOrWithoutTerminators) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         WinPnp::instance().reset();
-        PnpNode node;
-        node.instanceId = "USB\\VID_FFF0&PID_5A52\\RAW";
-        node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
-        node.service = "libusbK";
+        PnpNode node = libusbKNode("USB\\VID_FFF0&PID_5A52\\RAW");
         node.description = "Morvale.control";
         node.manufacturer = std::string(300, 'M');
         node.storedInterfaceGuids = c.storedGuids;
@@ -334,10 +337,7 @@ TEST_F(LstKTest, RegistryTextsAreReadAsStoredWithOrWithoutTerminators) {
 // Parent links that run in a circle (a node recorded as its own parent):
 // the removal ends, and the list marks the device removed.
 TEST_F(LstKTest, RemovalOfANodeThatIsItsOwnParentEnds) {
-    PnpNode node;
-    node.instanceId = "USB\\VID_FFF0&PID_5A52\\LOOP";
-    node.setupClassGuid = zsim::kPnpLibusbKClassGuid;
-    node.service = "libusbK";
+    PnpNode node = libusbKNode("USB\\VID_FFF0&PID_5A52\\LOOP");
     node.deviceInterfaceGuids = std::vector<std::string>{zsim::kPnpLibusbKGuid};
     PnpInterface iface;
     iface.classGuid = zsim::kPnpLibusbKGuid;
