@@ -5,10 +5,7 @@
 #include <climits>
 
 #ifdef _WIN32
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#include <windows.h>
+#include "platform/win32.h"
 #else
 #include <linux/futex.h>
 #include <sys/syscall.h>
