@@ -1,7 +1,6 @@
 #include "app/control_loop.h"
 
 #include <condition_variable>
-#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -11,6 +10,7 @@
 #include "driver/device_manager.h"
 #include "driver/driver_api.h"
 #include "gui_support/command_line.h"
+#include "gui_support/process_end.h"
 #include "runtime/context.h"
 
 namespace ZarnFirmwareUpdater {
@@ -138,7 +138,9 @@ void ControlLoop::Impl::run(PZContextHolder context) {
     if (initStatus != PZStatus_Success) {
         message(format("Failed to initialize Plovar Zarn driver: error %d (%s)", static_cast<int>(initStatus),
                        PZStatus_toString(initStatus)));
-        std::exit(1);
+        // This thread is not the program's main thread, which goes on with
+        // its front end and the objects the front end uses.
+        GuiSupport::endProcess(1);
     }
 
     for (;;) {

@@ -11,7 +11,9 @@
 //
 // The program calls attachSensorTransport() first, before the driver is
 // initialised, and detachSensorTransport() last, after the control loop is
-// released (which shuts the driver down).
+// released (which shuts the driver down). What attach sets up is taken down
+// only there: an end of the process from anywhere else leaves it running,
+// since the driver's threads may still be using it.
 //
 // The simulated sensor is configured through the environment, so that a
 // whole run of the real program can be tried against different devices:
@@ -39,6 +41,11 @@
 //                      it draws this frame (default 0: never), so that tests
 //                      run the real program's window for a bounded time.
 //                      Only this simulated build reads it.
+//   ZARN_SIM_USB       "ok" (default); "missing": the program finds no USB
+//                      stack to talk through, so the driver cannot start its
+//                      transport and its initialisation fails. Nothing else
+//                      makes it fail here; tests use it to see the program end
+//                      then. Only this simulated build reads it.
 //
 // A value that cannot be read is named on standard error and its default is
 // used.
@@ -53,7 +60,10 @@
 namespace ZarnFirmwareUpdater {
 
 void attachSensorTransport();
-void detachSensorTransport();
+// True when everything attach started has stopped and is gone; false when a
+// driver thread was still inside the transport, which then stays with it and
+// must not be torn down under that thread.
+bool detachSensorTransport();
 // ZARN_SIM_CLOSE_AFTER_FRAMES as attachSensorTransport read it; 0 with a
 // real sensor, whose program reads no variable of the environment.
 int32_t windowCloseAfterFrames();
@@ -71,6 +81,7 @@ struct SimulatedSensorSettings {
     bool updateUnplugs = false;
     uint32_t flashBlockMs = 0;
     uint32_t windowCloseAfterFrames = 0;  // 0: the window stays until the user closes it
+    bool usbMissing = false;  // no transport back-end: the driver cannot start
 };
 
 // The names ZARN_SIM_STATE takes, with the processor and state the sensor

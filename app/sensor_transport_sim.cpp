@@ -28,9 +28,22 @@ namespace {
 // ending.
 constexpr std::chrono::seconds kShutdownBound{10};
 
-std::mutex sensorMutex;
-std::unique_ptr<zsim::SimSensor> sensor;
-std::unique_ptr<SensorUsbStack> usbStack;
+// The program's sensor and its USB stack. Never destroyed: only
+// detachSensorTransport takes them down, in the order the driver's threads
+// allow. A process that ends some other way (exit() from anywhere) must not
+// have them torn down by its exit handlers while those threads still use
+// them.
+struct Transport {
+    std::mutex mutex;
+    std::unique_ptr<zsim::SimSensor> sensor;
+    std::unique_ptr<SensorUsbStack> usbStack;
+};
+
+Transport& transport() {
+    static auto* attached = new Transport;
+    return *attached;
+}
+
 std::atomic<int32_t> closeAfterFrames{0};
 
 // A decimal number that fits `max`, and nothing else (no sign, no blanks).
@@ -128,6 +141,15 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             unreadable("ZARN_SIM_CLOSE_AFTER_FRAMES", value);
         }
     }
+    if (const char* value = lookup("ZARN_SIM_USB")) {
+        if (std::strcmp(value, "ok") == 0) {
+            settings.usbMissing = false;
+        } else if (std::strcmp(value, "missing") == 0) {
+            settings.usbMissing = true;
+        } else {
+            unreadable("ZARN_SIM_USB", value);
+        }
+    }
     return settings;
 }
 
@@ -138,13 +160,15 @@ void attachSensorTransport() {
     for (const std::string& problem : problems) std::fprintf(stderr, "%s\n", problem.c_str());
 
     closeAfterFrames.store(static_cast<int32_t>(settings.windowCloseAfterFrames));
-    std::lock_guard<std::mutex> lock(sensorMutex);
-    if (sensor) return;
-    sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
-    usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial);
+    Transport& t = transport();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (t.sensor) return;
+    t.sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
+    zsim::SimSensor* sensor = t.sensor.get();
+    t.usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial);
     // The sensor installed its own bus as the back-end; the program talks
     // through the USB access library instead, as on Windows.
-    vpu_usb_set_backend(&vpu_usb_libusbk_ops);
+    vpu_usb_set_backend(settings.usbMissing ? nullptr : &vpu_usb_libusbk_ops);
     sensor->setFirmwareVersion(settings.firmwareMajor, settings.firmwareMinor, settings.firmwareRevision);
     sensor->setDeviceState(settings.processor, settings.state);
     if (settings.flashBlockMs != 0) {
@@ -176,9 +200,11 @@ void attachSensorTransport() {
 
 int32_t windowCloseAfterFrames() { return closeAfterFrames.load(); }
 
-void detachSensorTransport() {
-    std::lock_guard<std::mutex> lock(sensorMutex);
-    if (!sensor) return;
+bool detachSensorTransport() {
+    Transport& t = transport();
+    std::lock_guard<std::mutex> lock(t.mutex);
+    if (!t.sensor) return true;
+    zsim::SimSensor* sensor = t.sensor.get();
     // The driver's shutdown is still on its way when the program ends right
     // after releasing the control loop: let it stop its transport first, so
     // that it does not see the sensor go away while it shuts down.
@@ -186,19 +212,20 @@ void detachSensorTransport() {
         vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(std::chrono::milliseconds(kShutdownBound).count()));
     sensor->unplug();
     if (driverDone && sensor->stop(kShutdownBound)) {
-        usbStack.reset();
-        sensor.reset();
+        t.usbStack.reset();
+        t.sensor.reset();
         // A removal the monitor was handing over when the driver shut down
         // reaches the driver only after its shutdown, and starts a cleanup
         // of its own: it ends here, before the program does.
         PZDevice_waitForCleanup();
-        return;
+        return true;
     }
     // A driver thread is still inside the transport: the program ends
     // without waiting for it, and the sensor and its stack stay with it.
     sensor->stop(std::chrono::milliseconds(0));
-    static_cast<void>(usbStack.release());
-    static_cast<void>(sensor.release());
+    static_cast<void>(t.usbStack.release());
+    static_cast<void>(t.sensor.release());
+    return false;
 }
 
 }  // namespace ZarnFirmwareUpdater

@@ -8,11 +8,11 @@
 #include <imgui_internal.h>
 
 #include <cstdarg>
-#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 
 #include "gui_support/command_line.h"
+#include "gui_support/process_end.h"
 
 namespace GuiSupport {
 
@@ -218,7 +218,10 @@ void TextColoredWrapped(const ImVec4& colour, const char* fmt, ...) {
 
 void onGlfwError(int code, const char* description) {
     CliSupport::printErr("GLFW error %d: %s", code, description != nullptr ? description : "");
-    std::exit(1);
+    // GLFW reports on the thread that called it, at any point of the run:
+    // before the window exists, inside the frame loop, or from another
+    // thread's wake-up, with the control and driver threads running.
+    endProcess(1);
 }
 
 void setBackgroundColour(const ImVec4& colour) {

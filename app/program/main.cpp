@@ -8,35 +8,49 @@
 #include "app/sensor_transport.h"
 #include "app/window.h"
 #include "gui_support/command_line.h"
+#include "gui_support/process_end.h"
 
 namespace ZarnFirmwareUpdater {
 namespace {
 
 // The window front end's two objects live for the program's run; both front
 // ends' glue holds only weak references to them.
-std::shared_ptr<Window> window;
-std::shared_ptr<ControlLoop> controlLoop;
+struct Gui {
+    std::shared_ptr<Window> window;
+    std::shared_ptr<ControlLoop> controlLoop;
+};
 
-void createGui() {
-    // The window first: its construction makes GLFW ready, which setState
-    // needs as soon as the control thread publishes.
-    window = std::make_shared<Window>();
-    controlLoop = std::make_shared<ControlLoop>(forwardStateToWindow(std::weak_ptr<Window>(window)));
-    window->setUpdateCallback(requestUpdate(controlLoop));
-    window->configure(640, 480, false,
-                      GuiSupport::CliSupport::format(
-                          "Zarn Firmware Updater %s",
-                          versionToString(embeddedFirmwareVersion()).c_str()));
-    window->closeAfterFrames(windowCloseAfterFrames());
+// Never destroyed: releaseGlobals takes the two objects down in their order.
+// Should the process end from inside the frame loop (the display's own
+// library may end it on a lost connection), exit handlers must not release
+// the control loop, whose thread would then shut the driver down while the
+// program's other static objects are being destroyed.
+Gui& gui() {
+    static auto* objects = new Gui;
+    return *objects;
 }
 
-void runGui() { window->run(); }
+void createGui() {
+    Gui& g = gui();
+    // The window first: its construction makes GLFW ready, which setState
+    // needs as soon as the control thread publishes.
+    g.window = std::make_shared<Window>();
+    g.controlLoop = std::make_shared<ControlLoop>(forwardStateToWindow(std::weak_ptr<Window>(g.window)));
+    g.window->setUpdateCallback(requestUpdate(g.controlLoop));
+    g.window->configure(640, 480, false,
+                        GuiSupport::CliSupport::format(
+                            "Zarn Firmware Updater %s",
+                            versionToString(embeddedFirmwareVersion()).c_str()));
+    g.window->closeAfterFrames(windowCloseAfterFrames());
+}
+
+void runGui() { gui().window->run(); }
 
 void releaseGlobals() {
     // The window goes first, so that a state published while the loop shuts
     // down finds no window to wake.
-    window.reset();
-    controlLoop.reset();
+    gui().window.reset();
+    gui().controlLoop.reset();
 }
 
 }  // namespace
@@ -54,6 +68,10 @@ int main(int argc, char** argv) {
         // The console's status tells a script whether the update worked.
         exitCode = runCommandLine(argc, argv);
     }
-    detachSensorTransport();
+    if (!detachSensorTransport()) {
+        // A driver thread did not let go of the transport: returning would
+        // run the static destructors under it.
+        GuiSupport::endProcess(exitCode);
+    }
     return exitCode;
 }
