@@ -82,6 +82,20 @@ HotK_Params paramsFor(const char* deviceIdPattern, UINT flags = KHOT_FLAG_PLUG_A
     return params;
 }
 
+// A registration that a failed assertion would leave behind is freed, so
+// that no monitor outlives its test and calls into what the test released.
+struct Registration {
+    KHOT_HANDLE handle = nullptr;
+    ~Registration() {
+        if (handle != nullptr) HotK_Free(handle);
+    }
+    BOOL free() {
+        KHOT_HANDLE h = handle;
+        handle = nullptr;
+        return HotK_Free(h);
+    }
+};
+
 class HotKTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -245,8 +259,8 @@ TEST_F(HotKTest, StartAndStopFailures) {
 TEST_F(HotKTest, ANamedRemovalSurvivesAnOverdueSynchronisation) {
     const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
     HotK_Params params = paramsFor("USB\\VID_fff0");
-    KHOT_HANDLE handle = nullptr;
-    ASSERT_TRUE(HotK_Init(&handle, &params));
+    Registration registration;
+    ASSERT_TRUE(HotK_Init(&registration.handle, &params));
     ASSERT_TRUE(reports_.waitFor(5));
     // Interface 1 goes and comes back: its arrival notice arms the one-second timer.
     WinPnp::instance().unplug(nodes[1]);
@@ -307,7 +321,7 @@ TEST_F(HotKTest, ANamedRemovalSurvivesAnOverdueSynchronisation) {
         std::lock_guard<std::mutex> lock(reports_.mutex);
         reports_.during = nullptr;
     }
-    ASSERT_TRUE(HotK_Free(handle));
+    ASSERT_TRUE(registration.free());
 }
 
 // Started with nothing attached, the monitor has no interface class to ask
@@ -316,8 +330,8 @@ TEST_F(HotKTest, ANamedRemovalSurvivesAnOverdueSynchronisation) {
 // which a removal is told by name.
 TEST_F(HotKTest, AMonitorStartedEmptyRegistersNotificationsAfterTheFirstNodeChange) {
     HotK_Params params = paramsFor("USB\\VID_fff0");
-    KHOT_HANDLE handle = nullptr;
-    ASSERT_TRUE(HotK_Init(&handle, &params));
+    Registration registration;
+    ASSERT_TRUE(HotK_Init(&registration.handle, &params));
     EXPECT_EQ(WinPnpStack::notifications(), 0);
     const Clock::time_point plugged = Clock::now();
     const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
@@ -341,7 +355,7 @@ TEST_F(HotKTest, AMonitorStartedEmptyRegistersNotificationsAfterTheFirstNodeChan
     EXPECT_EQ(interfaceOf(removal.deviceId), "&MI_03");
     // Told by name: well before the one-second timer (margin as above).
     EXPECT_LT(removal.at - unplugged, std::chrono::milliseconds(900));
-    ASSERT_TRUE(HotK_Free(handle));
+    ASSERT_TRUE(registration.free());
 }
 
 struct PowerSeen {
@@ -363,8 +377,8 @@ TEST_F(HotKTest, PowerBroadcastReachesTheCallbackForEachConnectedEntry) {
     const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
     HotK_Params params = paramsFor("USB\\VID_fff0");
     params.onPowerBroadcast = recordPower;
-    KHOT_HANDLE handle = nullptr;
-    ASSERT_TRUE(HotK_Init(&handle, &params));
+    Registration registration;
+    ASSERT_TRUE(HotK_Init(&registration.handle, &params));
     ASSERT_TRUE(reports_.waitFor(5));
     WinPnp::instance().unplug(nodes[1]);
     ASSERT_TRUE(reports_.waitFor(6));
@@ -394,7 +408,7 @@ TEST_F(HotKTest, PowerBroadcastReachesTheCallbackForEachConnectedEntry) {
             EXPECT_NE(seenCalls.calls[i].first, "&MI_01") << "the removed interface is not told";
         }
     }
-    ASSERT_TRUE(HotK_Free(handle));
+    ASSERT_TRUE(registration.free());
     powerSeen = nullptr;
 }
 
@@ -461,9 +475,10 @@ struct ClientWindow {
             PostMessageA(window, kQuit, 0, 0);
             thread.join();
         }
-        UnregisterClassA(kClass, nullptr);
+        if (current == this) UnregisterClassA(kClass, nullptr);
         current = nullptr;
     }
+    ~ClientWindow() { stop(); }
     bool waitFor(size_t count) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() >= count; });
@@ -495,10 +510,11 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
         params.onHotPlug = nullptr;
         params.userWindow = client.window;
         params.userMessage = ClientWindow::kMessage;
-        KHOT_HANDLE handle = nullptr;
-        ASSERT_TRUE(HotK_Init(&handle, &params));
+        Registration registration;
+        ASSERT_TRUE(HotK_Init(&registration.handle, &params));
+        KHOT_HANDLE handle = registration.handle;
         ASSERT_TRUE(client.waitFor(6));
-        ASSERT_TRUE(HotK_Free(handle));
+        ASSERT_TRUE(registration.free());
         client.stop();
 
         ASSERT_EQ(client.messages.size(), 6u) << "nothing told twice";
