@@ -500,12 +500,15 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
         ClientWindow client;
         client.start();
         const std::string first = WinPnp::instance().node(nodes[0])->instanceId;
-        client.during = [&](const ClientWindow::Message& m) {
-            if (m.message != ClientWindow::kMessage + 1 || m.deviceId != first) return;
-            WinPnp::instance().unplug(nodes[0]);
-            // Its notice is handled by the monitor meanwhile (or, posted, after the pass).
-            stack_->waitDelivered(std::chrono::seconds(10));
-        };
+        {
+            std::lock_guard<std::mutex> lock(client.mutex);
+            client.during = [&](const ClientWindow::Message& m) {
+                if (m.message != ClientWindow::kMessage + 1 || m.deviceId != first) return;
+                WinPnp::instance().unplug(nodes[0]);
+                // Its notice is handled by the monitor meanwhile (or, posted, after the pass).
+                stack_->waitDelivered(std::chrono::seconds(10));
+            };
+        }
         HotK_Params params = paramsFor("USB\\VID_fff0", flags);
         params.onHotPlug = nullptr;
         params.userWindow = client.window;
