@@ -9,9 +9,19 @@
 // number in its range; no device set, registry key, list or entry handle
 // may be left behind.
 //
+// With the monitor flag the same tree is watched by the hot-plug monitor
+// instead: the changes are applied in order, each followed by the
+// device-change notices the system would send, and interleaved with the
+// monitor's timers as the input orders them (the monitor's own timers are
+// killed, so that only the input decides). Every entry's reports must
+// alternate arrival and removal from what was present at the start, and
+// after a last synchronisation what was reported must be what is present.
+//
 // Input: a flags byte, then chunks (16-bit length, bytes) whose first byte
 // says what the rest is (see Tag).
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +29,7 @@
 #include "sim/win_pnp/win_pnp.h"
 #include "sim/win_pnp/win_pnp_api.h"
 #include "usb_access/allk.h"
+#include "usb_access/hot_k.h"
 #include "usb_access/lst_k.h"
 #include "usb_access/lst_k_text.h"
 #include "usb_access/system_api.h"
@@ -34,6 +45,7 @@ enum Flags : uint8_t {
     kIncludeDisconnected = 0x01,
     kPatternMask = 0x06,  // 0 none, 2 device-id pattern, 4 interface mode, 6 class mode
     kUnterminated = 0x08,  // nodes store their texts without terminators
+    kMonitor = 0x10,       // the hot-plug monitor watches the changes
 };
 
 enum Tag : uint8_t {
@@ -50,6 +62,7 @@ enum Tag : uint8_t {
     kUnplugLater,    // byte: the node, by position, that goes before the sync
     kReplugLater,    // byte: the node that comes back before the sync
     kPattern,        // rest: the device-id pattern
+    kTimer,          // byte: the monitor's timer 10, 11 or 12 fires (value modulo 3)
     kTagCount,
 };
 
@@ -60,6 +73,7 @@ std::string textOf(const zfuzz::Bytes& chunk, size_t from) {
 
 size_t inUse() {
     size_t used = 0;
+    if (AllK() == nullptr) return used;  // nothing was ever listed
     for (const auto& h : AllK()->lstK.handles) used += h.header.inUse.load() != 0 ? 1 : 0;
     for (const auto& h : AllK()->lstInfoK.handles) used += h.header.inUse.load() != 0 ? 1 : 0;
     return used;
@@ -95,6 +109,143 @@ BOOL checkEach(KLST_HANDLE, KLST_DEVINFO_HANDLE info, PVOID) {
     return TRUE;
 }
 
+
+// --- the monitor's run -------------------------------------------------------------------
+
+struct Op {
+    Tag tag;
+    uint8_t value;
+};
+
+// What the plug callback has told, by symbolic link: present or not.
+struct Told {
+    std::mutex mutex;
+    std::map<std::string, bool> present;
+};
+Told* told = nullptr;
+
+void onPlug(KHOT_HANDLE, KLST_DEVINFO_HANDLE info, int32_t event) {
+    checkEntry(*info);
+    std::lock_guard<std::mutex> lock(told->mutex);
+    const std::string link(info->symbolicLink, strnlen(info->symbolicLink, sizeof(info->symbolicLink)));
+    bool& present = told->present[link];
+    if (event == KHOT_EVENT_ARRIVAL) {
+        if (present) zfuzz::fail("arrival of an entry told present (a removal was lost)");
+        present = true;
+    } else if (event == KHOT_EVENT_REMOVAL) {
+        if (!present) zfuzz::fail("removal of an entry told absent (told twice)");
+        present = false;
+    } else {
+        zfuzz::fail("unknown plug event", static_cast<unsigned long long>(event));
+    }
+}
+
+// Symbolic links are matched as wildcard patterns, one against another: when
+// one link matches another that way, a notice may rightly mark another
+// entry than the one that went, and what is told no longer follows the tree
+// one to one. Such trees are not watched.
+bool linksAreDistinct(const std::vector<PnpNode>& nodes) {
+    std::vector<std::string> links;
+    for (const PnpNode& node : nodes) {
+        for (const PnpInterface& iface : node.interfaces) {
+            // Within what an entry keeps of it, terminated.
+            if (iface.symbolicLink.empty() || iface.symbolicLink.size() > 200) return false;
+            if (iface.symbolicLink.find('\0') != std::string::npos) return false;
+            links.push_back(iface.symbolicLink);
+        }
+    }
+    for (size_t i = 0; i < links.size(); ++i) {
+        for (size_t j = 0; j < links.size(); ++j) {
+            if (i != j && LstKText::match(links[i].c_str(), links[j].c_str())) return false;
+        }
+    }
+    return true;
+}
+
+std::map<std::string, bool> connectedNow(const KLST_PATTERN* pattern) {
+    std::map<std::string, bool> out;
+    KLST_HANDLE list = nullptr;
+    if (!LstK_InitEx(&list, KLST_FLAG_NONE, pattern, nullptr)) return out;
+    KLST_DEVINFO* info = nullptr;
+    while (LstK_MoveNext(list, &info)) {
+        out[std::string(info->symbolicLink, strnlen(info->symbolicLink, sizeof(info->symbolicLink)))] =
+            info->connected != 0;
+    }
+    LstK_Free(list);
+    return out;
+}
+
+void sendNotice(HWND window, const zsim::PnpChange& change) {
+    if (change.kind == zsim::PnpChange::Kind::NodesChanged) {
+        SendMessageA(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    } else {
+        std::vector<uint8_t> record(sizeof(DEV_BROADCAST_DEVICEINTERFACE_A) + change.symbolicLink.size(), 0);
+        auto* message = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_A*>(record.data());
+        message->dbcc_size = static_cast<DWORD>(record.size());
+        message->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+        std::memcpy(message->dbcc_name, change.symbolicLink.c_str(), change.symbolicLink.size() + 1);
+        const WPARAM event = change.kind == zsim::PnpChange::Kind::InterfaceArrived ? DBT_DEVICEARRIVAL
+                                                                                  : DBT_DEVICEREMOVECOMPLETE;
+        SendMessageA(window, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(message));
+    }
+    // Only the input fires the timers.
+    for (UINT_PTR id : {HOTK_TIMER_NODES_CHANGED, HOTK_TIMER_INTERFACE_CHANGE, HOTK_TIMER_NAMED_REMOVAL}) {
+        KillTimer(window, id);
+    }
+}
+
+void watch(WinPnp& pnp, const std::vector<uint32_t>& numbers, const std::vector<Op>& ops,
+           const KLST_PATTERN* pattern) {
+    Told seen;
+    told = &seen;
+    for (const auto& [link, connected] : connectedNow(pattern)) seen.present[link] = connected;
+
+    HotK_Params params;
+    std::memset(&params, 0, sizeof(params));
+    params.flags = KHOT_FLAG_PASS_DUPE_INSTANCE;  // every entry is told, whatever its device id
+    params.onHotPlug = onPlug;
+    if (pattern != nullptr) params.pattern = *pattern;
+    KHOT_HANDLE handle = nullptr;
+    if (!HotK_Init(&handle, &params)) zfuzz::fail("monitor did not start", GetLastError());
+    HWND window = FindWindowA(HOTK_WINDOW_CLASS, nullptr);
+    if (window == nullptr) zfuzz::fail("monitor without a window");
+
+    std::vector<zsim::PnpChange> changes;
+    const int observer = pnp.addObserver([&changes](const zsim::PnpChange& change) { changes.push_back(change); });
+    for (const Op& op : ops) {
+        if (op.tag == kTimer) {
+            static const UINT_PTR kTimers[] = {HOTK_TIMER_NODES_CHANGED, HOTK_TIMER_INTERFACE_CHANGE,
+                                               HOTK_TIMER_NAMED_REMOVAL};
+            SendMessageA(window, WM_TIMER, kTimers[op.value % 3], 0);
+            continue;
+        }
+        if (op.value >= numbers.size()) continue;
+        if (op.tag == kUnplugLater) {
+            pnp.unplug(numbers[op.value]);
+        } else {
+            pnp.replug(numbers[op.value]);
+        }
+        const std::vector<zsim::PnpChange> now = std::move(changes);
+        changes.clear();
+        for (const zsim::PnpChange& change : now) sendNotice(window, change);
+    }
+    pnp.removeObserver(observer);
+    // What is still marked is told before this synchronisation, and what it finds after it.
+    SendMessageA(window, WM_TIMER, HOTK_TIMER_INTERFACE_CHANGE, 0);
+
+    const std::map<std::string, bool> present = connectedNow(pattern);
+    for (const auto& [link, wasTold] : seen.present) {
+        auto found = present.find(link);
+        const bool connected = found != present.end() && found->second;
+        if (wasTold != connected) zfuzz::fail(connected ? "a present entry told absent" : "a gone entry told present");
+    }
+    for (const auto& [link, connected] : present) {
+        if (connected && seen.present.count(link) == 0) zfuzz::fail("an arrival never told");
+    }
+    if (!HotK_Free(handle)) zfuzz::fail("monitor did not stop", GetLastError());
+    told = nullptr;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -111,6 +262,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = data[0];
     std::vector<PnpNode> nodes;
     std::vector<std::pair<bool, uint8_t>> laterChanges;  // (unplug, node position)
+    std::vector<Op> ops;  // the changes and timers in input order
     KLST_PATTERN pattern{};
     for (const zfuzz::Bytes& chunk : zfuzz::splitTransfers(data + 1, size - 1)) {
         if (chunk.empty()) continue;
@@ -125,8 +277,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             LstKText::copyText(pattern.deviceIdPattern, sizeof(pattern.deviceIdPattern), textOf(chunk, 1).c_str());
             continue;
         }
-        if (tag == kUnplugLater || tag == kReplugLater) {
-            if (chunk.size() >= 2) laterChanges.emplace_back(tag == kUnplugLater, chunk[1]);
+        if (tag == kUnplugLater || tag == kReplugLater || tag == kTimer) {
+            if (chunk.size() >= 2) {
+                if (tag != kTimer) laterChanges.emplace_back(tag == kUnplugLater, chunk[1]);
+                ops.push_back({tag, chunk[1]});
+            }
             continue;
         }
         if (nodes.empty()) continue;
@@ -200,7 +355,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     KLST_HANDLE list = nullptr;
-    if (LstK_InitEx(&list, listFlags, usePattern, nullptr)) {
+    if ((flags & kMonitor) != 0) {
+        if (linksAreDistinct(nodes)) watch(pnp, numbers, ops, usePattern);
+    } else if (LstK_InitEx(&list, listFlags, usePattern, nullptr)) {
         LstK_Enumerate(list, &checkEach, nullptr);
         for (const auto& [unplug, position] : laterChanges) {
             if (position >= numbers.size()) continue;

@@ -244,9 +244,10 @@ write("corpus", U, "short-and-ragged",
 
 # --- fuzz_device_list ---------------------------------------------------------------------
 L = "fuzz_device_list"
-INCLUDE_DISCONNECTED, DEVICE_PATTERN, INTERFACE_MODE, CLASS_MODE, UNTERMINATED = 0x01, 0x02, 0x04, 0x06, 0x08
+INCLUDE_DISCONNECTED, DEVICE_PATTERN, INTERFACE_MODE, CLASS_MODE, UNTERMINATED, MONITOR = 0x01, 0x02, 0x04, 0x06, 0x08, 0x10
 (NEW_NODE, SERVICE, DESCRIPTION, MANUFACTURER, SETUP_CLASS, GUIDS_STORED, GUID_LIST, INTERFACE, NUMBERS, PARENT,
- UNPLUG_LATER, REPLUG_LATER, PATTERN) = range(13)
+ UNPLUG_LATER, REPLUG_LATER, PATTERN, TIMER) = range(14)
+NODES_CHANGED_TIMER, INTERFACE_TIMER, NAMED_REMOVAL_TIMER = 0, 1, 2
 LIBUSBK_GUID = b"{6C696275-7362-4B00-A5A2-7A61726E0001}"
 LIBUSBK_CLASS = b"{ECFB0CFD-74C4-4F52-BBF7-343461CD72AC}"
 USB_CLASS = b"{36FC9E60-C465-11CF-8056-444553540000}"
@@ -310,3 +311,17 @@ write("reproducers", L, "node-that-is-its-own-parent", bytes([INCLUDE_DISCONNECT
     field(NEW_NODE, b"USB\\VID_F3A7&PID_0D51\\LOOP"), field(SERVICE, b"libusbK"), field(GUID_LIST, LIBUSBK_GUID),
     field(PARENT, bytes([0])), iface(ACTIVE, link_of(b"USB\\VID_F3A7&PID_0D51\\LOOP")),
     field(UNPLUG_LATER, bytes([1]))))
+
+# The hot-plug monitor over the sensor: interfaces go and come back with the
+# monitor's timers in between.
+write("corpus", L, "monitor-goes-and-comes-back", bytes([MONITOR]) + transfers(
+    *sensor_nodes(b"SN0006"), field(UNPLUG_LATER, bytes([1])), field(TIMER, bytes([NAMED_REMOVAL_TIMER])),
+    field(REPLUG_LATER, bytes([1])), field(TIMER, bytes([INTERFACE_TIMER])), field(UNPLUG_LATER, bytes([0])),
+    field(TIMER, bytes([NODES_CHANGED_TIMER]))))
+# A removal marked from its notice while a synchronisation is due: the
+# synchronisation runs before the removal's own timer, and the removal must
+# still be told.
+write("reproducers", L, "removal-marked-before-an-overdue-sync", bytes([MONITOR]) + transfers(
+    *sensor_nodes(b"SN0007"), field(UNPLUG_LATER, bytes([2])), field(TIMER, bytes([NAMED_REMOVAL_TIMER])),
+    field(REPLUG_LATER, bytes([2])), field(UNPLUG_LATER, bytes([3])), field(TIMER, bytes([INTERFACE_TIMER])),
+    field(TIMER, bytes([NAMED_REMOVAL_TIMER]))))

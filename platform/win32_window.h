@@ -15,6 +15,7 @@
 //    (meanwhile handling messages sent to the waiting thread itself) and
 //    returns 0 when the window is destroyed or its thread ends first;
 //  - timers repeat until killed; SetTimer on a running timer restarts it;
+//    no timer is shorter than USER_TIMER_MINIMUM (10 ms);
 //  - DestroyWindow works on the window's own thread only; a thread that
 //    ends takes its windows with it.
 #pragma once
@@ -118,10 +119,20 @@ constexpr DWORD ERROR_TIMEOUT = 1460;
 LRESULT SendMessageTimeoutA(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeoutMs,
                             DWORD_PTR* result);
 
+// What waits in the calling thread's queue: the high word holds the kinds
+// asked for that are there now (a timer counts once it is due); the low word
+// holds the same, as nothing here tracks what is new since the last look.
+constexpr UINT QS_POSTMESSAGE = 0x0008;
+constexpr UINT QS_TIMER = 0x0010;
+constexpr UINT QS_SENDMESSAGE = 0x0040;
+DWORD GetQueueStatus(UINT flags);
+
 // Calls `callback` for every window until it returns FALSE.
 typedef BOOL (*WNDENUMPROC)(HWND, LPARAM);
 BOOL EnumWindows(WNDENUMPROC callback, LPARAM context);
 
+// A delay below USER_TIMER_MINIMUM is raised to it, as the system does.
+constexpr UINT USER_TIMER_MINIMUM = 10;
 UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC timerProc);
 BOOL KillTimer(HWND window, UINT_PTR id);
 

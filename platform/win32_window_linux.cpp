@@ -435,6 +435,20 @@ BOOL EnumWindows(WNDENUMPROC callback, LPARAM context) {
     return TRUE;
 }
 
+DWORD GetQueueStatus(UINT flags) {
+    ThreadQueue& queue = myQueue();
+    std::lock_guard<std::mutex> lock(lockOfAll());
+    UINT present = 0;
+    if (!queue.sent.empty()) present |= QS_SENDMESSAGE;
+    if (!queue.posted.empty()) present |= QS_POSTMESSAGE;
+    const Clock::time_point now = Clock::now();
+    for (const Timer& timer : queue.timers) {
+        if (timer.due <= now) present |= QS_TIMER;
+    }
+    present &= flags;
+    return static_cast<DWORD>(present) << 16 | present;
+}
+
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     ThreadQueue& mine = myQueue();
     std::lock_guard<std::mutex> lock(lockOfAll());
@@ -473,7 +487,7 @@ UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC timerProc) 
         return 0;
     }
     ThreadQueue& owner = *found->second.owner;
-    const auto interval = std::chrono::milliseconds(std::max<UINT>(elapseMs, 1));
+    const auto interval = std::chrono::milliseconds(std::max<UINT>(elapseMs, USER_TIMER_MINIMUM));
     const Clock::time_point due = Clock::now() + interval;
     auto timer = std::find_if(owner.timers.begin(), owner.timers.end(),
                               [&](const Timer& t) { return t.window == window && t.id == id; });

@@ -38,6 +38,8 @@ struct Monitor {
     KLST_HANDLE list = nullptr;
     Notification* notifications = nullptr;
     HANDLE heap = nullptr;
+    int passDepth = 0;            // report passes running on the monitor's thread
+    bool destroyPending = false;  // a stop that came while one ran
     HANDLE thread = nullptr;
     std::atomic<DWORD> threadId{0};
     HINSTANCE instance = nullptr;
@@ -90,6 +92,8 @@ bool patternPasses(HotK_Handle* handle, const KLST_DEVINFO& entry) {
            passes(pattern.classGuidPattern, entry.classGuid) && passes(pattern.deviceIdPattern, entry.deviceId);
 }
 
+LRESULT onDestroy(HWND window);
+
 std::vector<KLST_DEVINFO*> entries() {
     std::vector<KLST_DEVINFO*> all;
     if (monitor.list == nullptr) return all;
@@ -118,16 +122,33 @@ void deliver(HotK_Handle* handle, UINT message, KLST_DEVINFO* entry) {
 // Reports the entries marked arrived or removed to every client, or to
 // `only`, whose pattern they match; a device id goes to one client per pass
 // unless a later one asks for duplicates.
+//
+// A client's message is sent, and while the monitor's thread waits for the
+// client it handles what is sent to it: a removal notice can mark an entry
+// during the pass, a client can unregister, the monitor can be told to
+// stop. So a mark made during the pass is left for its own timer to report
+// (only what the pass acted on is cleared), a client unregistered meanwhile
+// is not called, and a stop waits until the pass is over.
 void reportPass(HotK_Handle* only) {
+    ++monitor.passDepth;
     std::vector<std::string> reported;
     const std::vector<KLST_DEVINFO*> all = entries();
-    for (KLST_DEVINFO* entry : all) {
+    std::vector<HotK_Handle*> clients;
+    for (HotK_Handle* h = only != nullptr ? only : monitor.first; h != nullptr; h = only != nullptr ? nullptr : h->next) {
+        clients.push_back(h);
+    }
+    std::vector<int32_t> actedOn(all.size(), KLST_SYNC_FLAG_UNCHANGED);
+    for (size_t i = 0; i < all.size(); ++i) {
+        KLST_DEVINFO* entry = all[i];
         if (only != nullptr) {
             if (!entry->connected) continue;
             entry->syncFlags |= KLST_SYNC_FLAG_ADDED;
         }
-        for (HotK_Handle* h = only != nullptr ? only : monitor.first; h != nullptr; h = only != nullptr ? nullptr : h->next) {
-            if (entry->syncFlags <= KLST_SYNC_FLAG_UNCHANGED || !patternPasses(h, *entry)) continue;
+        const int32_t flags = entry->syncFlags;
+        actedOn[i] = flags;
+        for (HotK_Handle* h : clients) {
+            if (!isRegistered(h)) continue;
+            if (flags <= KLST_SYNC_FLAG_UNCHANGED || !patternPasses(h, *entry)) continue;
             bool seen = false;
             for (const std::string& id : reported) seen = seen || id == entry->deviceId;
             if (seen) {
@@ -136,19 +157,31 @@ void reportPass(HotK_Handle* only) {
                 reported.emplace_back(entry->deviceId, strnlen(entry->deviceId, sizeof(entry->deviceId)));
             }
             HotK_Params& params = paramsOf(h);
-            if ((entry->syncFlags & KLST_SYNC_FLAG_ADDED) != 0) {
+            if ((flags & KLST_SYNC_FLAG_ADDED) != 0) {
                 if (params.onHotPlug != nullptr) params.onHotPlug(h, entry, KHOT_EVENT_ARRIVAL);
                 deliver(h, params.userMessage + 1, entry);
-            } else if (entry->syncFlags == KLST_SYNC_FLAG_REMOVED) {
+            } else if (flags == KLST_SYNC_FLAG_REMOVED) {
                 if (params.onHotPlug != nullptr) params.onHotPlug(h, entry, KHOT_EVENT_REMOVAL);
                 deliver(h, params.userMessage, entry);
             }
         }
     }
-    for (KLST_DEVINFO* entry : all) entry->syncFlags = KLST_SYNC_FLAG_UNCHANGED;
+    for (size_t i = 0; i < all.size(); ++i) {
+        if (all[i]->syncFlags == actedOn[i] || all[i]->syncFlags == KLST_SYNC_FLAG_NONE) {
+            all[i]->syncFlags = KLST_SYNC_FLAG_UNCHANGED;
+        }
+    }
+    if (--monitor.passDepth == 0 && monitor.destroyPending) {
+        monitor.destroyPending = false;
+        onDestroy(monitor.window.load());
+    }
 }
 
+// A removal marked from its notice and not yet reported is reported before
+// a synchronisation: the synchronisation starts by clearing every mark, and
+// would then find the entry disconnected already and call it unchanged.
 void synchronise() {
+    reportPass(nullptr);
     const KLST_PATTERN* pattern = monitor.handleCount == 1 ? &paramsOf(monitor.first).pattern : nullptr;
     // A failed enumeration leaves the list as it was; the report pass then
     // reports only what is marked already.
@@ -204,6 +237,8 @@ LRESULT onRegister(HWND window, WPARAM wParam, LPARAM lParam) {
     std::memcpy(handle->params, params, sizeof(HotK_Params));
     *out = handle;
     handle->header.cleanup = hotCleanup;
+    // Marks not yet reported belong to the clients registered before this one.
+    reportPass(nullptr);
     ++monitor.handleCount;
     handle->next = nullptr;
     handle->prev = nullptr;
@@ -318,7 +353,12 @@ LRESULT onPowerBroadcast(WPARAM event) {
 LRESULT onDestroy(HWND window) {
     // A window of the class that is not the monitor's (one made by someone
     // else under the class name) has nothing of the monitor's to free.
-    if (monitor.window.load() != window) return 0;
+    if (window == nullptr || monitor.window.load() != window) return 0;
+    if (monitor.passDepth > 0) {
+        // The pass still walks the list: the stop runs when it ends.
+        monitor.destroyPending = true;
+        return 0;
+    }
     while (monitor.first != nullptr) {
         HotK_Handle* handle = monitor.first;
         hotCleanup(handle);  // unlinks it even if a caller still holds a reference

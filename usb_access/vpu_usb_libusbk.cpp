@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "runtime/context.h"
 #include "runtime/logger.h"
 
 const char* const VPU_USB_INTERFACE_PREFIX = "ZarnSensor";
@@ -36,6 +37,10 @@ namespace {
 constexpr std::chrono::milliseconds kAbortRound{50};
 // How long deinit waits for a call into the boot layer in flight.
 constexpr std::chrono::milliseconds kStopBound{10000};
+
+// How often an interface that cannot be opened is tried, the first arrival
+// included, before it is left alone until it is plugged again.
+constexpr int kOpenTries = 3;
 
 constexpr int kBootedInterfaceCount = 5;
 constexpr uint8_t kClientIndex = 4;
@@ -71,6 +76,12 @@ struct BackEnd {
     std::optional<std::string> firstSerial;
     vpu_usb_transport_params params{};
     KHOT_HANDLE hotPlugMonitor = nullptr;
+    // The driver context of whoever started the monitor: the monitor's own
+    // thread has none, and the boot layer and the log find their state
+    // through the calling thread's context.
+    PZContextHolder clientContext;
+    // Failed opens so far, by device path.
+    std::map<std::string, int> openTries;
 
     // Calls into the boot layer from OnHotPlug, and whether new ones may start.
     std::mutex flightMutex;
@@ -82,6 +93,7 @@ struct BackEnd {
     // A stop handed over by deinit (see the header).
     std::thread stopper;
     bool stopperRunning = false;       // under mutex
+    bool stopFailed = false;           // under mutex: the stopper's HotK_Free failed
     std::condition_variable stopped;  // with mutex: the monitor or the stopper ended
 
     ~BackEnd() {
@@ -192,6 +204,35 @@ void callBootLayer(int32_t event, bool booted) {
     leaveBootLayer();
 }
 
+// An interface that could not be opened (a device file busy for a moment,
+// say) would keep its sensor from ever being reported complete. It is
+// forgotten and its record in the monitor's list marked not connected, so
+// that the monitor's next synchronisation finds it connected again and
+// reports it as a new arrival; after kOpenTries it stays as it is until it
+// is plugged again.
+void openFailed(uint8_t index, const EntryPtr& entry, KLST_DEVINFO* devInfo, const char* step, DWORD error) {
+    BackEnd& b = backEnd();
+    const std::string path = fieldText(devInfo->devicePath);
+    const std::string description = fieldText(devInfo->deviceDescription);
+    int tries = 0;
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        tries = ++b.openTries[path];
+    }
+    const bool again = tries < kOpenTries;
+    HOTPLUG_LOG(LOG_ERROR_E, "Interface %d (%s, %s) not opened: %s failed, ErrorCode: %08Xh; %s\n", index,
+                description.c_str(), path.c_str(), step, static_cast<unsigned>(error),
+                again ? "tried again at the next synchronisation" : "left until it is plugged again");
+    if (!again) return;
+    closeEntry(*entry);
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        auto found = b.interfaceMap.find(index);
+        if (found != b.interfaceMap.end() && found->second == entry) b.interfaceMap.erase(found);
+    }
+    devInfo->connected = 0;
+}
+
 void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) {
     BackEnd& b = backEnd();
     const std::string deviceId = fieldText(devInfo->deviceId);
@@ -230,8 +271,9 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
     loadDriverApi(&usb.device.Usb, devInfo->driverId);
     KUSB_HANDLE handle = nullptr;
     if (usb.device.Usb.Init == nullptr || !usb.device.Usb.Init(&handle, devInfo)) {
-        HOTPLUG_LOG(LOG_ERROR_E, "Init device failed. ErrorCode: %08Xh\n",
-                   static_cast<unsigned>(GetLastError()));
+        const DWORD error = GetLastError();
+        HOTPLUG_LOG(LOG_ERROR_E, "Init device failed. ErrorCode: %08Xh\n", static_cast<unsigned>(error));
+        openFailed(index, entry, devInfo, "Init", error);
         return;
     }
     UsbDeviceHandle probe{handle, usb.device.Usb};
@@ -240,9 +282,12 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
     HOTPLUG_LOG(LOG_ERROR_E, "Setting alt %d on %s / %s \n", alt,
                description.c_str(), usb.booted ? "True" : "False");
     bool ready = false;
+    const char* failedStep = nullptr;
+    DWORD failure = 0;
     if (!usb.device.Usb.SetAltInterface(handle, alt)) {
-        HOTPLUG_LOG(LOG_ERROR_E,
-                   "Error: usbDevice->Usb.SetAltInterface ret=%d \n", static_cast<int>(GetLastError()));
+        failure = GetLastError();
+        failedStep = "SetAltInterface";
+        HOTPLUG_LOG(LOG_ERROR_E, "Error: usbDevice->Usb.SetAltInterface ret=%d \n", static_cast<int>(failure));
     } else {
         if (index == 0) usb.device.Usb.ClaimInterface(handle, 0, TRUE);
         bool haveIn = false, haveOut = false;
@@ -265,13 +310,24 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
         usb.device.Usb.AbortPipe(handle, usb.outPipe);
         usb.device.Usb.FlushPipe(handle, usb.outPipe);
         ready = haveIn && haveOut;
+        if (!ready) {
+            failure = ERROR_NO_MORE_ITEMS;
+            failedStep = "QueryPipe";
+        }
     }
     {
         std::lock_guard<std::mutex> lock(entry->mutex);
         usb.device.handle = handle;
         entry->ready = ready;
     }
-    if (!ready) return;
+    if (!ready) {
+        openFailed(index, entry, devInfo, failedStep, failure);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.openTries.erase(fieldText(devInfo->devicePath));
+    }
 
     // Complete when every interface of the device is open with its pipes.
     int open = 0;
@@ -307,6 +363,7 @@ void onRemoval(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
     std::lock_guard<std::mutex> lock(b.mutex);
     b.interfaceMap.erase(index);
     b.firstSerial.reset();
+    b.openTries.erase(fieldText(devInfo->devicePath));
 }
 
 // Closes and forgets every recorded interface (the monitor is gone).
@@ -330,6 +387,29 @@ bool stopMonitor(KHOT_HANDLE monitor) {
         return false;
     }
     forgetInterfaces();
+    return true;
+}
+
+// Stops the monitor and, once HotK_Free has succeeded, forgets it and says
+// so; a failure is logged as an error and leaves the monitor recorded (and
+// the boot layer reachable again), so that the caller or a later stop hears
+// of it.
+bool stopAndRecord(KHOT_HANDLE monitor) {
+    BackEnd& b = backEnd();
+    if (!stopMonitor(monitor)) {
+        std::lock_guard<std::mutex> lock(b.flightMutex);
+        b.stopping = false;
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.serialFilter.reset();
+        b.hotPlugMonitor = nullptr;
+        b.clientContext.reset();
+        b.stopped.notify_all();
+    }
+    LOGG_print(LOG_INFO_E, 0, LOGG_SIDE_HOST_E, "", "vpu_usb_libusbk_deinit", __LINE__,
+               "HotK monitor closed successfully!\n");
     return true;
 }
 
@@ -385,9 +465,16 @@ int vpu_usb_libusbk_init(vpu_usb_transport_params* params) {
     LOGG_PRINT(LOG_INFO_E, 0, "Looking for 'DeviceInterfaceGUID's matching the pattern '%s'..\n",
                hotParams.pattern.interfaceGuidPattern);
     KHOT_HANDLE monitor = nullptr;
-    // Published before the first report can arrive on the monitor's thread.
+    {
+        // Taken before the first report can arrive on the monitor's thread.
+        std::unique_ptr<PZContextHolder> current(PZContext_AcquireCurrent());
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.clientContext = *current;
+    }
     if (!HotK_Init(&monitor, &hotParams)) {
         LOGG_PRINT(LOG_ERROR_E, 0, "HotK_Init failed. ErrorCode: %08Xh\n", static_cast<unsigned>(GetLastError()));
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.clientContext.reset();
         return VPU_USB_ERR_INIT;
     }
     std::lock_guard<std::mutex> lock(b.mutex);
@@ -398,11 +485,14 @@ int vpu_usb_libusbk_init(vpu_usb_transport_params* params) {
 int vpu_usb_libusbk_deinit() {
     BackEnd& b = backEnd();
     KHOT_HANDLE monitor = nullptr;
+    bool stopUnderWay = false;
     {
         std::lock_guard<std::mutex> lock(b.mutex);
         monitor = b.hotPlugMonitor;
+        stopUnderWay = b.stopperRunning;
     }
-    if (monitor == nullptr) {
+    // A stop handed over already is not started twice.
+    if (monitor == nullptr || stopUnderWay) {
         LOGG_PRINT(LOG_ERROR_E, 0, "libusbk: Driver in a dirty state -- not deiniting\n");
         return VPU_USB_ERR_INIT;
     }
@@ -416,47 +506,47 @@ int vpu_usb_libusbk_deinit() {
         b.flightDone.wait_for(lock, kStopBound, [&] { return b.inFlight == 0 || b.flightEvent == 1; });
         settled = b.inFlight == 0;
     }
-    if (settled) {
-        if (!stopMonitor(monitor)) {
-            std::lock_guard<std::mutex> lock(b.flightMutex);
-            b.stopping = false;
-            return VPU_USB_ERR_INIT;
-        }
-    } else {
-        // The call in flight may be waiting for our own caller: stop as soon
-        // as it returns, without holding the caller up.
-        joinStopper();
-        {
-            std::lock_guard<std::mutex> lock(b.mutex);
-            b.stopperRunning = true;
-        }
-        b.stopper = std::thread([monitor] {
-            BackEnd& state = backEnd();
-            {
-                std::unique_lock<std::mutex> lock(state.flightMutex);
-                // Reason for the wait: the boot layer's call ends once the
-                // cleanup that called deinit has ended.
-                state.flightDone.wait(lock, [&] { return state.inFlight == 0; });
-            }
-            stopMonitor(monitor);
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.stopperRunning = false;
-            state.stopped.notify_all();
-        });
+    if (settled) return stopAndRecord(monitor) ? VPU_USB_OK : VPU_USB_ERR_INIT;
+
+    // The call in flight may be waiting for our own caller: stop as soon as
+    // it returns, without holding the caller up. The monitor stays recorded
+    // until HotK_Free has succeeded: until then the success line is not
+    // logged, a new start is refused as dirty, and vpu_usb_libusbk_waitStopped
+    // tells whether the stop failed.
+    joinStopper();
+    PZContextHolder context;
+    {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.stopperRunning = true;
+        b.stopFailed = false;
+        context = b.clientContext;
     }
-    std::lock_guard<std::mutex> lock(b.mutex);
-    b.serialFilter.reset();
-    b.hotPlugMonitor = nullptr;
-    b.stopped.notify_all();
-    LOGG_PRINT(LOG_INFO_E, 0, "HotK monitor closed successfully!\n");
+    b.stopper = std::thread([monitor, context] {
+        // Its lines go where the client's own go.
+        morv::driver::ScopedThreadContext scope(context);
+        BackEnd& state = backEnd();
+        {
+            std::unique_lock<std::mutex> lock(state.flightMutex);
+            // Reason for the wait: the boot layer's call ends once the
+            // cleanup that called deinit has ended.
+            state.flightDone.wait(lock, [&] { return state.inFlight == 0; });
+        }
+        const bool stopped = stopAndRecord(monitor);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.stopFailed = !stopped;
+        state.stopperRunning = false;
+        state.stopped.notify_all();
+    });
     return VPU_USB_OK;
 }
 
 bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs) {
     BackEnd& b = backEnd();
     std::unique_lock<std::mutex> lock(b.mutex);
-    return b.stopped.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                              [&] { return b.hotPlugMonitor == nullptr && !b.stopperRunning; });
+    b.stopped.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return !b.stopperRunning && (b.hotPlugMonitor == nullptr || b.stopFailed);
+    });
+    return b.hotPlugMonitor == nullptr && !b.stopperRunning;
 }
 
 int vpu_usb_libusbk_open(uint8_t) { return VPU_USB_OK; }
@@ -529,6 +619,17 @@ int vpu_usb_libusbk_read_forward(uint8_t index, void* buffer, uint32_t length, u
 
 void OnHotPlug(KHOT_HANDLE, KLST_DEVINFO_HANDLE devInfo, int32_t event) {
     if (devInfo == nullptr) return;
+    // The monitor's thread runs in the context of the client that started it
+    // for the length of the call: the boot layer and the log find their
+    // state through it.
+    PZContextHolder context;
+    {
+        BackEnd& b = backEnd();
+        std::lock_guard<std::mutex> lock(b.mutex);
+        context = b.clientContext;
+    }
+    std::optional<morv::driver::ScopedThreadContext> scope;
+    if (context) scope.emplace(std::move(context));
     const std::string description = fieldText(devInfo->deviceDescription);
     const int index = indexOf(description.c_str());
     if (index < 0) {

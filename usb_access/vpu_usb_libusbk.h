@@ -38,9 +38,19 @@
 //    removal is in flight (it may be waiting for the very cleanup that runs
 //    deinit), or an arrival outlasts the bound, the stop is handed to a
 //    stopper thread that does the same as soon as the call returns, and
-//    deinit returns.
+//    deinit returns. "HotK monitor closed successfully!" is logged only once
+//    HotK_Free has succeeded; until then the monitor stays recorded, and a
+//    failed stop leaves it so (logged as an error): the next init is refused
+//    as dirty, and vpu_usb_libusbk_waitStopped answers false.
 //    The stopper is joined by the next init, and at the latest at program
 //    exit.
+//  - The driver context of the thread that calls init is kept until the
+//    monitor has stopped: OnHotPlug and the stopper run in it, since the
+//    monitor's thread has no context of the client's own.
+//  - An interface that cannot be opened is logged with the failing step and
+//    its error, forgotten, and marked not connected in the monitor's list,
+//    so that the next synchronisation reports it as arriving again; after
+//    three tries it is left until it is plugged again.
 #pragma once
 
 #include <cstdint>
@@ -97,7 +107,7 @@ int readStringDescriptor(UsbDeviceHandle* device, uint8_t index, char* buffer, u
 void vpu_usb_libusbk_devicePattern(uint16_t vendorId, char* out, size_t size);
 
 // Waits until no monitor runs and no handed-over stop is still under way;
-// false when `timeoutMs` passed first.
+// false when `timeoutMs` passed first or the handed-over stop failed.
 bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs);
 
 // The driver-table loader interfaces are opened with: LibK_LoadDriverApi,

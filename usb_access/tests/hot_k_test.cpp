@@ -2,9 +2,13 @@
 // simulated plug and play's device-change messages.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -38,6 +42,8 @@ struct Reports {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<Report> all;
+    // Runs inside the callback, on the monitor's thread, after the report is recorded.
+    std::function<void(const Report&)> during;
 
     bool waitFor(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock<std::mutex> lock(mutex);
@@ -51,9 +57,20 @@ struct Reports {
 Reports* reports = nullptr;
 
 void recordPlug(KHOT_HANDLE handle, KLST_DEVINFO_HANDLE info, int32_t event) {
-    std::lock_guard<std::mutex> lock(reports->mutex);
-    reports->all.push_back({handle, info, event, info->deviceId, Clock::now(), std::this_thread::get_id()});
-    reports->changed.notify_all();
+    std::function<void(const Report&)> during;
+    Report report{handle, info, event, info->deviceId, Clock::now(), std::this_thread::get_id()};
+    {
+        std::lock_guard<std::mutex> lock(reports->mutex);
+        reports->all.push_back(report);
+        reports->changed.notify_all();
+        during = reports->during;
+    }
+    if (during) during(report);
+}
+
+std::string interfaceOf(const std::string& deviceId) {
+    const size_t at = deviceId.find("&MI_");
+    return at == std::string::npos ? std::string() : deviceId.substr(at, 6);
 }
 
 HotK_Params paramsFor(const char* deviceIdPattern, UINT flags = KHOT_FLAG_PLUG_ALL_ON_INIT) {
@@ -65,6 +82,20 @@ HotK_Params paramsFor(const char* deviceIdPattern, UINT flags = KHOT_FLAG_PLUG_A
     std::strcpy(params.pattern.interfaceGuidPattern, "*");
     return params;
 }
+
+// A registration that a failed assertion would leave behind is freed, so
+// that no monitor outlives its test and calls into what the test released.
+struct Registration {
+    KHOT_HANDLE handle = nullptr;
+    ~Registration() {
+        if (handle != nullptr) HotK_Free(handle);
+    }
+    BOOL free() {
+        KHOT_HANDLE h = handle;
+        handle = nullptr;
+        return HotK_Free(h);
+    }
+};
 
 class HotKTest : public ::testing::Test {
 protected:
@@ -220,6 +251,290 @@ TEST_F(HotKTest, StartAndStopFailures) {
     ASSERT_TRUE(HotK_Free(handle));
     EXPECT_FALSE(HotK_Free(handle));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_FOUND));
+}
+
+// A removal named by its notice marks the entry at once and is reported by a
+// short timer. When a synchronisation is due first (an arrival a second
+// earlier, the monitor's thread busy meanwhile), the removal is still
+// reported, once, and before what that synchronisation finds.
+TEST_F(HotKTest, ANamedRemovalSurvivesAnOverdueSynchronisation) {
+    const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    HotK_Params params = paramsFor("USB\\VID_fff0");
+    Registration registration;
+    ASSERT_TRUE(HotK_Init(&registration.handle, &params));
+    ASSERT_TRUE(reports_.waitFor(5));
+    // Interface 1 goes and comes back: its arrival notice arms the one-second timer.
+    WinPnp::instance().unplug(nodes[1]);
+    ASSERT_TRUE(reports_.waitFor(6));
+    ASSERT_TRUE(WinPnp::instance().replug(nodes[1]));
+    ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
+
+    // Interface 0's removal keeps the monitor's thread until that timer is
+    // due and interface 2's removal notice waits to be handled.
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool busy = false;
+    std::atomic<bool> removalIssued{false};
+    std::atomic<bool> bothWaiting{false};
+    const std::string first = WinPnp::instance().node(nodes[0])->instanceId;
+    {
+        std::lock_guard<std::mutex> lock(reports_.mutex);
+        reports_.during = [&](const Report& report) {
+            if (report.event != KHOT_EVENT_REMOVAL || report.deviceId != first) return;
+            {
+                std::lock_guard<std::mutex> guard(mutex);
+                busy = true;
+                changed.notify_all();
+            }
+            constexpr UINT kBoth = QS_TIMER | QS_SENDMESSAGE;
+            const Clock::time_point bound = Clock::now() + std::chrono::seconds(10);
+            auto waiting = [&] { return removalIssued && (GetQueueStatus(kBoth) >> 16 & kBoth) == kBoth; };
+            while (Clock::now() < bound && !waiting()) {
+                if (!SwitchToThread()) Sleep(1);
+            }
+            bothWaiting = waiting();
+        };
+    }
+    WinPnp::instance().unplug(nodes[0]);
+    {
+        std::unique_lock<std::mutex> guard(mutex);
+        ASSERT_TRUE(changed.wait_for(guard, std::chrono::seconds(10), [&] { return busy; }));
+    }
+    // The node change that followed interface 0's removal is given up on
+    // (the monitor does not answer), so what waits next is interface 2's notice.
+    ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
+    WinPnp::instance().unplug(nodes[2]);
+    removalIssued = true;
+    ASSERT_TRUE(reports_.waitFor(9));
+    EXPECT_TRUE(bothWaiting) << "the timer was due while a notice waited";
+
+    // Interface 2's removal is marked before the synchronisation runs; had
+    // its notice come late, the synchronisation would find it (after
+    // interface 1, in list order). Either way it is told, once.
+    const std::vector<Report> all = reports_.snapshot();
+    EXPECT_EQ(interfaceOf(all[6].deviceId), "&MI_00");
+    EXPECT_EQ(all[6].event, KHOT_EVENT_REMOVAL);
+    std::vector<std::pair<std::string, int32_t>> rest;
+    for (size_t i = 7; i < all.size(); ++i) rest.emplace_back(interfaceOf(all[i].deviceId), all[i].event);
+    std::sort(rest.begin(), rest.end());
+    const std::vector<std::pair<std::string, int32_t>> expected = {{"&MI_01", KHOT_EVENT_ARRIVAL},
+                                                                  {"&MI_02", KHOT_EVENT_REMOVAL}};
+    EXPECT_EQ(rest, expected);
+    // The removal's own timer finds nothing left to report.
+    EXPECT_FALSE(reports_.waitFor(10, std::chrono::milliseconds(300)));
+    {
+        std::lock_guard<std::mutex> lock(reports_.mutex);
+        reports_.during = nullptr;
+    }
+    ASSERT_TRUE(registration.free());
+}
+
+// Started with nothing attached, the monitor has no interface class to ask
+// notices for: the node change that follows a plug synchronises the list,
+// reports the sensor, and only then registers its notifications, after
+// which a removal is told by name.
+TEST_F(HotKTest, AMonitorStartedEmptyRegistersNotificationsAfterTheFirstNodeChange) {
+    HotK_Params params = paramsFor("USB\\VID_fff0");
+    Registration registration;
+    ASSERT_TRUE(HotK_Init(&registration.handle, &params));
+    EXPECT_EQ(WinPnpStack::notifications(), 0);
+    const Clock::time_point plugged = Clock::now();
+    const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    ASSERT_TRUE(reports_.waitFor(5));
+    // Only the two-second node-change timer could have found it.
+    EXPECT_GE(reports_.snapshot()[0].at - plugged, std::chrono::milliseconds(1900));
+    for (const Report& r : reports_.snapshot()) EXPECT_EQ(r.event, KHOT_EVENT_ARRIVAL);
+    // The report and the registration run in the same timer message: a
+    // round trip of the window is behind both.
+    HotK_Params probe = paramsFor("no such device", KHOT_FLAG_NONE);
+    KHOT_HANDLE second = nullptr;
+    ASSERT_TRUE(HotK_Init(&second, &probe));
+    ASSERT_TRUE(HotK_Free(second));
+    EXPECT_EQ(WinPnpStack::notifications(), 1) << "one interface class";
+
+    const Clock::time_point unplugged = Clock::now();
+    WinPnp::instance().unplug(nodes[3]);
+    ASSERT_TRUE(reports_.waitFor(6));
+    const Report removal = reports_.snapshot()[5];
+    EXPECT_EQ(removal.event, KHOT_EVENT_REMOVAL);
+    EXPECT_EQ(interfaceOf(removal.deviceId), "&MI_03");
+    // Told by name: well before the one-second timer (margin as above).
+    EXPECT_LT(removal.at - unplugged, std::chrono::milliseconds(900));
+    ASSERT_TRUE(registration.free());
+}
+
+struct PowerSeen {
+    std::mutex mutex;
+    std::vector<std::pair<std::string, UINT>> calls;  // interface, event
+};
+PowerSeen* powerSeen = nullptr;
+
+void recordPower(KHOT_HANDLE, KLST_DEVINFO_HANDLE info, UINT event) {
+    std::lock_guard<std::mutex> lock(powerSeen->mutex);
+    powerSeen->calls.emplace_back(interfaceOf(info->deviceId), event);
+}
+
+// Suspend and resume reach the power callback once per connected entry;
+// other power notices reach nobody.
+TEST_F(HotKTest, PowerBroadcastReachesTheCallbackForEachConnectedEntry) {
+    PowerSeen seenCalls;
+    powerSeen = &seenCalls;
+    const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    HotK_Params params = paramsFor("USB\\VID_fff0");
+    params.onPowerBroadcast = recordPower;
+    Registration registration;
+    ASSERT_TRUE(HotK_Init(&registration.handle, &params));
+    ASSERT_TRUE(reports_.waitFor(5));
+    WinPnp::instance().unplug(nodes[1]);
+    ASSERT_TRUE(reports_.waitFor(6));
+    HWND window = usbtest::ownWindow(HOTK_WINDOW_CLASS);
+    ASSERT_NE(window, nullptr);
+
+    struct Case {
+        WPARAM event;
+        size_t calls;
+    };
+    const Case cases[] = {
+        {PBT_APMSUSPEND, 4},
+        {PBT_APMRESUMEAUTOMATIC, 4},
+        {0x000A, 0},  // a power status change
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.event);
+        {
+            std::lock_guard<std::mutex> lock(seenCalls.mutex);
+            seenCalls.calls.clear();
+        }
+        EXPECT_EQ(SendMessageA(window, WM_POWERBROADCAST, c.event, 0), 0);
+        std::lock_guard<std::mutex> lock(seenCalls.mutex);
+        ASSERT_EQ(seenCalls.calls.size(), c.calls);
+        for (size_t i = 0; i < c.calls; ++i) {
+            EXPECT_EQ(seenCalls.calls[i].second, c.event);
+            EXPECT_NE(seenCalls.calls[i].first, "&MI_01") << "the removed interface is not told";
+        }
+    }
+    ASSERT_TRUE(registration.free());
+    powerSeen = nullptr;
+}
+
+// A client window of its own thread, told of each event by message.
+struct ClientWindow {
+    static constexpr const char* kClass = "HotKTestClientWindow";
+    static constexpr UINT kMessage = WM_USER + 100;
+    static constexpr UINT kQuit = WM_USER + 99;
+
+    struct Message {
+        UINT message;
+        KHOT_HANDLE handle;
+        KLST_DEVINFO* info;
+        std::string deviceId;
+    };
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<Message> messages;
+    std::function<void(const Message&)> during;  // on the window's thread
+    HWND window = nullptr;
+    std::thread thread;
+
+    static ClientWindow* current;
+    static LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+        if (message == kQuit) PostQuitMessage(0);
+        if (message != kMessage && message != kMessage + 1) return DefWindowProcA(window, message, wParam, lParam);
+        auto* info = reinterpret_cast<KLST_DEVINFO*>(lParam);
+        Message seen{message, reinterpret_cast<KHOT_HANDLE>(wParam), info, info->deviceId};
+        std::function<void(const Message&)> during;
+        {
+            std::lock_guard<std::mutex> lock(current->mutex);
+            current->messages.push_back(seen);
+            current->changed.notify_all();
+            during = current->during;
+        }
+        if (during) during(seen);
+        return 0;
+    }
+
+    void start() {
+        current = this;
+        WNDCLASSEXA wc{};
+        wc.cbSize = sizeof(wc);
+        wc.lpfnWndProc = proc;
+        wc.lpszClassName = kClass;
+        ASSERT_NE(RegisterClassExA(&wc), 0);
+        std::promise<HWND> created;
+        auto future = created.get_future();
+        thread = std::thread([&created] {
+            HWND w = CreateWindowExA(0, kClass, "client", 0, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+            created.set_value(w);
+            MSG msg;
+            while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+                TranslateMessage(&msg);
+                DispatchMessageA(&msg);
+            }
+            if (w != nullptr) DestroyWindow(w);
+        });
+        window = future.get();
+        ASSERT_NE(window, nullptr);
+    }
+    void stop() {
+        if (thread.joinable()) {
+            PostMessageA(window, kQuit, 0, 0);
+            thread.join();
+        }
+        if (current == this) UnregisterClassA(kClass, nullptr);
+        current = nullptr;
+    }
+    ~ClientWindow() { stop(); }
+    bool waitFor(size_t count) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return messages.size() >= count; });
+    }
+};
+ClientWindow* ClientWindow::current = nullptr;
+
+// The client's window hears each arrival as its message + 1 and each
+// removal as its message, sent or posted as it asked. A client that answers
+// a sent arrival by unplugging that interface makes the notice arrive while
+// the monitor waits for the client: the removal is still told, once.
+TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
+    const UINT sendOrPost[] = {KHOT_FLAG_PLUG_ALL_ON_INIT, KHOT_FLAG_PLUG_ALL_ON_INIT | KHOT_FLAG_POST_USER_MESSAGE};
+    for (const UINT flags : sendOrPost) {
+        SCOPED_TRACE(flags);
+        WinPnp::instance().reset();
+        const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+        ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
+        ClientWindow client;
+        client.start();
+        const std::string first = WinPnp::instance().node(nodes[0])->instanceId;
+        {
+            std::lock_guard<std::mutex> lock(client.mutex);
+            client.during = [&](const ClientWindow::Message& m) {
+                if (m.message != ClientWindow::kMessage + 1 || m.deviceId != first) return;
+                WinPnp::instance().unplug(nodes[0]);
+                // Its notice is handled by the monitor meanwhile (or, posted, after the pass).
+                stack_->waitDelivered(std::chrono::seconds(10));
+            };
+        }
+        HotK_Params params = paramsFor("USB\\VID_fff0", flags);
+        params.onHotPlug = nullptr;
+        params.userWindow = client.window;
+        params.userMessage = ClientWindow::kMessage;
+        Registration registration;
+        ASSERT_TRUE(HotK_Init(&registration.handle, &params));
+        KHOT_HANDLE handle = registration.handle;
+        ASSERT_TRUE(client.waitFor(6));
+        ASSERT_TRUE(registration.free());
+        client.stop();
+
+        ASSERT_EQ(client.messages.size(), 6u) << "nothing told twice";
+        for (size_t i = 0; i < 5; ++i) {
+            EXPECT_EQ(client.messages[i].message, ClientWindow::kMessage + 1) << i;
+            EXPECT_EQ(client.messages[i].handle, handle);
+        }
+        const ClientWindow::Message& removal = client.messages[5];
+        EXPECT_EQ(removal.message, ClientWindow::kMessage);
+        EXPECT_EQ(removal.deviceId, first);
+        EXPECT_EQ(removal.info, client.messages[0].info);
+    }
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ using Bytes = std::vector<uint8_t>;
 struct FakeInterface {
     bool booted = true;
     bool failInit = false;
+    int failInits = 0;  // the next opens that fail, as a busy device file would
     uint32_t shortenWritesBy = 0;
     std::mutex mutex;
     std::condition_variable changed;
@@ -50,13 +51,16 @@ struct FakeInterface {
 std::mutex fakesMutex;
 std::map<std::string, std::shared_ptr<FakeInterface>> fakes;  // by device path
 
+constexpr DWORD kSharingViolation = 32;  // ERROR_SHARING_VIOLATION: the file is open elsewhere
+
 FakeInterface* asFake(KUSB_HANDLE handle) { return static_cast<FakeInterface*>(handle); }
 
 BOOL WINAPI fakeInit(KUSB_HANDLE* handle, KLST_DEVINFO_HANDLE info) {
     std::lock_guard<std::mutex> lock(fakesMutex);
     auto found = fakes.find(info->devicePath);
-    if (found == fakes.end() || found->second->failInit) {
-        SetLastError(ERROR_GEN_FAILURE);
+    if (found == fakes.end() || found->second->failInit || found->second->failInits > 0) {
+        if (found != fakes.end() && found->second->failInits > 0) --found->second->failInits;
+        SetLastError(found == fakes.end() || found->second->failInit ? ERROR_GEN_FAILURE : kSharingViolation);
         return FALSE;
     }
     found->second->open = true;
@@ -162,6 +166,7 @@ struct Heard {
     std::mutex mutex;
     std::condition_variable changed;
     std::vector<BootEvent> events;
+    std::vector<morv::driver::Context*> contexts;  // the handler's context per event
     std::function<void(int32_t)> during;  // runs inside the handler, on the caller's thread
     std::vector<std::string> lines;
 
@@ -175,6 +180,15 @@ struct Heard {
         std::lock_guard<std::mutex> lock(mutex);
         return events;
     }
+    bool waitForLine(const std::string& text) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] {
+            for (const auto& line : lines) {
+                if (line.find(text) != std::string::npos) return true;
+            }
+            return false;
+        });
+    }
     bool waitForEvents(size_t count) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, std::chrono::seconds(10), [&] { return events.size() >= count; });
@@ -187,6 +201,7 @@ struct LogSink {
     static void onLine(uint8_t, const char* line, LOGG_callbackT*) {
         std::lock_guard<std::mutex> lock(heard.mutex);
         heard.lines.emplace_back(line);
+        heard.changed.notify_all();
     }
 };
 LogSink logSink;
@@ -205,6 +220,7 @@ int vpu_usb_boot_hotplug_handler(int32_t event, bool booted) {
     if (during) during(event);
     std::lock_guard<std::mutex> lock(heard.mutex);
     heard.events.push_back({event, booted});
+    heard.contexts.push_back(PZContext_GetCurrent());
     heard.changed.notify_all();
     return 0;
 }
@@ -225,6 +241,7 @@ protected:
         {
             std::lock_guard<std::mutex> lock(heard.mutex);
             heard.events.clear();
+            heard.contexts.clear();
             heard.lines.clear();
             heard.during = nullptr;
         }
@@ -488,17 +505,96 @@ TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
         EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
         // Bounded by the stop's ten-second wait for an arrival in flight.
         EXPECT_LT(Clock::now() - start, std::chrono::seconds(12));
+        // Closed is said only once the monitor is: at once when the arrival
+        // ended, after the handed-over stop when the removal still runs.
+        const char* const closed = "HotK monitor closed successfully!";
+        EXPECT_EQ(heard.lineCount(closed), blockedEvent == 2 ? 1u : 0u);
+        if (blockedEvent == 1) {
+            EXPECT_FALSE(vpu_usb_libusbk_waitStopped(0)) << "the stop is still under way";
+            EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_ERR_INIT) << "and is not started twice";
+        }
         {
             std::lock_guard<std::mutex> guard(mutex);
             release = true;
             changed.notify_all();
         }
         EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
+        EXPECT_EQ(heard.lineCount(closed), 1u);
         EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr) << "the monitor's window is gone";
         EXPECT_EQ(heard.snapshot().front(), (BootEvent{2, true}));
         std::lock_guard<std::mutex> lock(heard.mutex);
         heard.during = nullptr;
+        heard.lines.clear();
     }
+}
+
+// The sensor plugged under the simulated plug and play, each interface's
+// fake device behind its symbolic link.
+std::vector<uint32_t> plugSensor(zsim::WinPnpStack& stack, const std::string& serial) {
+    const zsim::PnpSensorIdentity identity{VPU_USB_SENSOR_VENDOR_ID, VPU_USB_SENSOR_PRODUCT_ID,
+                                           VPU_USB_INTERFACE_PREFIX, "M", 1, 1};
+    const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity, serial, true);
+    EXPECT_TRUE(stack.waitDelivered(std::chrono::seconds(10)));
+    std::lock_guard<std::mutex> lock(fakesMutex);
+    for (uint32_t number : nodes) {
+        fakes[zsim::WinPnp::instance().node(number)->interfaces[0].symbolicLink] = std::make_shared<FakeInterface>();
+    }
+    return nodes;
+}
+
+std::shared_ptr<FakeInterface> fakeOfNode(uint32_t number) {
+    std::lock_guard<std::mutex> lock(fakesMutex);
+    return fakes[zsim::WinPnp::instance().node(number)->interfaces[0].symbolicLink];
+}
+
+// A driver in a context of its own starts the transport: the monitor's
+// thread reaches its boot layer in that context, for arrivals and removals.
+TEST_F(VpuUsbLibusbkTest, MonitorCallbacksRunInTheContextThatStartedTheTransport) {
+    zsim::WinPnpStack stack;
+    const std::vector<uint32_t> nodes = plugSensor(stack, "SN");
+    auto context = std::make_shared<morv::driver::Context>();
+    {
+        morv::driver::ScopedThreadContext scope(context);
+        ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
+    }
+    ASSERT_TRUE(heard.waitForEvents(1));
+    zsim::WinPnp::instance().unplug(nodes[4]);
+    ASSERT_TRUE(heard.waitForEvents(2));
+    {
+        std::lock_guard<std::mutex> lock(heard.mutex);
+        EXPECT_EQ(heard.events[0], (BootEvent{2, true}));
+        EXPECT_EQ(heard.events[1], (BootEvent{1, false}));
+        for (morv::driver::Context* seen : heard.contexts) EXPECT_EQ(seen, context.get());
+    }
+    morv::driver::ScopedThreadContext scope(context);
+    EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
+}
+
+// One interface that cannot be opened at first (its device file busy) is
+// logged with its reason and tried again at the monitor's next
+// synchronisation, after which the sensor is reported complete.
+TEST_F(VpuUsbLibusbkTest, AnInterfaceThatFailsToOpenIsTriedAgainAtTheNextSynchronisation) {
+    zsim::WinPnpStack stack;
+    const std::vector<uint32_t> nodes = plugSensor(stack, "SN");
+    fakeOfNode(nodes[2])->failInits = 1;
+    ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
+    // The last arrival of the first report is behind the failure.
+    ASSERT_TRUE(heard.waitForLine("Found (USB\\VID_F3A7&PID_0D51&MI_04"));
+    EXPECT_EQ(heard.lineCount("Interface 2 (ZarnSensor.depth, "), 1u);
+    EXPECT_EQ(heard.lineCount("Init failed, ErrorCode: 00000020h; tried again at the next synchronisation"), 1u);
+    EXPECT_TRUE(heard.snapshot().empty()) << "four of five interfaces open";
+
+    // Any device change makes the monitor synchronise: a node of another device.
+    zsim::PnpNode other;
+    other.instanceId = "USB\\VID_1209&PID_0001\\OTHER";
+    other.setupClassGuid = zsim::kPnpUsbClassGuid;
+    other.service = "usbhub";
+    zsim::WinPnp::instance().plug(other);
+    ASSERT_TRUE(heard.waitForEvents(1));
+    EXPECT_EQ(heard.snapshot(), (std::vector<BootEvent>{{2, true}}));
+    EXPECT_TRUE(fakeOfNode(nodes[2])->open);
+    EXPECT_EQ(heard.lineCount("Interface 2 ("), 1u) << "one failure, one error line";
+    EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
 }
 
 }  // namespace
