@@ -98,7 +98,7 @@ for s in "${sources[@]}"; do pins+=("$s=${version[$s]}"); done
 (cd "$scratch" && apt-get source --download-only -qq "${pins[@]}") >"$scratch/log/fetch.log" 2>&1 \
   || { tail -n 30 "$scratch/log/fetch.log" >&2; die "apt-get source failed"; }
 for s in "${sources[@]}"; do
-  (cd "$scratch" && dpkg-source --no-check -x "${dsc[$s]}" "src/$s") >>"$scratch/log/fetch.log" 2>&1 \
+  (cd "$scratch" && dpkg-source -x "${dsc[$s]}" "src/$s") >>"$scratch/log/fetch.log" 2>&1 \
     || { tail -n 30 "$scratch/log/fetch.log" >&2; die "unpacking ${dsc[$s]} failed"; }
   for p in "$patchDir/$s"-*.patch; do
     [ -f "$p" ] || continue
@@ -251,8 +251,11 @@ done
 check() { # library, symbol
   local lib="$prefix/lib/$1"
   [ -f "$lib" ] || die "missing $lib"
-  $triple-objdump -f "$lib" 2>/dev/null | grep -q 'file format pe-x86-64' || die "$lib is not a 64-bit Windows archive"
-  $triple-nm -C --defined-only "$lib" 2>/dev/null | grep -q "$2" || die "$lib lacks $2"
+  # grep reads all its input (no -q): an early exit would break the pipe
+  # and, with pipefail, fail the check.
+  $triple-objdump -f "$lib" 2>/dev/null | grep 'file format pe-x86-64' >/dev/null \
+    || die "$lib is not a 64-bit Windows archive"
+  $triple-nm -C --defined-only "$lib" 2>/dev/null | grep -F "$2" >/dev/null || die "$lib lacks $2"
 }
 check libkj.a 'kj::str'
 check libcapnp.a 'capnp::MessageBuilder'
