@@ -257,7 +257,7 @@ check() { # library, symbol
     || die "$lib is not a 64-bit Windows archive"
   $triple-nm -C --defined-only "$lib" 2>/dev/null | grep -F "$2" >/dev/null || die "$lib lacks $2"
 }
-check libkj.a 'kj::str'
+check libkj.a 'kj::throwFatalException'
 check libcapnp.a 'capnp::MessageBuilder'
 check libopencv_core.a 'cv::Mat::Mat'
 check libopencv_imgproc.a 'cv::matchTemplate'
