@@ -119,10 +119,15 @@ cmakeCommon=(-G Ninja -Wno-dev
   -DCMAKE_INSTALL_PREFIX="$prefix"
   -DBUILD_SHARED_LIBS=OFF)
 
+# The libraries build side by side, each on every core. Configuring is one
+# process of hundreds of small compiles and links (libarchive's takes the
+# longest of all), so the parallel compiles run at a lower priority and do not
+# starve it: the slowest chain sets the wall time.
+compileNice=(nice -n 10)
 cmakeBuild() { # name, configure arguments...
   local name=$1; shift
   cmake -S "$scratch/src/$name" -B "$scratch/build/$name" "${cmakeCommon[@]}" "$@"
-  cmake --build "$scratch/build/$name" -j "$jobs"
+  "${compileNice[@]}" cmake --build "$scratch/build/$name" -j "$jobs"
 }
 
 buildCapnproto() {
@@ -167,7 +172,7 @@ buildGlew() {
   # lacks GLEW_STATIC; the one source file is all the library is.
   local src="$scratch/src/glew" out="$scratch/build/glew"
   mkdir -p "$out" "$prefix/include/GL"
-  "$cc" -O2 -DGLEW_STATIC -DGLEW_NO_GLU -I"$src/include" -c "$src/src/glew.c" -o "$out/glew.o"
+  "${compileNice[@]}" "$cc" -O2 -DGLEW_STATIC -DGLEW_NO_GLU -I"$src/include" -c "$src/src/glew.c" -o "$out/glew.o"
   rm -f "$prefix/lib/libglew32.a"
   "$ar" rcs "$prefix/lib/libglew32.a" "$out/glew.o"
   install -m 644 "$src/include/GL/glew.h" "$src/include/GL/wglew.h" "$prefix/include/GL/"
@@ -183,7 +188,7 @@ buildImgui() {
   for f in imgui.cpp imgui_demo.cpp imgui_draw.cpp imgui_tables.cpp imgui_widgets.cpp \
            misc/cpp/imgui_stdlib.cpp backends/imgui_impl_glfw.cpp backends/imgui_impl_opengl3.cpp; do
     o="$out/$(basename "$f" .cpp).o"
-    "$cxx" -O2 -I"$src" -I"$prefix/include" -c "$src/$f" -o "$o" &
+    "${compileNice[@]}" "$cxx" -O2 -I"$src" -I"$prefix/include" -c "$src/$f" -o "$o" &
     pids+=($!)
     objs+=("$o")
   done
