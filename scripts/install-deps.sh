@@ -80,9 +80,12 @@ if [ $windows -eq 1 ] && [ ! -e "$srcList" ]; then
     echo "install-deps: adding a deb-src entry ($srcList) for the Windows libraries' sources" >&2
     printf '# Added by scripts/install-deps.sh windows: the Windows build compiles Debian'"'"'s\n# source packages of its third-party libraries.\n%s\n' "$entries" \
       | $SUDO tee "$srcList" >/dev/null
-    $SUDO apt-get update -qq
-    updated=1
   fi
+fi
+# The source indexes arrive with the next update (also after an interrupted one).
+if [ $windows -eq 1 ] && ! apt-cache showsrc capnproto 2>/dev/null | grep -q '^Package:'; then
+  $SUDO apt-get update -qq
+  updated=1
 fi
 
 missing=()
