@@ -478,6 +478,7 @@ DWORD SimWinDevice::holdRequest(File* file, SimOp op, LPOVERLAPPED overlapped, s
     std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending);
     ++file->pending;
     pending_.insert(request);
+    changed_.notify_all();
     *pending = true;
     return ERROR_IO_PENDING;
 }
