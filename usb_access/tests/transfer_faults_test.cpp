@@ -161,8 +161,6 @@ const HeldCall kHeldCalls[] = {
          UCHAR alt = 0;
          return api.GetInterfaceAltSetting(h, 0, FALSE, &alt);
      }},
-    {"set alternate setting", SimOp::SetAlt,
-     [](const KUSB_DRIVER_API& api, KUSB_HANDLE h) { return api.SetAltInterface(h, 0); }},
 };
 
 TEST_F(TransferFaults, ConfigurationChangeIsRefusedWhileAnotherCallRuns) {
