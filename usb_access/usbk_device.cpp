@@ -272,13 +272,23 @@ UsbK_HandleGuard::UsbK_HandleGuard(KUSB_HANDLE handle) {
         SetLastError(ERROR_RESOURCE_NOT_AVAILABLE);
         return;
     }
-    handle_ = static_cast<UsbK_Handle*>(handle);
+    // The device record is pinned for the call as well: a configuration
+    // change rebuilds its descriptor tree only while no call of any of its
+    // handles holds it, and while it rebuilds no call can pin it.
+    auto* pinned = static_cast<UsbK_Handle*>(handle);
+    if (pinned->device == nullptr || !UsbK_AcquireHandle(pinned->device)) {
+        UsbK_ReleaseHandle(pinned);
+        SetLastError(ERROR_RESOURCE_NOT_AVAILABLE);
+        return;
+    }
+    handle_ = pinned;
 }
 
 UsbK_HandleGuard::~UsbK_HandleGuard() {
     if (handle_ != nullptr) {
         // The operation's own error stays the thread's last error.
         const DWORD error = GetLastError();
+        UsbK_ReleaseHandle(handle_->device);
         UsbK_ReleaseHandle(handle_);
         SetLastError(error);
     }
@@ -571,11 +581,19 @@ BOOL UsbK_IoctlWithTimeout(HANDLE file, DWORD code, UsbK_Request* request, void*
             const DWORD abortError = GetLastError();
             // The driver owns the request block, the buffer and the
             // overlapped record until it has finished the aborted request;
-            // none of them may go before it has. An abort that failed leaves
-            // the request to be cancelled on its own.
-            if (!aborted) api.CancelIoEx(file, &overlapped);
-            DWORD ignored = 0;
-            api.GetOverlappedResult(file, &overlapped, &ignored, TRUE);
+            // none of them may go before it has. An abort that succeeded may
+            // still have missed this request, so the request itself is
+            // cancelled as well (a request already done answers
+            // ERROR_NOT_FOUND) before the wait, which is then bounded.
+            api.CancelIoEx(file, &overlapped);
+            DWORD moved = 0;
+            if (api.GetOverlappedResult(file, &overlapped, &moved, TRUE)) {
+                // It finished between the timed-out wait and the abort: its
+                // bytes are in the caller's buffer, or were sent, and gone
+                // from the device. Reporting a failure would lose them.
+                if (transferred != nullptr) *transferred = moved;
+                return TRUE;
+            }
             SetLastError(aborted ? static_cast<DWORD>(ERROR_SEM_TIMEOUT) : abortError);
             return FALSE;
         }

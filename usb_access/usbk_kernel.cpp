@@ -231,15 +231,10 @@ BOOL WINAPI kGetPowerPolicy(KUSB_HANDLE handle, UINT type, PUINT length, PVOID v
     return TRUE;
 }
 
-// The rebuild runs only while no other handle uses the record: this call's
-// own pin and the creating handle's reference make the 2 it takes away.
+// Rebuilds the record after a configuration change; runs while the caller
+// holds the record's count at 0, so that no call can use the tree meanwhile.
 BOOL rebuild(UsbK_Handle* handle) {
     UsbK_DeviceRecord* device = handle->device;
-    int32_t expected = 2;
-    if (!device->header.refCount.compare_exchange_strong(expected, 0)) {
-        SetLastError(ERROR_RESOURCE_NOT_AVAILABLE);
-        return FALSE;
-    }
     UsbK_FreeTree(device);
     UsbK_HeapFree(device->configDescriptor);
     device->configDescriptor = nullptr;
@@ -253,9 +248,6 @@ BOOL rebuild(UsbK_Handle* handle) {
     const BOOL ok = readConfiguration(device);
     if (ok) UsbK_BuildTree(device);
     handle->currentInterface.exchange(0);
-    const DWORD error = GetLastError();
-    device->header.refCount.store(2);
-    SetLastError(error);
     return ok;
 }
 
@@ -271,21 +263,25 @@ BOOL WINAPI kSetConfiguration(KUSB_HANDLE handle, UCHAR value) {
         }
         return TRUE;
     }
+    // The rebuild may only run while nothing else uses the record: the
+    // calling handle's own reference and this call's pin make 2, and every
+    // other handle or call in flight (each pins the record) adds to it. It is
+    // refused then rather than waited for, as a wait could last as long as
+    // any transfer. Taking the count to 0 keeps new calls out until the tree
+    // is whole again.
     UsbK_DeviceRecord* device = guard.device();
-    if (!UsbK_AcquireHandle(device)) {
+    int32_t alone = 2;
+    if (!device->header.refCount.compare_exchange_strong(alone, 0)) {
         SetLastError(ERROR_RESOURCE_NOT_AVAILABLE);
         return FALSE;
     }
-    BOOL ok = FALSE;
-    if (device->header.refCount.load() != 2) {
-        SetLastError(ERROR_RESOURCE_NOT_AVAILABLE);
-    } else {
-        UsbK_Request request{};
-        request.put32(4, value);
-        ok = sendBlock(device->deviceFile, LIBUSB_IOCTL_SET_CONFIGURATION, request) && rebuild(guard.get());
-    }
+    UsbK_Request request{};
+    request.put32(4, value);
+    const BOOL ok = sendBlock(device->deviceFile, LIBUSB_IOCTL_SET_CONFIGURATION, request) && rebuild(guard.get());
     const DWORD error = GetLastError();
-    UsbK_ReleaseHandle(device);
+    // Added, not stored: a call that tried to pin the record meanwhile took
+    // its increment back, and must not be counted either way.
+    device->header.refCount.fetch_add(2);
     SetLastError(error);
     return ok;
 }
@@ -489,6 +485,8 @@ BOOL WINAPI UsbK_GetConfiguration(KUSB_HANDLE handle, PUCHAR value) {
 }
 
 BOOL WINAPI UsbK_GetOverlappedResult(KUSB_HANDLE handle, LPOVERLAPPED overlapped, PUINT transferred, BOOL wait) {
+    // The system reads the record without a check of its own.
+    if (!UsbK_ArgumentsValid(overlapped != nullptr)) return FALSE;
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
     DWORD moved = 0;

@@ -239,20 +239,30 @@ BOOL WINAPI wQueryDeviceInformation(KUSB_HANDLE handle, UINT type, PUINT length,
     });
 }
 
+WINUSB_INTERFACE_HANDLE routeOf(const UsbK_HandleGuard& guard, UCHAR pipe) {
+    return guard.device()->cache->routing[UsbK_PipeSlot(pipe)].load();
+}
+
+// A pipe policy takes the handle of the interface that owns the pipe, as
+// transfers do: set on the primary handle, the policy of an associated
+// interface's pipe would never reach it (its time-out, for one). The default
+// pipe and pipes no interface lists go to the primary handle, and the system
+// answers for them.
+WINUSB_INTERFACE_HANDLE policyHandleOf(const UsbK_HandleGuard& guard, UCHAR pipe) {
+    WINUSB_INTERFACE_HANDLE route = (pipe & 0x7F) != 0 ? routeOf(guard, pipe) : nullptr;
+    return route != nullptr ? route : primaryOf(guard);
+}
+
 BOOL WINAPI wSetPipePolicy(KUSB_HANDLE handle, UCHAR pipe, UINT type, UINT length, PVOID value) {
     UsbK_HandleGuard guard(handle);
     if (!guard) return FALSE;
-    return fn(winUsb.SetPipePolicy)(primaryOf(guard), pipe, type, length, value);
+    return fn(winUsb.SetPipePolicy)(policyHandleOf(guard, pipe), pipe, type, length, value);
 }
 
 BOOL WINAPI wGetPipePolicy(KUSB_HANDLE handle, UCHAR pipe, UINT type, PUINT length, PVOID value) {
     return withLength(handle, length, [&](const UsbK_HandleGuard& guard, ULONG* size) {
-        return fn(winUsb.GetPipePolicy)(primaryOf(guard), pipe, type, size, value);
+        return fn(winUsb.GetPipePolicy)(policyHandleOf(guard, pipe), pipe, type, size, value);
     });
-}
-
-WINUSB_INTERFACE_HANDLE routeOf(const UsbK_HandleGuard& guard, UCHAR pipe) {
-    return guard.device()->cache->routing[UsbK_PipeSlot(pipe)].load();
 }
 
 BOOL WINAPI wReadPipe(KUSB_HANDLE handle, UCHAR pipe, PUCHAR buffer, UINT length, PUINT transferred,

@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace zsim::win {
@@ -132,12 +134,21 @@ void MemoryLink::wake() {
 
 struct SimWinDevice::File {
     std::shared_ptr<SimWinDevice> device;
+    bool overlapped = true;  // opened with FILE_FLAG_OVERLAPPED
+    // Under the device's lock. A closed file lives on while requests of its
+    // own are pending (they still complete into their callers' records).
+    bool closed = false;
+    size_t pending = 0;
+    // The file object's own signal: cleared when a request starts on it,
+    // set when one completes.
+    bool signalled = false;
 };
 
 struct SimWinDevice::Endpoint {
     uint8_t address = 0;
     std::shared_ptr<EndpointLink> link;
     bool hold = false;
+    bool finishOnAbort = false;
     std::deque<Pending*> queue;
     std::thread worker;
     bool stopping = false;
@@ -151,6 +162,11 @@ struct SimWinDevice::Pending {
     LPOVERLAPPED overlapped;
     std::atomic<bool> cancelled{false};
     DWORD cancelError = ERROR_OPERATION_ABORTED;
+    bool finishNow = false;  // aborted on an endpoint that finishes instead
+    // A held request that is not a pipe transfer (no endpoint): what it does
+    // once released. Runs under the device's lock.
+    SimOp op = SimOp::Other;
+    std::function<DWORD(uint32_t*)> run;
 };
 
 SimWinDevice::SimWinDevice(std::string path, SimDriver driver) : path_(std::move(path)), driver_(driver) {
@@ -215,6 +231,43 @@ void SimWinDevice::holdReads(uint8_t address, bool hold) {
     auto it = endpoints_.find(address);
     if (it != endpoints_.end()) it->second->hold = hold;
     changed_.notify_all();
+}
+
+void SimWinDevice::holdWrites(uint8_t address, bool hold) { holdReads(address, hold); }
+
+void SimWinDevice::finishOnAbort(uint8_t address, bool finish) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = endpoints_.find(address);
+    if (it != endpoints_.end()) it->second->finishOnAbort = finish;
+}
+
+void SimWinDevice::missAborts(bool miss) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    missAborts_ = miss;
+}
+
+void SimWinDevice::holdRequests(SimOp op, bool hold) {
+    std::vector<File*> gone;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (hold) {
+            heldOps_.insert(op);
+            return;
+        }
+        heldOps_.erase(op);
+        std::vector<Pending*> released;
+        for (Pending* pending : pending_) {
+            if (pending->endpoint == nullptr && pending->op == op && !pending->cancelled.load()) {
+                released.push_back(pending);
+            }
+        }
+        for (Pending* pending : released) {
+            uint32_t moved = 0;
+            const DWORD error = plugged_ ? pending->run(&moved) : DWORD{ERROR_DEVICE_NOT_CONNECTED};
+            if (File* file = retire(pending, error, moved)) gone.push_back(file);
+        }
+    }
+    for (File* file : gone) delete file;
 }
 
 void SimWinDevice::setAbortCompletion(std::chrono::milliseconds delay, uint8_t fill) {
@@ -375,35 +428,68 @@ DWORD SimWinDevice::setAlt(uint8_t interfaceNumber, uint8_t alt) {
     return ERROR_INVALID_PARAMETER;
 }
 
-void SimWinDevice::cancel(const std::function<bool(const Pending&)>& which, DWORD error) {
+void SimWinDevice::cancel(const std::function<bool(const Pending&)>& which, DWORD error, bool abort) {
     std::vector<std::shared_ptr<EndpointLink>> links;
+    std::vector<Pending*> held;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         for (Pending* pending : pending_) {
-            if (!which(*pending) || pending->cancelled.load()) continue;
+            if (!which(*pending) || pending->cancelled.load() || pending->finishNow) continue;
+            if (abort && pending->endpoint != nullptr && pending->endpoint->finishOnAbort) {
+                pending->finishNow = true;
+                links.push_back(pending->endpoint->link);
+                continue;
+            }
             pending->cancelError = error;
             pending->cancelled.store(true);
-            links.push_back(pending->endpoint->link);
+            if (pending->endpoint != nullptr) {
+                links.push_back(pending->endpoint->link);
+            } else {
+                held.push_back(pending);
+            }
         }
         changed_.notify_all();
     }
     for (auto& link : links) link->wake();
+    // A held request has no thread of its own: it completes here.
+    for (Pending* pending : held) complete(pending, error, 0);
 }
 
-void SimWinDevice::waitFileIdle(File* file) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    // Bounded by the endpoint threads: every cancelled transfer completes.
-    changed_.wait(lock, [&] {
-        return std::none_of(pending_.begin(), pending_.end(), [&](Pending* p) { return p->file == file; });
-    });
-}
-
-void SimWinDevice::complete(Pending* pending, DWORD error, uint32_t moved) {
-    std::lock_guard<std::mutex> lock(mutex_);
+// Lock held. Completes a pending request into its caller's record; returns
+// its file when that was closed and this was its last request.
+SimWinDevice::File* SimWinDevice::retire(Pending* pending, DWORD error, uint32_t moved) {
     finish(pending->overlapped, error, moved);
+    File* file = pending->file;
+    signalFile(file);
     pending_.erase(pending);
     delete pending;
     changed_.notify_all();
+    return --file->pending == 0 && file->closed ? file : nullptr;
+}
+
+void SimWinDevice::signalFile(File* file) {
+    file->signalled = true;
+    changed_.notify_all();
+}
+
+DWORD SimWinDevice::holdRequest(File* file, SimOp op, LPOVERLAPPED overlapped, std::function<DWORD(uint32_t*)> run,
+                                bool* pending) {
+    auto* request = new Pending{file, nullptr, nullptr, 0, overlapped, {false}, ERROR_OPERATION_ABORTED, false, op, std::move(run)};
+    std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending);
+    ++file->pending;
+    pending_.insert(request);
+    changed_.notify_all();
+    *pending = true;
+    return ERROR_IO_PENDING;
+}
+
+void SimWinDevice::complete(Pending* pending, DWORD error, uint32_t moved) {
+    File* gone = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gone = retire(pending, error, moved);
+    }
+    delete gone;
 }
 
 void SimWinDevice::serve(Endpoint* endpoint) {
@@ -412,18 +498,21 @@ void SimWinDevice::serve(Endpoint* endpoint) {
         changed_.wait(lock, [&] { return endpoint->stopping || !endpoint->queue.empty(); });
         if (endpoint->queue.empty()) return;
         Pending* pending = endpoint->queue.front();
-        const bool hold = endpoint->hold;
         std::shared_ptr<EndpointLink> link = endpoint->link;
+        // A held transfer waits for the hold to go, or for its end.
+        changed_.wait(lock, [&] { return !endpoint->hold || pending->cancelled.load() || pending->finishNow; });
+        const bool finishNow = pending->finishNow;
+        const bool cancelled = pending->cancelled.load() && !finishNow;
         const auto delay = abortDelay_;
         const uint8_t fill = abortFill_;
         DWORD error = ERROR_IO_PENDING;
         uint32_t moved = 0;
-        if (hold) {
-            changed_.wait(lock, [&] { return pending->cancelled.load(); });
-            lock.unlock();
-        } else {
-            lock.unlock();
-            error = link->read(pending->buffer, pending->length, &moved, [pending] { return pending->cancelled.load(); });
+        lock.unlock();
+        if (!cancelled && (endpoint->address & 0x80) != 0) {
+            error = link->read(pending->buffer, pending->length, &moved,
+                               [pending, finishNow] { return finishNow || pending->cancelled.load(); });
+        } else if (!cancelled) {
+            error = link->write(pending->buffer, pending->length, &moved);
         }
         if (error == ERROR_IO_PENDING) {
             if (delay.count() > 0) std::this_thread::sleep_for(delay);
@@ -442,6 +531,7 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
                                  LPOVERLAPPED overlapped, bool* pending) {
     *pending = false;
     std::unique_lock<std::mutex> lock(mutex_);
+    file->signalled = false;
     if (!plugged_) return ERROR_DEVICE_NOT_CONNECTED;
     const bool in = (address & 0x80) != 0;
     DWORD error = ERROR_SUCCESS;
@@ -451,18 +541,20 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
     Endpoint* endpoint = it->second.get();
     std::shared_ptr<EndpointLink> link = endpoint->link;
     uint32_t moved = 0;
-    if (!in || (!endpoint->hold && endpoint->queue.empty())) {
+    if (!endpoint->hold && endpoint->queue.empty()) {
         lock.unlock();
         error = in ? link->read(buffer, length, &moved, [] { return true; }) : link->write(buffer, length, &moved);
+        lock.lock();
         if (error != ERROR_IO_PENDING) {
             finish(overlapped, error, moved);
+            signalFile(file);
             return error;
         }
-        lock.lock();
         if (!plugged_) return ERROR_DEVICE_NOT_CONNECTED;
     }
-    auto* request = new Pending{file, endpoint, buffer, length, overlapped};
+    auto* request = new Pending{file, endpoint, buffer, length, overlapped, {false}, ERROR_OPERATION_ABORTED, false, SimOp::Other, {}};
     std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending);
+    ++file->pending;
     pending_.insert(request);
     endpoint->queue.push_back(request);
     if (!endpoint->worker.joinable()) endpoint->worker = std::thread([this, endpoint] { serve(endpoint); });
@@ -478,14 +570,59 @@ DWORD SimWinDevice::kernelRequest(File* file, DWORD code, const uint8_t* in, DWO
     Request logged{code, {}, inLength, outLength};
     if (in != nullptr) std::memcpy(logged.block.data(), in, std::min<DWORD>(inLength, 24));
     requests_.push_back(logged);
+    file->signalled = false;
     auto done = [&](DWORD error, uint32_t moved) {
         finish(overlapped, error, moved);
+        signalFile(file);
         return error;
     };
     if (in == nullptr || inLength < 24) return done(ERROR_INVALID_PARAMETER, 0);
     if (!plugged_) return done(ERROR_DEVICE_NOT_CONNECTED, 0);
     DWORD error = ERROR_SUCCESS;
     if (takeFault(opOf(code), &error)) return done(error, 0);
+    switch (code) {
+        case kBulkRead:
+        case kBulkWrite:
+            lock.unlock();
+            return pipeTransfer(file, static_cast<uint8_t>(get32(in + 4)), out, outLength, overlapped, pending);
+        case kAbortEndpoint: {
+            const auto address = static_cast<uint8_t>(get32(in + 4));
+            const bool miss = missAborts_;
+            lock.unlock();
+            if (!miss) {
+                cancel([address](const Pending& p) { return p.endpoint != nullptr && p.endpoint->address == address; },
+                       ERROR_OPERATION_ABORTED, true);
+            }
+            lock.lock();
+            return done(ERROR_SUCCESS, 0);
+        }
+        default: break;
+    }
+    if (heldOps_.count(opOf(code)) != 0) {
+        // The input goes with the request, as the system copies it; the
+        // output is written when the request completes.
+        Bytes input(in, in + inLength);
+        return holdRequest(
+            file, opOf(code), overlapped,
+            [this, code, input, out, outLength](uint32_t* moved) {
+                return execute(code, input.data(), static_cast<DWORD>(input.size()), out, outLength, moved);
+            },
+            pending);
+    }
+    uint32_t moved = 0;
+    error = execute(code, in, inLength, out, outLength, &moved);
+    return done(error, moved);
+}
+
+// Lock held. What the kernel driver does with a request that is not a pipe
+// transfer or an abort.
+DWORD SimWinDevice::execute(DWORD code, const uint8_t* in, DWORD inLength, uint8_t* out, DWORD outLength,
+                            uint32_t* moved) {
+    *moved = 0;
+    auto done = [&](DWORD error, uint32_t count) {
+        *moved = count;
+        return error;
+    };
     const uint8_t* block = in;
     auto answerBlock = [&](const uint8_t* answer, uint32_t size) {
         const uint32_t count = std::min<uint32_t>(outLength, size);
@@ -514,24 +651,11 @@ DWORD SimWinDevice::kernelRequest(File* file, DWORD code, const uint8_t* in, DWO
             alts_.clear();
             return done(ERROR_SUCCESS, 0);
         }
-        case kGetDescriptor: {
-            uint32_t moved = 0;
-            const DWORD result = descriptor(static_cast<uint8_t>(get32(block + 4)), static_cast<uint8_t>(get32(block + 8)),
-                                            static_cast<uint16_t>(get32(block + 12)), out, outLength, &moved);
-            return done(result, moved);
-        }
-        case kBulkRead:
-        case kBulkWrite:
-            lock.unlock();
-            return pipeTransfer(file, static_cast<uint8_t>(get32(block + 4)), out, outLength, overlapped, pending);
+        case kGetDescriptor:
+            return descriptor(static_cast<uint8_t>(get32(block + 4)), static_cast<uint8_t>(get32(block + 8)),
+                              static_cast<uint16_t>(get32(block + 12)), out, outLength, moved);
         case kResetEndpoint:
         case kFlushPipe: return done(ERROR_SUCCESS, 0);
-        case kAbortEndpoint: {
-            const auto address = static_cast<uint8_t>(get32(block + 4));
-            lock.unlock();
-            cancel([address](const Pending& p) { return p.endpoint->address == address; }, ERROR_OPERATION_ABORTED);
-            return done(ERROR_SUCCESS, 0);
-        }
         case kResetDevice: return done(ERROR_SUCCESS, 0);
         case kQueryDeviceInformation:
             if (get32(block + 4) != DEVICE_SPEED || outLength < 1) return done(ERROR_INVALID_PARAMETER, 0);
@@ -557,9 +681,7 @@ DWORD SimWinDevice::kernelRequest(File* file, DWORD code, const uint8_t* in, DWO
         case kControlWrite: {
             WINUSB_SETUP_PACKET setup;
             std::memcpy(&setup, block + 4, sizeof(setup));
-            uint32_t moved = 0;
-            const DWORD result = control(setup, out, outLength, &moved);
-            return done(result, moved);
+            return control(setup, out, outLength, moved);
         }
         case kClaimInterface:
         case kReleaseInterface: {
@@ -650,13 +772,14 @@ struct SimWinAccess {
 
     // --- device files ---
 
-    static HANDLE WINAPI CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
+    static HANDLE WINAPI CreateFileA(LPCSTR path, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD flags, HANDLE) {
         std::shared_ptr<SimWinDevice> device = path != nullptr ? SimWinUsbStack::instance().find(path) : nullptr;
         if (!device || !device->plugged()) {
             SetLastError(ERROR_FILE_NOT_FOUND);
             return INVALID_HANDLE_VALUE;
         }
         auto* made = new File{device};
+        made->overlapped = (flags & FILE_FLAG_OVERLAPPED) != 0;
         {
             std::lock_guard<std::mutex> lock(device->mutex_);
             ++device->openFiles_;
@@ -673,14 +796,18 @@ struct SimWinAccess {
             std::lock_guard<std::mutex> lock(state().mutex);
             state().files.erase(f);
         }
-        // Closing a file cancels its transfers; the file goes once they are done.
-        f->device->cancel([f](const SimWinDevice::Pending& p) { return p.file == f; }, ERROR_OPERATION_ABORTED);
-        f->device->waitFileIdle(f);
+        // Closing a file cancels its transfers and does not wait for them:
+        // each still completes later into its caller's record and buffer.
+        std::shared_ptr<SimWinDevice> device = f->device;
+        device->cancel([f](const SimWinDevice::Pending& p) { return p.file == f; }, ERROR_OPERATION_ABORTED);
+        bool idle = false;
         {
-            std::lock_guard<std::mutex> lock(f->device->mutex_);
-            --f->device->openFiles_;
+            std::lock_guard<std::mutex> lock(device->mutex_);
+            --device->openFiles_;
+            f->closed = true;
+            idle = f->pending == 0;
         }
-        delete f;
+        if (idle) delete f;
         return TRUE;
     }
 
@@ -688,9 +815,22 @@ struct SimWinAccess {
                                        DWORD outLength, LPDWORD returned, LPOVERLAPPED overlapped) {
         File* f = file(handle);
         if (f == nullptr) return fail(ERROR_INVALID_HANDLE);
-        // Device files are opened overlapped: every request carries a record.
-        if (overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER);
         if (f->device->driver() == SimDriver::WinUsb) return fail(ERROR_INVALID_FUNCTION);
+        if (!f->overlapped) {
+            // A file opened without FILE_FLAG_OVERLAPPED ignores the record
+            // and runs the request to its end here.
+            OVERLAPPED own{};
+            bool pending = false;
+            const DWORD error = f->device->kernelRequest(f, code, static_cast<const uint8_t*>(in), inLength,
+                                                         static_cast<uint8_t*>(out), outLength, &own, &pending);
+            DWORD moved = 0;
+            const BOOL ok = pending ? waitRecord(*f->device, &own, &moved) : result(error);
+            if (!pending) moved = static_cast<DWORD>(own.InternalHigh);
+            if (returned != nullptr) *returned = moved;
+            return ok;
+        }
+        // An overlapped file needs a record for every request.
+        if (overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER);
         bool pending = false;
         const DWORD error = f->device->kernelRequest(f, code, static_cast<const uint8_t*>(in), inLength,
                                                      static_cast<uint8_t*>(out), outLength, overlapped, &pending);
@@ -699,14 +839,12 @@ struct SimWinAccess {
         return result(error);
     }
 
-    static BOOL overlappedResult(SimWinDevice& device, LPOVERLAPPED overlapped, DWORD* moved, BOOL wait) {
+    // The stack's own wait for a record of its own (a synchronous call).
+    static BOOL waitRecord(SimWinDevice& device, LPOVERLAPPED overlapped, DWORD* moved) {
         std::unique_lock<std::mutex> lock(device.mutex_);
         std::atomic_ref<ULONG_PTR> status(overlapped->Internal);
-        if (status.load() == kStatusPending) {
-            if (!wait) return fail(ERROR_IO_INCOMPLETE);
-            // Bounded by the endpoint thread: removal, abort and close all complete it.
-            device.changed_.wait(lock, [&] { return status.load() != kStatusPending; });
-        }
+        // Bounded by the endpoint threads: removal, abort and close all complete it.
+        device.changed_.wait(lock, [&] { return status.load() != kStatusPending; });
         *moved = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).load());
         const DWORD error = static_cast<DWORD>(status.load());
         lock.unlock();
@@ -716,11 +854,30 @@ struct SimWinAccess {
     static BOOL WINAPI GetOverlappedResult(HANDLE handle, LPOVERLAPPED overlapped, LPDWORD moved, BOOL wait) {
         File* f = file(handle);
         if (f == nullptr) return fail(ERROR_INVALID_HANDLE);
-        if (overlapped == nullptr) return fail(ERROR_INVALID_PARAMETER);
-        DWORD count = 0;
-        const BOOL ok = overlappedResult(*f->device, overlapped, &count, wait);
+        if (overlapped == nullptr) {
+            // The system reads the record without a check and faults.
+            std::fputs("GetOverlappedResult without an OVERLAPPED: the system faults here\n", stderr);
+            std::abort();
+        }
+        SimWinDevice& device = *f->device;
+        std::atomic_ref<ULONG_PTR> status(overlapped->Internal);
+        if (status.load() == kStatusPending && wait) {
+            if (overlapped->hEvent != nullptr) {
+                WaitForSingleObject(overlapped->hEvent, INFINITE);
+            } else {
+                // Without an event the file itself is waited on: any request
+                // of the file that completes wakes the caller, not only this one.
+                std::unique_lock<std::mutex> lock(device.mutex_);
+                device.changed_.wait(lock, [&] { return f->signalled; });
+            }
+        }
+        std::unique_lock<std::mutex> lock(device.mutex_);
+        if (status.load() == kStatusPending) return fail(ERROR_IO_INCOMPLETE);
+        const DWORD count = static_cast<DWORD>(std::atomic_ref<ULONG_PTR>(overlapped->InternalHigh).load());
+        const DWORD error = static_cast<DWORD>(status.load());
+        lock.unlock();
         if (moved != nullptr) *moved = count;
-        return ok;
+        return result(error);
     }
 
     static BOOL WINAPI CancelIoEx(HANDLE handle, LPOVERLAPPED overlapped) {
@@ -837,6 +994,16 @@ struct SimWinAccess {
         return result(body(device, numbers[h->position]));
     }
 
+    // As onInterface, for a call on one pipe: the handle's interface must
+    // own the pipe in its current setting (the default pipe belongs to all).
+    template <class Body>
+    static BOOL onPipe(WINUSB_INTERFACE_HANDLE handle, SimOp op, UCHAR pipe, Body body) {
+        return onInterface(handle, op, [&](SimWinDevice& device, uint8_t number) -> DWORD {
+            if ((pipe & 0x7F) != 0 && !device.endpointInCurrentAlt(number, pipe)) return ERROR_INVALID_PARAMETER;
+            return body(device, number);
+        });
+    }
+
     static BOOL WINAPI WinUsb_GetDescriptor(WINUSB_INTERFACE_HANDLE handle, UCHAR type, UCHAR index, USHORT language,
                                             PUCHAR buffer, ULONG length, PULONG transferred) {
         return onInterface(handle, SimOp::GetDescriptor, [&](SimWinDevice& device, uint8_t) {
@@ -875,7 +1042,7 @@ struct SimWinAccess {
 
     static BOOL WINAPI WinUsb_SetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, ULONG length,
                                             PVOID value) {
-        return onInterface(handle, SimOp::PipePolicy, [&](SimWinDevice& device, uint8_t) -> DWORD {
+        return onPipe(handle, SimOp::PipePolicy, pipe, [&](SimWinDevice& device, uint8_t) -> DWORD {
             if (value == nullptr && length != 0) return ERROR_INVALID_PARAMETER;
             const auto* bytes = static_cast<const uint8_t*>(value);
             device.pipePolicies_[{pipe, type}] = Bytes(bytes, bytes + length);
@@ -895,7 +1062,7 @@ struct SimWinAccess {
 
     static BOOL WINAPI WinUsb_GetPipePolicy(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, ULONG type, PULONG length,
                                             PVOID value) {
-        return onInterface(handle, SimOp::PipePolicy, [&](SimWinDevice& device, uint8_t) {
+        return onPipe(handle, SimOp::PipePolicy, pipe, [&](SimWinDevice& device, uint8_t) {
             auto it = device.pipePolicies_.find({pipe, type});
             return policyAnswer(it != device.pipePolicies_.end() ? &it->second : nullptr, length, value);
         });
@@ -920,13 +1087,35 @@ struct SimWinAccess {
     static BOOL WINAPI WinUsb_ControlTransfer(WINUSB_INTERFACE_HANDLE handle, WINUSB_SETUP_PACKET setup,
                                               PUCHAR buffer, ULONG length, PULONG transferred,
                                               LPOVERLAPPED overlapped) {
-        return onInterface(handle, SimOp::Control, [&](SimWinDevice& device, uint8_t) {
-            uint32_t moved = 0;
-            const DWORD error = device.control(setup, buffer, length, &moved);
-            if (transferred != nullptr) *transferred = moved;
-            if (overlapped != nullptr) finish(overlapped, error, moved);
-            return error;
-        });
+        WinUsbHandle* h = winUsb(handle);
+        if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
+        SimWinDevice& device = *h->file->device;
+        OVERLAPPED own{};
+        {
+            std::lock_guard<std::mutex> lock(device.mutex_);
+            if (!device.plugged_) return fail(ERROR_DEVICE_NOT_CONNECTED);
+            DWORD error = 0;
+            if (device.takeFault(SimOp::Control, &error)) return fail(error);
+            h->file->signalled = false;
+            if (device.heldOps_.count(SimOp::Control) == 0) {
+                uint32_t moved = 0;
+                error = device.control(setup, buffer, length, &moved);
+                if (transferred != nullptr) *transferred = moved;
+                if (overlapped != nullptr) finish(overlapped, error, moved);
+                device.signalFile(h->file);
+                return result(error);
+            }
+            bool pending = false;
+            device.holdRequest(
+                h->file, SimOp::Control, overlapped != nullptr ? overlapped : &own,
+                [&device, setup, buffer, length](uint32_t* moved) { return device.control(setup, buffer, length, moved); },
+                &pending);
+            if (overlapped != nullptr) return fail(ERROR_IO_PENDING);
+        }
+        DWORD moved = 0;
+        const BOOL ok = waitRecord(device, &own, &moved);
+        if (transferred != nullptr) *transferred = moved;
+        return ok;
     }
 
     static BOOL winUsbTransfer(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe, PUCHAR buffer, ULONG length,
@@ -949,7 +1138,7 @@ struct SimWinAccess {
         if (pending && overlapped != nullptr) return fail(ERROR_IO_PENDING);
         if (pending) {
             DWORD moved = 0;
-            const BOOL ok = overlappedResult(device, &own, &moved, TRUE);
+            const BOOL ok = waitRecord(device, &own, &moved);
             if (transferred != nullptr) *transferred = moved;
             return ok;
         }
@@ -967,19 +1156,26 @@ struct SimWinAccess {
         return winUsbTransfer(h, pipe, buffer, length, transferred, overlapped);
     }
 
-    static BOOL WINAPI WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR) {
-        return onInterface(handle, SimOp::ResetPipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
+    static BOOL WINAPI WinUsb_ResetPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
+        return onPipe(handle, SimOp::ResetPipe, pipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
     }
 
-    static BOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR) {
-        return onInterface(handle, SimOp::FlushPipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
+    static BOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
+        return onPipe(handle, SimOp::FlushPipe, pipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
     }
 
     static BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
-        WinUsbHandle* h = winUsb(handle);
-        if (h == nullptr) return fail(ERROR_INVALID_HANDLE);
-        h->file->device->cancel([pipe](const SimWinDevice::Pending& p) { return p.endpoint->address == pipe; },
-                                ERROR_OPERATION_ABORTED);
+        bool miss = false;
+        if (!onPipe(handle, SimOp::AbortPipe, pipe, [&](SimWinDevice& device, uint8_t) {
+                miss = device.missAborts_;
+                return DWORD{ERROR_SUCCESS};
+            })) {
+            return FALSE;
+        }
+        if (miss) return TRUE;
+        winUsb(handle)->file->device->cancel(
+            [pipe](const SimWinDevice::Pending& p) { return p.endpoint != nullptr && p.endpoint->address == pipe; },
+            ERROR_OPERATION_ABORTED, true);
         return TRUE;
     }
 

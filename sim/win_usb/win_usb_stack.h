@@ -20,12 +20,23 @@
 // installed with UsbAccess_SetSystemApi(). The stack only ever fills the
 // device-file, I/O and library entries itself.
 //
-// Transfers: a write completes at once. A read completes at once when its
-// link has data; otherwise it stays pending, served in order by a thread of
-// its endpoint, until data arrives, the pipe is aborted, the request is
-// cancelled, its file closed, or the device removed (then it fails with
-// ERROR_DEVICE_NOT_CONNECTED). Completion writes the overlapped record's
-// status and length and sets its event, as the system does.
+// Transfers: a write completes at once unless its endpoint holds writes. A
+// read completes at once when its link has data; otherwise it stays pending,
+// served in order by a thread of its endpoint, until data arrives, the pipe
+// is aborted, the request is cancelled, its file closed, or the device
+// removed (then it fails with ERROR_DEVICE_NOT_CONNECTED). Other kernel
+// requests, and WinUSB control transfers, pend while a test holds their kind.
+// Completion writes the overlapped record's status and length, and the
+// buffer, and sets its event, as the system does.
+//
+// Strict where Windows is: closing a device file cancels its transfers but
+// does not wait for them, so a transfer still pending completes later into
+// the caller's record and buffer; GetOverlappedResult waits on the record's
+// event, or on the file when the record has none (any completion on the file
+// wakes it); a file opened without FILE_FLAG_OVERLAPPED runs every request to
+// its end inside DeviceIoControl; a WinUSB pipe call on a handle whose
+// interface does not own the pipe fails with ERROR_INVALID_PARAMETER; and
+// GetOverlappedResult without a record faults, as the system does.
 #pragma once
 
 #include <array>
@@ -141,8 +152,20 @@ public:
     // --- faults ---------------------------------------------------------------
     // The next operation of that kind fails with `error` (nothing moves).
     void failNext(SimOp op, DWORD error);
-    // Reads on the endpoint never complete until aborted or cancelled.
+    // Reads (IN endpoint) or writes (OUT endpoint) pend until the hold is
+    // lifted, or they are aborted or cancelled.
     void holdReads(uint8_t endpoint, bool hold);
+    void holdWrites(uint8_t endpoint, bool hold);
+    // A transfer held on the endpoint finishes when its pipe is aborted, as
+    // one the controller completed just before the abort reached it: a read
+    // takes what its link has, a write is sent.
+    void finishOnAbort(uint8_t endpoint, bool finish);
+    // Abort-pipe requests succeed without reaching any transfer.
+    void missAborts(bool miss);
+    // Requests of this kind (kernel requests other than pipe transfers and
+    // aborts; WinUSB control transfers) pend until released, then run as
+    // they would have; cancelled meanwhile, they fail as aborted.
+    void holdRequests(SimOp op, bool hold);
     // A cancelled read takes this long to complete and writes `fill` over
     // its buffer first, as a controller that had part of it under way.
     void setAbortCompletion(std::chrono::milliseconds delay, uint8_t fill);
@@ -186,8 +209,18 @@ private:
     // Distinct interface numbers of the current configuration, in order.
     std::vector<uint8_t> interfaceNumbers() const;
     bool endpointInCurrentAlt(uint8_t interfaceNumber, uint8_t endpoint) const;
-    void cancel(const std::function<bool(const Pending&)>& which, DWORD error);
-    void waitFileIdle(File* file);
+    // `abort`: an abort of the pipe (which finishOnAbort may turn into a
+    // completion), not a cancellation.
+    void cancel(const std::function<bool(const Pending&)>& which, DWORD error, bool abort = false);
+    DWORD execute(DWORD code, const uint8_t* in, DWORD inLength, uint8_t* out, DWORD outLength, uint32_t* moved);
+    // Lock held: queues a request that a hold keeps; ERROR_IO_PENDING.
+    DWORD holdRequest(File* file, SimOp op, LPOVERLAPPED overlapped, std::function<DWORD(uint32_t*)> run,
+                      bool* pending);
+    // Lock held: a completed request of `file` signals the file.
+    void signalFile(File* file);
+    // Lock held: completes a pending request into its caller's record; the
+    // request's file when that was closed and this was its last request.
+    File* retire(Pending* pending, DWORD error, uint32_t moved);
     bool takeFault(SimOp op, DWORD* error);
     void complete(Pending* pending, DWORD error, uint32_t moved);
     void serve(Endpoint* endpoint);
@@ -210,6 +243,8 @@ private:
     std::map<SimOp, DWORD> faults_;
     std::map<std::pair<uint8_t, uint32_t>, Bytes> pipePolicies_;
     std::map<uint32_t, Bytes> powerPolicies_;
+    std::set<SimOp> heldOps_;
+    bool missAborts_ = false;
     std::chrono::milliseconds abortDelay_{0};
     uint8_t abortFill_ = 0;
     std::vector<Request> requests_;

@@ -4,10 +4,12 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/tests/fresh_process.h"
 #include "platform/tests/start_gate.h"
 #include "usb_access/allk.h"
 
@@ -21,8 +23,8 @@ void capture(const char* text) {
     printed.emplace_back(text);
 }
 
-// Each test runs in a process of its own (one test per process under
-// CTest), so the context is created afresh by the first test that needs it.
+// The context and the pools' counters live as long as the process: a test
+// that needs them as a new process has them runs in a process of its own.
 class AllKTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -36,6 +38,7 @@ protected:
 };
 
 TEST_F(AllKTest, StartUpReportGivesTheContextAndEveryPoolInOrder) {
+    ZARN_RUN_IN_FRESH_PROCESS();
     ASSERT_TRUE(AllK_Init());
     const std::vector<std::string> expected = {
         "\n",
@@ -56,6 +59,7 @@ TEST_F(AllKTest, StartUpReportGivesTheContextAndEveryPoolInOrder) {
 }
 
 TEST_F(AllKTest, TwoThreadsCreatingTheContextAtOnceMakeOne) {
+    ZARN_RUN_IN_FRESH_PROCESS();
     StartGate start(2);
     AllK_Context* seen[2] = {nullptr, nullptr};
     BOOL ok[2] = {FALSE, FALSE};
@@ -84,6 +88,7 @@ TEST_F(AllKTest, DebugPrintCutsALongTextAt255Characters) {
 }
 
 TEST_F(AllKTest, FullPoolFailsWith84AndTakesNoSlotUntilOneIsReleased) {
+    ZARN_RUN_IN_FRESH_PROCESS();
     std::vector<HotK_Handle*> held;
     for (int i = 0; i < 8; ++i) {
         held.push_back(AllK_AllocHotK());
@@ -99,6 +104,7 @@ TEST_F(AllKTest, FullPoolFailsWith84AndTakesNoSlotUntilOneIsReleased) {
 }
 
 TEST_F(AllKTest, SlotsAreHandedOutInRotationNotLowestFirst) {
+    ZARN_RUN_IN_FRESH_PROCESS();
     UsbK_Handle* first = AllK_AllocUsbK(nullptr);
     ASSERT_NE(first, nullptr);
     EXPECT_FALSE(UsbK_ReleaseHandle(first));
@@ -107,6 +113,46 @@ TEST_F(AllKTest, SlotsAreHandedOutInRotationNotLowestFirst) {
     EXPECT_TRUE(AllK_InUsbKPool(second));
     EXPECT_FALSE(AllK_InUsbKPool(reinterpret_cast<uint8_t*>(second) - 1000000));
     UsbK_ReleaseHandle(second);
+}
+
+TEST_F(AllKTest, TwoThreadsAllocatingFromOnePoolAtOnceNeverShareASlot) {
+    ZARN_RUN_IN_FRESH_PROCESS();
+    struct Case {
+        const char* kind;
+        size_t slots;
+        void* (*allocate)();
+    };
+    const Case cases[] = {
+        {"UsbK", 64, [] { return static_cast<void*>(AllK_AllocUsbK(nullptr)); }},
+        {"LstInfoK", 1024, [] { return static_cast<void*>(AllK_AllocLstInfoK(nullptr)); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.kind);
+        // Each thread takes half of the pool at the same moment: every
+        // allocation succeeds and no slot is handed out twice.
+        StartGate start(2);
+        std::vector<void*> taken[2];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 2; ++i) {
+            threads.emplace_back([&, i] {
+                start.arriveAndWait();
+                for (size_t n = 0; n < c.slots / 2; ++n) taken[i].push_back(c.allocate());
+            });
+        }
+        for (auto& t : threads) t.join();
+        std::set<void*> distinct;
+        for (const auto& list : taken) {
+            for (void* handle : list) {
+                EXPECT_NE(handle, nullptr);
+                distinct.insert(handle);
+            }
+        }
+        EXPECT_EQ(distinct.size(), c.slots);
+        SetLastError(0);
+        EXPECT_EQ(c.allocate(), nullptr);  // the pool is full: nothing was lost either
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_OUT_OF_STRUCTURES));
+        for (void* handle : distinct) UsbK_ReleaseHandle(handle);
+    }
 }
 
 int cleanupRuns = 0;

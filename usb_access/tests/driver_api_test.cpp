@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "platform/tests/fresh_process.h"
 #include "usb_access/tests/usb_fixture.h"
 
 namespace usbtest {
@@ -48,6 +49,8 @@ TEST(DriverApiTable, FunctionCountsFollowTheDriverId) {
 }
 
 TEST(DriverApiTable, WinUsbWithoutItsLibraryOffersOnlyTheCommonOperations) {
+    // winusb.dll is looked for once per process.
+    ZARN_RUN_IN_FRESH_PROCESS();
     SimWinUsbStack::instance().reset();
     SimWinUsbStack::instance().setWinUsbAvailable(false);
     UsbAccess_SetSystemApi(&SimWinUsbStack::instance().api());
