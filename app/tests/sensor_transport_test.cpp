@@ -170,8 +170,11 @@ private:
 
 class SensorTransportTest : public ::testing::Test {
 protected:
-    // The link's real one-second keep-alive would make every bring-up wait for it.
-    void SetUp() override { SERVICEP_setLinkPeriodForTest(20); }
+    // The link's real one-second keep-alive would make every bring-up wait for
+    // it. A link gives up after about seven periods without an echo: 20 ms made
+    // that 140 ms, which a loaded machine can keep the echo waiting, and the
+    // driver then reports the sensor in error. 400 ms leave nearly three seconds.
+    void SetUp() override { SERVICEP_setLinkPeriodForTest(400); }
     void TearDown() override {
         for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE"}) unsetenv(name);
         if (initialised_) {
@@ -247,9 +250,6 @@ struct BootFolder {
 TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToReady) {
     const BootFolder folder;
     ASSERT_FALSE(folder.path.empty());
-    // A boot and a bring-up through the whole stack: the link period leaves
-    // room for a loaded machine, where a 20 ms one could miss keep-alives.
-    SERVICEP_setLinkPeriodForTest(150);
     setenv("ZARN_SIM_SENSOR", "unbooted", 1);
     ZarnFirmwareUpdater::attachSensorTransport();
     const std::string path = folder.path.string();
