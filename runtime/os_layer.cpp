@@ -271,6 +271,12 @@ OS_LYRG_statusT OS_LYRG_waitForThread(OS_LYRG_threadT thread, uint32_t) {
     if (thread == nullptr) return OS_LYRG_FAIL;
     // The call always waits until the thread has ended. Joining oneself
     // raises resource_deadlock_would_occur and leaves the handle to the caller.
+    // That is checked here rather than left to the system's join: a join of
+    // oneself that the system refuses still marks the thread as joined in a
+    // thread sanitizer's books, and the real join that follows then aborts it.
+    if (thread->thread.get_id() == std::this_thread::get_id())
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur),
+                                "OS_LYRG_waitForThread");
     if (thread->thread.joinable()) thread->thread.join();
     delete thread;
     return OS_LYRG_SUCCESS;

@@ -23,9 +23,9 @@ rm -rf "$WINEPREFIX"
 
 # One display for the prefix's creation, the tests and the server's end: the
 # wine server started by wineboot serves every test of the run.
-# Half the cores: every Wine process is a Windows process plus its share of
+# Half the cores unless ZARN_TEST_JOBS says otherwise: every Wine process is a Windows process plus its share of
 # the one wine server, and a fully loaded machine stretches the tests' bounds.
-jobs=$(( $(nproc) > 1 ? $(nproc) / 2 : 1 ))
+jobs=${ZARN_TEST_JOBS:-$(( $(nproc) > 1 ? $(nproc) / 2 : 1 ))}
 xvfb-run -a bash -s "$build" "$wineserver" "$jobs" <<'RUN'
 set -uo pipefail
 build=$1 wineserver=$2 jobs=$3

@@ -516,8 +516,19 @@ TEST(WindowOnDisplay, UpdatingTheSimulatedSensorFromTheWindow) {
 
     std::vector<std::string> steps;
     size_t clickedAt = 0;
+    // A bound in time as well: an idle window draws once a second, so the 400
+    // frames alone would outlast the test's own limit when a step never comes.
+    // The steps take seconds (about thirty under the thread sanitizer on a
+    // loaded machine); past the bound the window closes and the test reports
+    // the page it was left on.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(75);
     window->afterFrame = [&](CapturingWindow& self) {
         const size_t frame = self.frames.size();
+        if (std::chrono::steady_clock::now() > deadline) {
+            ADD_FAILURE() << "no step for too long; the page shows:\n" << self.frames.back();
+            self.close();
+            return;
+        }
         if (clickedAt != 0 && frame < clickedAt + 3) {
             self.requestRedraw();  // the click is under way
             return;

@@ -421,13 +421,16 @@ TEST_F(HostApiTest, BringUpReachesConnectedOnTheRealOneSecondKeepAlive) {
     SERVICEP_setLinkPeriodForTest(SERVICEG_LINK_PERIOD_MS);
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(VPUG_init(&LinkEvents::onConnState), SVC_MNGR__RET_SUCCESS);
-    ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 3000ms));
+    // The bring-up opens every service, one round trip each: about 0.1 s on an
+    // idle machine, close to three seconds on a loaded one under the thread
+    // sanitizer, and the manager's thread applies the keep-alive's echo only
+    // once it is done. The bound leaves room for that.
+    ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 10000ms));
     const auto elapsed = std::chrono::steady_clock::now() - start;
-    // The first keep-alive leaves a second after the start; its echo connects.
-    // A loaded sanitizer build may answer late, so the upper bound only rules
-    // out a link that took a third keep-alive to come up.
+    // Only an echo connects, and the first keep-alive leaves a second after
+    // the link starts. How many more went out before the echo was applied
+    // depends on the bring-up's time, that is on the machine: no upper bound.
     EXPECT_GE(elapsed, 900ms);
-    EXPECT_LT(elapsed, 2900ms);
     EXPECT_EQ(LinkEvents::instance().snapshot().front(), std::make_pair(0u, uint32_t{VPUG_CONN_STATE_CONNECTED_E}));
     EXPECT_GE(processor_.manager.keepAlivesSeen(), 1u);
 }

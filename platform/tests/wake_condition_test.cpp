@@ -35,6 +35,36 @@ void setAndNotify(std::mutex& mutex, PLAT_WakeCondition& condition, bool& flag, 
     }
 }
 
+// How long a woken waiter may take to come back with the mutex. A woken
+// thread runs again within milliseconds; three seconds leave room for a
+// machine loaded many times over, while a waiter that nobody woke waits the
+// whole bound out and is counted as such, so that a notifier that wakes only
+// one sleeper fails here in seconds.
+constexpr auto kWakeBound = std::chrono::seconds(3);
+
+// Waits under the mutex while the flag is clear, at most kWakeBound: true
+// when the wait ended before its bound with the flag set.
+bool wokenInTime(std::mutex& mutex, PLAT_WakeCondition& condition, const bool& flag, int& waiting) {
+    std::unique_lock<std::mutex> lock(mutex);
+    ++waiting;
+    const auto deadline = Clock::now() + kWakeBound;
+    return condition.wait_until(lock, deadline, [&] { return flag; }) && Clock::now() < deadline;
+}
+
+// Until `count` waiters have counted themselves under the mutex: each of them
+// has then let go of it from inside its wait, after announcing its sleep.
+bool allWaiting(std::mutex& mutex, const int& waiting, int count) {
+    const auto deadline = Clock::now() + std::chrono::seconds(30);
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (waiting == count) return true;
+        }
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::yield();
+    }
+}
+
 TEST(WakeCondition, EveryWayOfNotifyingWakesEveryWaiter) {
     const struct {
         const char* name;
@@ -47,18 +77,56 @@ TEST(WakeCondition, EveryWayOfNotifyingWakesEveryWaiter) {
         std::mutex mutex;
         PLAT_WakeCondition condition;
         bool flag = false;
+        int waiting = 0;
         std::vector<int> woken(3, 0);
         std::vector<std::thread> waiters;
-        for (int& result : woken) {
-            waiters.emplace_back([&] {
-                std::unique_lock<std::mutex> lock(mutex);
-                result = condition.wait_for(lock, std::chrono::seconds(10), [&] { return flag; }) ? 1 : -1;
-            });
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        for (int& result : woken)
+            waiters.emplace_back([&] { result = wokenInTime(mutex, condition, flag, waiting) ? 1 : -1; });
+        EXPECT_TRUE(allWaiting(mutex, waiting, 3));
         setAndNotify(mutex, condition, flag, c.how);
         for (std::thread& waiter : waiters) waiter.join();
         EXPECT_EQ(woken, std::vector<int>(3, 1));
+    }
+}
+
+// Several sleepers pass a turn round a ring, each notification meant for one
+// of them but sent to all: whoever a notifier failed to wake would sleep
+// through its turn, and the ring stalls.
+TEST(WakeCondition, ARingOfSleepersPassesEveryTurn) {
+    constexpr int kSleepers = 4;
+    constexpr int kLaps = 500;
+    for (Notify how : {Notify::AfterTheUnlock, Notify::UnlockAndNotify}) {
+        std::mutex mutex;
+        PLAT_WakeCondition condition;
+        int turn = 0;
+        bool stalled = false;
+        int passes = 0;
+        auto play = [&](int me) {
+            for (int lap = 0; lap < kLaps; ++lap) {
+                std::unique_lock<std::mutex> lock(mutex);
+                const auto deadline = Clock::now() + kWakeBound;
+                if (!condition.wait_until(lock, deadline, [&] { return stalled || turn == me; }) || stalled) {
+                    // Whoever notices first stops the others at once.
+                    stalled = true;
+                    condition.unlockAndNotifyAll(lock);
+                    return;
+                }
+                turn = (me + 1) % kSleepers;
+                ++passes;
+                if (how == Notify::UnlockAndNotify) {
+                    condition.unlockAndNotifyAll(lock);
+                } else {
+                    lock.unlock();
+                    condition.notify_all();
+                }
+            }
+        };
+        std::vector<std::thread> ring;
+        for (int me = 1; me < kSleepers; ++me) ring.emplace_back(play, me);
+        play(0);
+        for (std::thread& sleeper : ring) sleeper.join();
+        EXPECT_FALSE(stalled);
+        EXPECT_EQ(passes, kSleepers * kLaps);
     }
 }
 

@@ -444,10 +444,14 @@ TEST(OsTimerTest, FirstExpiryZeroFiresAtOnce) {
     arm(probe, 0, 600);
     const int64_t started = nowNs();
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
-    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 1000), OS_LYRG_SUCCESS);
+    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 5000), OS_LYRG_SUCCESS);
     std::lock_guard<std::mutex> guard(probe.mutex);
     ASSERT_EQ(probe.calls.size(), 1u);
-    EXPECT_LT(probe.calls[0].start - started, kPeriod / 2);
+    // A call that waited for the period cannot begin before it has passed;
+    // one that begins earlier fired at once, however late a loaded machine
+    // let the timer's thread run (a third of a second under the thread
+    // sanitizer, seen).
+    EXPECT_LT(probe.calls[0].start - started, kPeriod);
 }
 
 TEST(OsTimerTest, PeriodCountsFromTheEndOfEachSlowCallback) {
