@@ -330,9 +330,11 @@ int32_t stopClient() {
 
 uint32_t newRequestId() {
     static std::mutex lock;
-    static std::random_device source;
+    // Never destroyed: a driver thread may still ask for an id while the
+    // process ends.
+    static auto* source = new std::random_device;
     std::lock_guard<std::mutex> guard(lock);
-    return static_cast<uint32_t>(source());
+    return static_cast<uint32_t>((*source)());
 }
 
 void releasePendingResponse(PZClientPendingEntry* entry) {

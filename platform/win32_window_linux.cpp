@@ -80,14 +80,15 @@ std::mutex& lockOfAll() {
     return mutex;
 }
 
-// Everything below is guarded by lockOfAll().
+// Everything below is guarded by lockOfAll(). Never destroyed: a window's
+// thread may still look up its window or class while the process ends.
 std::map<HWND, Window>& windows() {
-    static std::map<HWND, Window> all;
-    return all;
+    static auto* all = new std::map<HWND, Window>;
+    return *all;
 }
 std::map<std::string, WindowClass>& classes() {
-    static std::map<std::string, WindowClass> all;
-    return all;
+    static auto* all = new std::map<std::string, WindowClass>;
+    return *all;
 }
 uintptr_t nextWindowNumber = 0x10;
 ATOM nextAtom = 0xC000;

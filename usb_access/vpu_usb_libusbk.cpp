@@ -101,9 +101,12 @@ struct BackEnd {
     }
 };
 
+// Never destroyed: an exit from any thread (the display library ends the
+// process when its server goes away) leaves the connection layer's threads
+// writing through it while static objects are torn down.
 BackEnd& backEnd() {
-    static BackEnd state;
-    return state;
+    static BackEnd* state = new BackEnd;
+    return *state;
 }
 
 std::atomic<VpuUsbDriverLoader> driverLoader{nullptr};

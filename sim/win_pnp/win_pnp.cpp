@@ -14,8 +14,10 @@ const char* const kPnpUsbClassGuid = "{36FC9E60-C465-11CF-8056-444553540000}";
 const char* const kPnpSensorInterfaceNames[5] = {"control", "infrared", "depth", "visible", "client"};
 
 WinPnp& WinPnp::instance() {
-    static WinPnp pnp;
-    return pnp;
+    // Never destroyed: the hot-plug monitor's thread may still walk the tree
+    // while the process ends.
+    static WinPnp* pnp = new WinPnp;
+    return *pnp;
 }
 
 void WinPnp::reset() {

@@ -134,7 +134,11 @@ TEST_F(HotKTest, ReportsPresentDevicesOnceThenRemovalAndReturn) {
         EXPECT_NE(r.thread, std::this_thread::get_id()) << "reports run on the monitor's thread";
     }
 
-    // One interface goes: one removal, at once (the notice names it).
+    // One interface goes: one removal, at once (the notice names it). The
+    // plug's own notices go first: the node change among them is sent to
+    // every window of the desktop, each given half a second to answer, and
+    // the removal's notice would queue behind that broadcast.
+    ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
     const Clock::time_point unplugged = Clock::now();
     WinPnp::instance().unplug(nodes[2]);
     ASSERT_TRUE(reports_.waitFor(6));
