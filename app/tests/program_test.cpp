@@ -8,25 +8,19 @@
 // test names say so.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
-extern char** environ;
+#include "platform/tests/child_process.h"
+#include "platform/tests/temp_folder.h"
 
 namespace {
 
@@ -43,7 +37,7 @@ const std::string kSuccessText =
     "application";
 
 struct Outcome {
-    int exitStatus = -1;  // the program's exit status; 128 + signal when a signal ended it
+    int exitStatus = -1;  // the program's exit status; -1 when it was stopped
     bool stoppedByTest = false;
     std::string out;
     std::string err;
@@ -73,107 +67,41 @@ struct Outcome {
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zarn-program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dataHome_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dataHome_, ignored);
+        dataFolder_ = std::make_unique<zarn::testing::TempFolder>("zarn-program-test");
+        dataHome_ = dataFolder_->path();
     }
 
     // Starts the program with `arguments` and the sensor variables, reads
     // both its outputs until it ends; `stopWhen` (given the error output so
-    // far) may end it with SIGTERM instead.
+    // far) may end it instead.
     Outcome run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& sensor,
-            const std::function<bool(const std::string&)>& stopWhen = {}) {
+                const std::function<bool(const std::string&)>& stopWhen = {}) {
+        zarn::testing::ChildOptions options;
+        options.bound = kRunBound;
+        // Only what the test chose.
+        std::erase_if(options.environment, [](const auto& entry) { return entry.first.rfind("ZARN_SIM_", 0) == 0; });
+        options.environment["XDG_DATA_HOME"] = dataHome_.string();
+        for (const auto& [name, value] : sensor) options.environment[name] = value;
+        if (stopWhen) {
+            options.stopWhen = [&](const std::string&, const std::string& err) {
+                return stopWhen(zarn::testing::fromTextMode(err));
+            };
+        }
+
+        std::vector<std::string> argv = {zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM)};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const zarn::testing::ChildResult child = zarn::testing::runChild(argv, options);
+        EXPECT_TRUE(child.started) << "cannot start " << argv[0] << ": " << child.failure;
+        EXPECT_FALSE(child.outlivedBound) << "the program did not end within the bound; stderr:\n" << child.err;
         Outcome result;
-        std::map<std::string, std::string> variables;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text = *entry;
-            const size_t equals = text.find('=');
-            if (equals == std::string::npos) continue;
-            const std::string name = text.substr(0, equals);
-            if (name.rfind("ZARN_SIM_", 0) == 0) continue;  // only what the test chose
-            variables[name] = text.substr(equals + 1);
-        }
-        variables["XDG_DATA_HOME"] = dataHome_.string();
-        for (const auto& [name, value] : sensor) variables[name] = value;
-        std::vector<std::string> envText;
-        for (const auto& [name, value] : variables) envText.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (std::string& text : envText) envp.push_back(text.data());
-        envp.push_back(nullptr);
-
-        std::vector<std::string> argText = {ZARN_UPDATER_PROGRAM};
-        argText.insert(argText.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& text : argText) argv.push_back(text.data());
-        argv.push_back(nullptr);
-
-        int outPipe[2];
-        int errPipe[2];
-        EXPECT_EQ(pipe(outPipe), 0);
-        EXPECT_EQ(pipe(errPipe), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        pid_t pid = -1;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(outPipe[1]);
-        close(errPipe[1]);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-            close(outPipe[0]);
-            close(errPipe[0]);
-            return result;
-        }
-
-        const auto deadline = std::chrono::steady_clock::now() + kRunBound;
-        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        bool open[2] = {true, true};
-        bool killed = false;
-        while (open[0] || open[1]) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                if (!killed) {
-                    ADD_FAILURE() << "the program did not end within the bound; stderr so far:\n" << result.err;
-                    kill(pid, SIGKILL);
-                    killed = true;
-                }
-                break;
-            }
-            for (int i = 0; i < 2; ++i) fds[i].fd = open[i] ? (i == 0 ? outPipe[0] : errPipe[0]) : -1;
-            if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (!open[i] || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                char buffer[4096];
-                const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-                if (got <= 0) {
-                    open[i] = false;
-                    continue;
-                }
-                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(got));
-            }
-            if (!killed && stopWhen && stopWhen(result.err)) {
-                kill(pid, SIGTERM);
-                killed = true;
-                result.stoppedByTest = true;
-            }
-        }
-        close(outPipe[0]);
-        close(errPipe[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.exitStatus = child.exitStatus;
+        result.stoppedByTest = child.stoppedByTest;
+        result.out = zarn::testing::fromTextMode(child.out);
+        result.err = zarn::testing::fromTextMode(child.err);
         return result;
     }
 
+    std::unique_ptr<zarn::testing::TempFolder> dataFolder_;
     std::filesystem::path dataHome_;
 };
 
