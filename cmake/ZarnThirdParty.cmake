@@ -24,6 +24,8 @@ if(WIN32)
   list(APPEND CMAKE_FIND_ROOT_PATH "${ZARN_WINDOWS_DEPS}")
   list(APPEND CMAKE_PREFIX_PATH "${ZARN_WINDOWS_DEPS}")
 
+  # The static library, not the import library of zlib1.dll.
+  set(ZLIB_USE_STATIC_LIBS ON)
   find_package(ZLIB REQUIRED)
   find_package(CapnProto CONFIG REQUIRED)
   add_library(zarn_dep_capnp INTERFACE)
