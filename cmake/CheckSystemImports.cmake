@@ -2,6 +2,7 @@
 # carries, so that the program runs on a user's machine with nothing beside it
 # (no compiler runtime, no third-party DLL).
 #   cmake -DOBJDUMP=... -DPROGRAM=... -P CheckSystemImports.cmake
+cmake_policy(SET CMP0057 NEW)
 set(system_dlls
   advapi32.dll bcrypt.dll cfgmgr32.dll comdlg32.dll gdi32.dll imm32.dll kernel32.dll msvcrt.dll
   ole32.dll oleaut32.dll opengl32.dll setupapi.dll shell32.dll shlwapi.dll user32.dll uuid.dll

@@ -158,11 +158,6 @@ struct ChildOutput {
 #ifdef _WIN32
 using PipeEnd = HANDLE;
 inline void closeEnd(PipeEnd end) { CloseHandle(end); }
-inline long readEnd(PipeEnd end, char* buffer, size_t size) {
-    DWORD got = 0;
-    if (!ReadFile(end, buffer, static_cast<DWORD>(size), &got, nullptr)) return -1;
-    return static_cast<long>(got);
-}
 
 // One argument as the C runtime's command-line parser reads it back.
 inline std::string quoteArgument(const std::string& word) {
@@ -220,6 +215,28 @@ struct Child {
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
         return created;
     }
+    // The next piece of output; 0 once the child has ended and all it wrote
+    // is read. A process the child starts (Wine starts its desktop process
+    // from the first program that opens a window) inherits the child's
+    // output handles and may keep the pipe open long after the child ended,
+    // so the child's end, not the pipe's, ends the output: while the pipe is
+    // empty, this waits on the process for 10 ms at a time.
+    long read(PipeEnd end, char* buffer, size_t size) const {
+        for (;;) {
+            DWORD waiting = 0;
+            if (!PeekNamedPipe(end, nullptr, 0, nullptr, &waiting, nullptr)) return 0;  // every writer is gone
+            if (waiting > 0) {
+                DWORD got = 0;
+                const DWORD take = waiting < size ? waiting : static_cast<DWORD>(size);
+                if (!ReadFile(end, buffer, take, &got, nullptr)) return 0;
+                return static_cast<long>(got);
+            }
+            if (WaitForSingleObject(process.hProcess, 10) == WAIT_OBJECT_0) {
+                // Ended: what it wrote before is in the pipe already.
+                if (!PeekNamedPipe(end, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) return 0;
+            }
+        }
+    }
     unsigned long id() const { return process.dwProcessId; }
     void stop() { TerminateProcess(process.hProcess, 1); }
     int wait(bool& ended) {
@@ -234,12 +251,6 @@ struct Child {
 #else
 using PipeEnd = int;
 inline void closeEnd(PipeEnd end) { close(end); }
-inline long readEnd(PipeEnd end, char* buffer, size_t size) {
-    for (;;) {
-        const ssize_t got = read(end, buffer, size);
-        if (got >= 0 || errno != EINTR) return static_cast<long>(got);
-    }
-}
 
 struct Child {
     pid_t pid = -1;
@@ -278,6 +289,13 @@ struct Child {
         if (spawned != 0) failure = std::string("posix_spawn failed: ") + std::strerror(spawned);
         return spawned == 0;
     }
+    // The next piece of output; 0 once every writer of the pipe is gone.
+    long read(PipeEnd end, char* buffer, size_t size) const {
+        for (;;) {
+            const ssize_t got = ::read(end, buffer, size);
+            if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+        }
+    }
     unsigned long id() const { return static_cast<unsigned long>(pid); }
     void stop() { kill(pid, SIGTERM); }
     int wait(bool&) {
@@ -306,10 +324,10 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
     output.open = streams;
     std::vector<std::thread> threads;
     for (int i = 0; i < streams; ++i) {
-        threads.emplace_back([&output, end = readers[i], i] {
+        threads.emplace_back([&output, &child, end = readers[i], i] {
             char buffer[4096];
             long got = 0;
-            while ((got = detail::readEnd(end, buffer, sizeof buffer)) > 0) {
+            while ((got = child.read(end, buffer, sizeof buffer)) > 0) {
                 std::lock_guard<std::mutex> lock(output.mutex);
                 output.text[i].append(buffer, static_cast<size_t>(got));
                 output.changed.notify_all();
@@ -320,7 +338,7 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
         });
     }
 
-    // The outputs close when the child (and whatever inherited them) ends.
+    // The outputs end when the child ends.
     const auto deadline = std::chrono::steady_clock::now() + options.bound;
     bool ended = false;
     {
