@@ -52,6 +52,9 @@ void printErr(const char* fmt, ...) {
     line += '\n';
     // One write per line, so that lines from several threads do not interleave.
     std::fputs(line.c_str(), stderr);
+    // A reader on a pipe or a file sees the line now: Windows' C runtime
+    // buffers standard error whenever it is not a console.
+    std::fflush(stderr);
 }
 
 CommandLine::CommandLine(std::string name, std::string version)

@@ -9,15 +9,17 @@
 #include <string>
 #include <vector>
 
+#include "platform/printf_format.h"
+
 namespace GuiSupport::CliSupport {
 
 // printf-style formatting into a string of exactly the needed length. Throws
 // std::runtime_error("vsnprintf() failed") when the formatter fails.
-[[gnu::format(printf, 1, 2)]] std::string format(const char* fmt, ...);
-[[gnu::format(printf, 1, 0)]] std::string vformat(const char* fmt, va_list args);
+std::string format(const char* fmt, ...) PLAT_PRINTF_FORMAT(1, 2);
+std::string vformat(const char* fmt, va_list args) PLAT_PRINTF_FORMAT(1, 0);
 
 // format, then one line feed, written to standard error in one piece.
-[[gnu::format(printf, 1, 2)]] void printErr(const char* fmt, ...);
+void printErr(const char* fmt, ...) PLAT_PRINTF_FORMAT(1, 2);
 
 class CommandLine {
 public:

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/printf_format.h"
 #include "runtime/err_codes.h"
 #include "runtime/mem_pool.h"
 #include "runtime/os_layer.h"
@@ -38,11 +39,8 @@ struct LOGG_callbackT {
     LOGG_callbackFuncT func;
 };
 
-#if defined(__GNUC__)
-#define LOGG_PRINTF_FORMAT(fmt, args) __attribute__((format(printf, fmt, args)))
-#else
-#define LOGG_PRINTF_FORMAT(fmt, args)
-#endif
+// Checked against the printf that formats the line, on either system.
+#define LOGG_PRINTF_FORMAT(fmt, args) PLAT_PRINTF_FORMAT(fmt, args)
 
 void LOGG_print(int32_t level, ERRG_codeE status, int32_t side, const char* file, const char* function,
                 int32_t line, const char* format, ...) LOGG_PRINTF_FORMAT(7, 8);

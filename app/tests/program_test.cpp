@@ -8,19 +8,13 @@
 // test names say so.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
+#include <memory>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -28,7 +22,9 @@
 #include <thread>
 #include <vector>
 
-extern char** environ;
+#include "platform/tests/child_process.h"
+#include "platform/tests/display_server.h"
+#include "platform/tests/temp_folder.h"
 
 namespace {
 
@@ -45,7 +41,7 @@ const std::string kSuccessText =
     "application";
 
 struct Outcome {
-    int exitStatus = -1;  // the program's exit status; 128 + signal when a signal ended it
+    int exitStatus = -1;  // the program's exit status; -1 when it was stopped
     bool stoppedByTest = false;
     std::string out;
     std::string err;
@@ -75,112 +71,46 @@ struct Outcome {
 class ProgramTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/zarn-program-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dataHome_ = pattern;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dataHome_, ignored);
+        dataFolder_ = std::make_unique<zarn::testing::TempFolder>("zarn-program-test");
+        dataHome_ = dataFolder_->path();
     }
 
     // Starts the program with `arguments` and the sensor variables, reads
     // both its outputs until it ends; `stopWhen` (given the error output so
-    // far) may end it with SIGTERM instead.
+    // far) may end it instead.
     // `launcher` words, when given, start the program (a display server
     // wrapper); `unset` names variables the program must not see.
     Outcome run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& sensor,
-            const std::function<bool(const std::string&)>& stopWhen = {},
-            const std::vector<std::string>& launcher = {}, const std::vector<std::string>& unset = {}) {
+                const std::function<bool(const std::string&)>& stopWhen = {},
+                const std::vector<std::string>& launcher = {}, const std::vector<std::string>& unset = {}) {
+        zarn::testing::ChildOptions options;
+        options.bound = kRunBound;
+        // Only what the test chose.
+        std::erase_if(options.environment, [](const auto& entry) { return entry.first.rfind("ZARN_SIM_", 0) == 0; });
+        for (const std::string& name : unset) options.environment.erase(name);
+        options.environment["XDG_DATA_HOME"] = dataHome_.string();
+        for (const auto& [name, value] : sensor) options.environment[name] = value;
+        if (stopWhen) {
+            options.stopWhen = [&](const std::string&, const std::string& err) {
+                return stopWhen(zarn::testing::fromTextMode(err));
+            };
+        }
+
+        std::vector<std::string> argv = launcher;
+        argv.push_back(zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM));
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        const zarn::testing::ChildResult child = zarn::testing::runChild(argv, options);
+        EXPECT_TRUE(child.started) << "cannot start " << argv[0] << ": " << child.failure;
+        EXPECT_FALSE(child.outlivedBound) << "the program did not end within the bound; stderr:\n" << child.err;
         Outcome result;
-        std::map<std::string, std::string> variables;
-        for (char** entry = environ; *entry != nullptr; ++entry) {
-            const std::string text = *entry;
-            const size_t equals = text.find('=');
-            if (equals == std::string::npos) continue;
-            const std::string name = text.substr(0, equals);
-            if (name.rfind("ZARN_SIM_", 0) == 0) continue;  // only what the test chose
-            if (std::find(unset.begin(), unset.end(), name) != unset.end()) continue;
-            variables[name] = text.substr(equals + 1);
-        }
-        variables["XDG_DATA_HOME"] = dataHome_.string();
-        for (const auto& [name, value] : sensor) variables[name] = value;
-        std::vector<std::string> envText;
-        for (const auto& [name, value] : variables) envText.push_back(name + "=" + value);
-        std::vector<char*> envp;
-        for (std::string& text : envText) envp.push_back(text.data());
-        envp.push_back(nullptr);
-
-        std::vector<std::string> argText = launcher;
-        argText.push_back(ZARN_UPDATER_PROGRAM);
-        argText.insert(argText.end(), arguments.begin(), arguments.end());
-        std::vector<char*> argv;
-        for (std::string& text : argText) argv.push_back(text.data());
-        argv.push_back(nullptr);
-
-        int outPipe[2];
-        int errPipe[2];
-        EXPECT_EQ(pipe(outPipe), 0);
-        EXPECT_EQ(pipe(errPipe), 0);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], STDERR_FILENO);
-        posix_spawn_file_actions_addclose(&actions, outPipe[0]);
-        posix_spawn_file_actions_addclose(&actions, errPipe[0]);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        pid_t pid = -1;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        close(outPipe[1]);
-        close(errPipe[1]);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-            close(outPipe[0]);
-            close(errPipe[0]);
-            return result;
-        }
-
-        const auto deadline = std::chrono::steady_clock::now() + kRunBound;
-        pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-        bool open[2] = {true, true};
-        bool killed = false;
-        while (open[0] || open[1]) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            if (left.count() <= 0) {
-                if (!killed) {
-                    ADD_FAILURE() << "the program did not end within the bound; stderr so far:\n" << result.err;
-                    kill(pid, SIGKILL);
-                    killed = true;
-                }
-                break;
-            }
-            for (int i = 0; i < 2; ++i) fds[i].fd = open[i] ? (i == 0 ? outPipe[0] : errPipe[0]) : -1;
-            if (poll(fds, 2, static_cast<int>(left.count())) < 0) continue;
-            for (int i = 0; i < 2; ++i) {
-                if (!open[i] || (fds[i].revents & (POLLIN | POLLHUP | POLLERR)) == 0) continue;
-                char buffer[4096];
-                const ssize_t got = read(fds[i].fd, buffer, sizeof buffer);
-                if (got <= 0) {
-                    open[i] = false;
-                    continue;
-                }
-                (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(got));
-            }
-            if (!killed && stopWhen && stopWhen(result.err)) {
-                kill(pid, SIGTERM);
-                killed = true;
-                result.stoppedByTest = true;
-            }
-        }
-        close(outPipe[0]);
-        close(errPipe[0]);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        result.exitStatus = child.exitStatus;
+        result.stoppedByTest = child.stoppedByTest;
+        result.out = zarn::testing::fromTextMode(child.out);
+        result.err = zarn::testing::fromTextMode(child.err);
         return result;
     }
 
+    std::unique_ptr<zarn::testing::TempFolder> dataFolder_;
     std::filesystem::path dataHome_;
 };
 
@@ -342,11 +272,12 @@ TEST_F(ProgramTest, SensorPulledOutDuringTheUpgradeEndsWithTheUpdateErrorAndAFai
 
 // --- every way the program ends ------------------------------------------------------------
 
-// DISPLAY unset; a virtual display; one without OpenGL, where the window
+// The console, which needs no display; the window with DISPLAY unset; a
+// virtual display (on Windows: the desktop); one without OpenGL, where the window
 // object, the control loop and the driver exist when the window fails; a
 // virtual display that goes away while the window runs and the driver's
 // threads talk to the sensor (the display library ends the process then).
-enum class Screen { None, Virtual, VirtualWithoutGl, VirtualLostMidRun };
+enum class Screen { None, Absent, Virtual, VirtualWithoutGl, VirtualLostMidRun };
 
 struct EndCase {
     const char* name;
@@ -371,7 +302,7 @@ const EndCase kEndCases[] = {
      {kInitFailure}, "vpu_usb_init failed"},
     {"DriverThatCannotStartEndsTheWindowWithOne", Screen::Virtual, {}, {{"ZARN_SIM_USB", "missing"}}, 1,
      {kInitFailure}, "vpu_usb_init failed"},
-    {"NoDisplayEndsWithTheGlfwErrorAndOne", Screen::None, {}, {}, 1,
+    {"NoDisplayEndsWithTheGlfwErrorAndOne", Screen::Absent, {}, {}, 1,
      {"GLFW error 65544: X11: The DISPLAY environment variable is missing"}, ""},
     {"WindowThatCannotBeMadeEndsWithTheGlfwErrorAndOne", Screen::VirtualWithoutGl, {}, {}, 1,
      {"GLFW error 65542: GLX: GLX extension not found"}, ""},
@@ -379,43 +310,6 @@ const EndCase kEndCases[] = {
      {}, ""},
     {"DisplayLostWhileTheDriverRunsEndsWithOne_RealOneSecondLink", Screen::VirtualLostMidRun, {}, {}, 1, {}, ""},
 };
-
-// Starts a virtual display server of the test's own; its number once it
-// accepts clients, -1 when it cannot be started.
-int startDisplayServer(pid_t& server) {
-    const char* program = "/usr/bin/Xvfb";
-    if (access(program, X_OK) != 0) return -1;
-    int ready[2];
-    if (pipe(ready) != 0) return -1;
-    const std::string readyFd = std::to_string(ready[1]);
-    std::vector<std::string> argText = {program, "-displayfd", readyFd, "-nolisten", "tcp", "-screen", "0",
-                                        "1024x768x24"};
-    std::vector<char*> argv;
-    for (std::string& text : argText) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addclose(&actions, ready[0]);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    const int spawned = posix_spawn(&server, program, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(ready[1]);
-    std::string number;
-    // The server writes its number when it is ready; it takes well under a
-    // second, the bound only keeps a broken server from hanging the test.
-    pollfd fd = {ready[0], POLLIN, 0};
-    while (spawned == 0 && poll(&fd, 1, 20000) > 0) {
-        char c;
-        if (read(ready[0], &c, 1) != 1 || c == '\n') break;
-        number.push_back(c);
-    }
-    close(ready[0]);
-    if (spawned == 0 && number.empty()) {
-        kill(server, SIGKILL);
-        waitpid(server, nullptr, 0);
-    }
-    return number.empty() ? -1 : std::stoi(number);
-}
 
 // What the display library itself prints when its server goes away, just
 // before it ends the process.
@@ -428,22 +322,29 @@ class ProgramEndTest : public ProgramTest, public ::testing::WithParamInterface<
 
 TEST_P(ProgramEndTest, GivesItsStatusAndItsOwnLinesOnly) {
     const EndCase& c = GetParam();
+    // Where the desktop is always there, a display cannot be missing, lack
+    // OpenGL or go away; the window is simply there.
+    const bool desktop = zarn::testing::desktopAlwaysPresent();
+    if (desktop && c.screen != Screen::None && c.screen != Screen::Virtual) {
+        GTEST_SKIP() << "the desktop is always present here";
+    }
     std::map<std::string, std::string> variables = c.sensor;
     std::vector<std::string> launcher;
-    if (c.screen == Screen::Virtual || c.screen == Screen::VirtualWithoutGl) {
+    if (!desktop && (c.screen == Screen::Virtual || c.screen == Screen::VirtualWithoutGl)) {
         const char* wrapper = "/usr/bin/xvfb-run";
-        if (access(wrapper, X_OK) != 0) GTEST_SKIP() << "needs xvfb-run for a virtual display";
-        // A first server number from our pid keeps parallel test processes apart.
+        if (!std::filesystem::exists(wrapper)) GTEST_SKIP() << "needs xvfb-run for a virtual display";
+        // A random first server number keeps parallel test processes apart.
         const std::string noGl = c.screen == Screen::VirtualWithoutGl ? "-extension GLX " : "";
-        launcher = {wrapper, "-a", "-n", std::to_string(100 + getpid() % 5000), "-s", noGl + "-screen 0 1024x768x24"};
+        launcher = {wrapper, "-a", "-n", std::to_string(100 + std::random_device{}() % 5000), "-s",
+                    noGl + "-screen 0 1024x768x24"};
         variables["LP_NUM_THREADS"] = "0";  // as in every display test (display_child.h)
         variables["MESA_SHADER_CACHE_DISABLE"] = "true";
     }
     std::function<bool(const std::string&)> whenRunning;
-    pid_t server = -1;
+    zarn::testing::DisplayServer server;
     bool serverEnded = false;
     if (c.screen == Screen::VirtualLostMidRun) {
-        const int display = startDisplayServer(server);
+        const int display = server.start();
         if (display < 0) GTEST_SKIP() << "needs Xvfb for a virtual display";
         variables["DISPLAY"] = ":" + std::to_string(display);
         // The renderer keeps its own threads here, as for a user: ending them
@@ -458,16 +359,16 @@ TEST_P(ProgramEndTest, GivesItsStatusAndItsOwnLinesOnly) {
         whenRunning = [&](const std::string& err) {
             if (!serverEnded && err.find("Device ready, waiting for input...") != std::string::npos) {
                 std::this_thread::sleep_for(600ms);
-                kill(server, SIGTERM);
+                server.end();
                 serverEnded = true;
             }
             return false;
         };
     }
-    const Outcome result = run(c.arguments, variables, whenRunning, launcher, {"DISPLAY"});
-    if (server > 0) {
-        if (!serverEnded) kill(server, SIGTERM);
-        waitpid(server, nullptr, 0);
+    // A program under Wine reaches its desktop through DISPLAY: it stays.
+    const std::vector<std::string> unset = desktop ? std::vector<std::string>{} : std::vector<std::string>{"DISPLAY"};
+    const Outcome result = run(c.arguments, variables, whenRunning, launcher, unset);
+    if (c.screen == Screen::VirtualLostMidRun) {
         EXPECT_TRUE(serverEnded) << "the program ended before its display was taken away\n" << result.err;
     }
 

@@ -21,6 +21,9 @@
 #include "sim/sim_boot_monitor.h"
 #include "sim/sim_sensor.h"
 #include "app/sensor_transport_stack.h"
+#include "platform/tests/child_process.h"
+#include "platform/tests/process_threads.h"
+#include "platform/tests/temp_folder.h"
 #include "usb_access/vpu_usb_libusbk.h"
 
 namespace {
@@ -176,7 +179,9 @@ protected:
     // driver then reports the sensor in error. 400 ms leave nearly three seconds.
     void SetUp() override { SERVICEP_setLinkPeriodForTest(400); }
     void TearDown() override {
-        for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE"}) unsetenv(name);
+        for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE"}) {
+            zarn::testing::setEnvironment(name, nullptr);
+        }
         if (initialised_) {
             PlovarZarn_Deinit();
             PZDevice_waitForCleanup();
@@ -193,7 +198,7 @@ protected:
 };
 
 TEST_F(SensorTransportTest, DriverFindsTheConfiguredSensorAndItsShutdownLetsTheDetachEndAtOnce) {
-    setenv("ZARN_SIM_FIRMWARE", "0.9.3", 1);
+    zarn::testing::setEnvironment("ZARN_SIM_FIRMWARE", "0.9.3");
     ZarnFirmwareUpdater::attachSensorTransport();
     // Attached before the driver starts: the sensor arrives with the driver's transport.
     init();
@@ -227,20 +232,12 @@ TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {
 }
 
 // A temporary boot folder with the images the simulated sensor's processor
-// takes; removed with its owner. Empty path when it could not be made.
+// takes; removed with its owner.
 struct BootFolder {
-    BootFolder() {
-        char pattern[] = "/tmp/sensor_transport_test_XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return;
-        path = pattern;
+    BootFolder() : folder("sensor_transport_test"), path(folder.path()) {
         zsim::SimBootMonitor::writeBootFolder(path, zsim::SimSensor::kChipVersion, zsim::SimSensor::kBootId);
     }
-    ~BootFolder() {
-        std::error_code ignored;
-        if (!path.empty()) std::filesystem::remove_all(path, ignored);
-    }
-    BootFolder(const BootFolder&) = delete;
-    BootFolder& operator=(const BootFolder&) = delete;
+    zarn::testing::TempFolder folder;
     std::filesystem::path path;
 };
 
@@ -250,7 +247,7 @@ struct BootFolder {
 TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToReady) {
     const BootFolder folder;
     ASSERT_FALSE(folder.path.empty());
-    setenv("ZARN_SIM_SENSOR", "unbooted", 1);
+    zarn::testing::setEnvironment("ZARN_SIM_SENSOR", "unbooted");
     ZarnFirmwareUpdater::attachSensorTransport();
     const std::string path = folder.path.string();
     const PZInitParams params{nullptr, 0, 0, path.c_str()};
@@ -261,7 +258,7 @@ TEST_F(SensorTransportTest, UnbootedSensorIsBootedFromTheBootFolderAndBroughtToR
 }
 
 TEST_F(SensorTransportTest, WithoutABootFolderAnUnbootedSensorIsInRecoveryMode) {
-    setenv("ZARN_SIM_SENSOR", "unbooted", 1);
+    zarn::testing::setEnvironment("ZARN_SIM_SENSOR", "unbooted");
     ZarnFirmwareUpdater::attachSensorTransport();
     init();
     EXPECT_TRUE(states_.waitFor(PZDeviceState_RecoveryMode));
@@ -269,7 +266,7 @@ TEST_F(SensorTransportTest, WithoutABootFolderAnUnbootedSensorIsInRecoveryMode) 
 }
 
 TEST_F(SensorTransportTest, StateFromTheEnvironmentReachesTheDriver) {
-    setenv("ZARN_SIM_STATE", "lowPower", 1);
+    zarn::testing::setEnvironment("ZARN_SIM_STATE", "lowPower");
     ZarnFirmwareUpdater::attachSensorTransport();
     init();
     ASSERT_TRUE(states_.waitFor(PZDeviceState_LowPowerMode));
@@ -279,11 +276,7 @@ TEST_F(SensorTransportTest, StateFromTheEnvironmentReachesTheDriver) {
 // --- shutdown over the whole stack ------------------------------------------------
 
 // Threads of this process (each test runs in a process of its own).
-size_t threadCount() {
-    size_t count = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++count;
-    return count;
-}
+size_t threadCount() { return zarn::testing::processThreadCount(); }
 
 // The driver shuts down while the monitor's thread is inside a boot (the
 // boot-detect program never finishes: the boot layer polls it for its 2 s

@@ -503,9 +503,9 @@ TEST(WindowOnDisplay, ClosingDuringAnUpdateKeepsTheUpdatePageUntilItEndsOrTheBou
 TEST(WindowOnDisplay, UpdatingTheSimulatedSensorFromTheWindow) {
     RUN_BODY_ON_DISPLAY();
     // A bound on the frames, should a step never come.
-    setenv("ZARN_SIM_SENSOR", "attached", 1);
-    setenv("ZARN_SIM_FIRMWARE", "0.9.7", 1);
-    setenv("ZARN_SIM_UPDATE", "ok", 1);
+    zarn::testing::setEnvironment("ZARN_SIM_SENSOR", "attached");
+    zarn::testing::setEnvironment("ZARN_SIM_FIRMWARE", "0.9.7");
+    zarn::testing::setEnvironment("ZARN_SIM_UPDATE", "ok");
     ZarnFirmwareUpdater::attachSensorTransport();
     auto window = std::make_shared<CapturingWindow>();
     window->closeAfterFrames(400);
@@ -566,13 +566,15 @@ TEST(WindowOnDisplay, UpdatingTheSimulatedSensorFromTheWindow) {
 
 #ifdef ZARN_UPDATER_PROGRAM
 
+std::string updaterProgram() { return zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM); }
+
 TEST(ProgramOnDisplay, WithoutArgumentsTheWindowOpensAndTheProgramEndsWithZeroWhenClosed) {
     if (ZarnTest::displayLauncher().empty()) {
         GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
     }
     // No sensor: the window shows the disconnected status until it is closed.
     const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
-        {ZARN_UPDATER_PROGRAM},
+        {updaterProgram()},
         {"ZARN_SIM_CLOSE_AFTER_FRAMES=3", "ZARN_SIM_SENSOR=absent"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
@@ -584,7 +586,7 @@ TEST(ProgramOnDisplay, ClosingTheWindowWithASensorAttachedShutsTheDriverDownAndE
         GTEST_SKIP() << "needs an X display: neither DISPLAY nor xvfb-run is available";
     }
     const ZarnTest::ChildResult run = ZarnTest::runOnDisplay(
-        {ZARN_UPDATER_PROGRAM},
+        {updaterProgram()},
         {"ZARN_SIM_CLOSE_AFTER_FRAMES=4", "ZARN_SIM_SENSOR=attached"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("Waiting for device...")) << run.output;
@@ -594,7 +596,7 @@ TEST(Program, WithArgumentsRunsInTheConsoleWithoutOpeningAWindow) {
     // Without any display a window could not open: GLFW would end the
     // program with exit code 1.
     const ZarnTest::ChildResult run =
-        ZarnTest::runChild({ZARN_UPDATER_PROGRAM, "--bogus"}, {"DISPLAY=", "ZARN_SIM_SENSOR=absent"});
+        ZarnTest::runChild({updaterProgram(), "--bogus"}, {"DISPLAY=", "ZARN_SIM_SENSOR=absent"});
     EXPECT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("ZarnFirmwareUpdater 1.0.0\nUsage:\n")) << run.output;
     EXPECT_THAT(run.output, Not(HasSubstr("GLFW error"))) << run.output;
@@ -602,12 +604,12 @@ TEST(Program, WithArgumentsRunsInTheConsoleWithoutOpeningAWindow) {
 
 TEST(Program, TheConsolesExitStatusIsTheProgramsExitStatus) {
     const ZarnTest::ChildResult info = ZarnTest::runChild(
-        {ZARN_UPDATER_PROGRAM, "-i"}, {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7"});
+        {updaterProgram(), "-i"}, {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7"});
     EXPECT_EQ(info.exitCode, 0) << info.output;
     EXPECT_THAT(info.output, HasSubstr("Firmware: 0.9.7")) << info.output;
 
     const ZarnTest::ChildResult failed = ZarnTest::runChild(
-        {ZARN_UPDATER_PROGRAM, "-u"},
+        {updaterProgram(), "-u"},
         {"DISPLAY=", "ZARN_SIM_SENSOR=attached", "ZARN_SIM_FIRMWARE=0.9.7", "ZARN_SIM_UPDATE=fail"});
     EXPECT_EQ(failed.exitCode, 1) << failed.output;
     EXPECT_THAT(failed.output, HasSubstr("Update Error Firmware update failed: error")) << failed.output;

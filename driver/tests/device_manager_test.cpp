@@ -23,6 +23,7 @@
 #include "driver/morv_client.capnp.h"
 #include "driver/tests/device_manager_fixture.h"
 #include "host_lib/vpu_host_api.h"
+#include "platform/tests/temp_folder.h"
 #include "sim/sim_boot_monitor.h"
 
 namespace {
@@ -773,9 +774,7 @@ class DeviceManagerBootTest : public DeviceManagerFixture {
 protected:
     DeviceManagerBootTest() { startProcessorAtSetUp_ = false; }
     void SetUp() override {
-        char pattern[] = "/tmp/device_manager_test_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        folder_ = pattern;
+        folder_ = temp_.path();
         zsim::SimBootMonitor::writeBootFolder(folder_, zsim::SimBootMonitor::kChipVpu3, 601);
         monitor_ = std::make_unique<zsim::SimBootMonitor>(usb_);
         monitor_->setProductionData(zsim::SimBootMonitor::ProductionData{601, "ZS0000601", "Example Works", "Zarn", "B"});
@@ -787,8 +786,6 @@ protected:
     void TearDown() override {
         DeviceManagerFixture::TearDown();
         monitor_.reset();
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
     }
     // After the kernel jump: the processor's services on the booted
     // interfaces, then the firmware's state report.
@@ -798,6 +795,7 @@ protected:
         ASSERT_TRUE(firmware_.sendDeviceState());
     }
 
+    zarn::testing::TempFolder temp_{"device_manager_test"};
     fs::path folder_;
     std::unique_ptr<zsim::SimBootMonitor> monitor_;
 };

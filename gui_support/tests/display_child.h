@@ -1,31 +1,21 @@
-// Runs code that needs an X display in a child process: on the display the
-// tests were given (DISPLAY), else on a private virtual display started with
-// xvfb-run. A window tool ends its process on a GLFW error and keeps GLFW and
-// Dear ImGui state for the life of the process, so each such test gets a
-// process of its own.
+// Runs code that needs a display in a child process: on Windows the desktop
+// is always there; elsewhere on the display the tests were given (DISPLAY),
+// else on a private virtual display started with xvfb-run. A window tool ends
+// its process on a GLFW error and keeps GLFW and Dear ImGui state for the life
+// of the process, so each such test gets a process of its own.
 #pragma once
 
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
 
-extern char** environ;
+#include "platform/tests/child_process.h"
 
 namespace ZarnTest {
 
-// The running executable's path (a launcher script would read /proc/self/exe
-// as itself).
-inline std::string selfExecutable() {
-    char path[4096];
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    return length > 0 ? std::string(path, static_cast<size_t>(length)) : std::string();
-}
+using zarn::testing::selfExecutable;
 
 struct ChildResult {
     int exitCode = -1;   // -1 when the child did not exit normally
@@ -35,71 +25,55 @@ struct ChildResult {
 // How a child can get a display: the one given, or a virtual one. Empty when
 // neither exists, so the caller skips with that reason.
 inline std::string displayLauncher() {
+    if (zarn::testing::desktopAlwaysPresent()) return "display";
     const char* display = std::getenv("DISPLAY");
     if (display != nullptr && display[0] != '\0') return "display";
-    for (const char* dir : {"/usr/bin/xvfb-run", "/bin/xvfb-run", "/usr/local/bin/xvfb-run"}) {
-        if (access(dir, X_OK) == 0) return dir;
+    for (const char* launcher : {"/usr/bin/xvfb-run", "/bin/xvfb-run", "/usr/local/bin/xvfb-run"}) {
+        std::error_code ignored;
+        if (std::filesystem::is_regular_file(launcher, ignored)) return launcher;
     }
     return {};
 }
 
 // Runs argv (argv[0] a path) with extra "NAME=value" entries added to the
-// environment, and returns its exit code and everything it wrote.
-inline ChildResult runChild(std::vector<std::string> command,
+// environment (an empty value removes the name), and returns its exit code
+// and everything it wrote.
+inline ChildResult runChild(const std::vector<std::string>& command,
                             const std::vector<std::string>& extraEnvironment) {
-    // The extra entries come first: getenv takes the first entry of a name.
-    std::vector<std::string> environment = extraEnvironment;
+    zarn::testing::ChildOptions options;
+    options.mergeOutputs = true;
     // Software rendering draws on the calling thread alone: its worker
     // threads would add load and scheduling noise to timed frames, and the
     // thread sanitizer cannot see how those uninstrumented threads sync.
-    environment.emplace_back("LP_NUM_THREADS=0");
+    options.environment["LP_NUM_THREADS"] = "0";
     // Nor may it keep a shader cache in the user's home: tests write only
     // into temporary folders (and the cache's writer thread would still be
     // ending while the leak checker stops the process at exit).
-    environment.emplace_back("MESA_SHADER_CACHE_DISABLE=true");
-    for (char** entry = environ; *entry != nullptr; ++entry) environment.emplace_back(*entry);
-
-    std::vector<char*> childArgv;
-    for (auto& word : command) childArgv.push_back(word.data());
-    childArgv.push_back(nullptr);
-    std::vector<char*> childEnv;
-    for (auto& entry : environment) childEnv.push_back(entry.data());
-    childEnv.push_back(nullptr);
-
-    int pipeFds[2];
-    ChildResult result;
-    if (pipe(pipeFds) != 0) return result;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
-    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 2);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
-    posix_spawn_file_actions_addclose(&actions, pipeFds[1]);
-    pid_t pid = -1;
-    const int spawned =
-        posix_spawn(&pid, childArgv[0], &actions, nullptr, childArgv.data(), childEnv.data());
-    posix_spawn_file_actions_destroy(&actions);
-    close(pipeFds[1]);
-    if (spawned != 0) {
-        close(pipeFds[0]);
-        result.output = "could not start " + command[0];
-        return result;
-    }
-    // The pipe closes when the child (and the virtual display) end.
-    char buffer[4096];
-    for (;;) {
-        const ssize_t got = read(pipeFds[0], buffer, sizeof buffer);
-        if (got > 0) {
-            result.output.append(buffer, static_cast<size_t>(got));
-        } else if (got == 0 || errno != EINTR) {
-            break;
+    options.environment["MESA_SHADER_CACHE_DISABLE"] = "true";
+    for (const std::string& entry : extraEnvironment) {
+        const size_t equals = entry.find('=');
+        const std::string name = entry.substr(0, equals);
+        const std::string value = equals == std::string::npos ? std::string() : entry.substr(equals + 1);
+        if (value.empty()) {
+            // Windows has no display variable to take away: its desktop is
+            // always there, and under Wine the child's X connection needs it.
+            if (name == "DISPLAY" && zarn::testing::desktopAlwaysPresent()) continue;
+            options.environment.erase(name);
+        } else {
+            options.environment[name] = value;
         }
     }
-    close(pipeFds[0]);
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    // A window test's child has its own bound inside; this one only keeps a
+    // broken build from hanging the run.
+    options.bound = std::chrono::minutes(2);
+    const zarn::testing::ChildResult run = zarn::testing::runChild(command, options);
+    ChildResult result;
+    if (!run.started) {
+        result.output = "could not start " + command[0] + ": " + run.failure;
+        return result;
     }
-    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    result.exitCode = run.outlivedBound ? -1 : run.exitStatus;
+    result.output = zarn::testing::fromTextMode(run.out);
     return result;
 }
 
@@ -110,12 +84,12 @@ inline ChildResult runOnDisplay(const std::vector<std::string>& argv,
     const std::string launcher = displayLauncher();
     if (launcher != "display") {
         // -a looks for a free server number from -n upward; starting at a
-        // number derived from our pid keeps parallel test processes apart.
-        command = {launcher, "-a", "-n", std::to_string(100 + getpid() % 5000), "-s",
-                   "-screen 0 1024x768x24"};
+        // number derived from the clock keeps parallel test processes apart.
+        const auto spread = std::chrono::steady_clock::now().time_since_epoch().count() % 5000;
+        command = {launcher, "-a", "-n", std::to_string(100 + spread), "-s", "-screen 0 1024x768x24"};
     }
     command.insert(command.end(), argv.begin(), argv.end());
-    return runChild(std::move(command), extraEnvironment);
+    return runChild(command, extraEnvironment);
 }
 
 }  // namespace ZarnTest

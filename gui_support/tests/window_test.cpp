@@ -97,7 +97,7 @@ TEST(WindowOnDisplay, OpensDrawsAndClosesWithSetupAndTeardownOnce) {
     RUN_BODY_ON_DISPLAY();
     // The library reads nothing from the environment, the old hook's name
     // included: only the count set in code closes the window.
-    setenv("ZARN_WINDOW_CLOSE_AFTER_FRAMES", "1", 1);
+    zarn::testing::setEnvironment("ZARN_WINDOW_CLOSE_AFTER_FRAMES", "1");
     ProbeWindow window;
     window.closeAfterFrames(4);
     window.configure(320, 240, false, "probe");
