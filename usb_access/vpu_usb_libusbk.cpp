@@ -95,10 +95,6 @@ struct BackEnd {
     bool stopperRunning = false;       // under mutex
     bool stopFailed = false;           // under mutex: the stopper's HotK_Free failed
     std::condition_variable stopped;  // with mutex: the monitor or the stopper ended
-
-    ~BackEnd() {
-        if (stopper.joinable()) stopper.join();
-    }
 };
 
 // Never destroyed: an exit from any thread (the display library ends the
@@ -545,11 +541,20 @@ int vpu_usb_libusbk_deinit() {
 
 bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs) {
     BackEnd& b = backEnd();
-    std::unique_lock<std::mutex> lock(b.mutex);
-    b.stopped.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return !b.stopperRunning && (b.hotPlugMonitor == nullptr || b.stopFailed);
-    });
-    return b.hotPlugMonitor == nullptr && !b.stopperRunning;
+    bool stopperEnded = false;
+    bool stopped = false;
+    {
+        std::unique_lock<std::mutex> lock(b.mutex);
+        b.stopped.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+            return !b.stopperRunning && (b.hotPlugMonitor == nullptr || b.stopFailed);
+        });
+        stopperEnded = !b.stopperRunning;
+        stopped = b.hotPlugMonitor == nullptr && stopperEnded;
+    }
+    // The back-end lives as long as the process, so nothing else would join
+    // a stopper that has done its work: its thread ends here, with the stop.
+    if (stopperEnded) joinStopper();
+    return stopped;
 }
 
 int vpu_usb_libusbk_open(uint8_t) { return VPU_USB_OK; }

@@ -254,6 +254,10 @@ protected:
     }
     void TearDown() override {
         vpu_usb_libusbk_deinit();  // forgets what a test left recorded
+        // A stop handed to the stopper thread (a removal's call was still in
+        // the boot layer) closes the interfaces through the fakes below: it
+        // ends before they go.
+        EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
         vpu_usb_set_backend(nullptr);
         vpu_usb_libusbk_setDriverLoader(nullptr);
         UsbAccess_SetSystemApi(nullptr);
