@@ -26,13 +26,15 @@ void attachSensorTransport() { vpu_usb_set_backend(&vpu_usb_libusbk_ops); }
 
 int32_t windowCloseAfterFrames() { return 0; }
 
-void detachSensorTransport() {
+bool detachSensorTransport() {
     // The driver's shutdown may still be on its way when the program ends
     // right after releasing the control loop: its monitor stops first, then
     // a removal it was handing over finishes its cleanup.
-    if (vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(std::chrono::milliseconds(kShutdownBound).count()))) {
-        PZDevice_waitForCleanup();
+    if (!vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(std::chrono::milliseconds(kShutdownBound).count()))) {
+        return false;
     }
+    PZDevice_waitForCleanup();
+    return true;
 }
 
 }  // namespace ZarnFirmwareUpdater
