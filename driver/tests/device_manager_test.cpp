@@ -660,11 +660,27 @@ TEST_P(ShutdownDuringBringUp, CutsItShortWaitsForItAndCleansUpOnce) {
     if (c.clockSyncSent) {
         ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + 1, kBound));
     }
+    // Lines logged before the shutdown was asked for come before this index.
+    const size_t linesBeforeShutdown = log_.count("");
     const auto start = std::chrono::steady_clock::now();
     deinit();
+    const bool cut = log_.waitFor("Bring-up cut short by the shutdown");
+    const auto cutAfter = std::chrono::steady_clock::now() - start;
     PZDevice_waitForCleanup();
-    // Well inside the 8-second budget the bring-up would otherwise sit out.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    const long budgetOut = log_.indexOf("Error waiting for boot to finish");
+    if (!cut && budgetOut >= 0 && static_cast<size_t>(budgetOut) < linesBeforeShutdown) {
+        // A sanitizer's build on a loaded machine took the whole budget to
+        // get here: there was no bring-up left to cut short.
+        GTEST_SKIP() << "the bring-up ran out of its budget before the shutdown";
+    }
+    // The bring-up's waits end within a reply slice or one host-library
+    // time-out (1 s); a wait the shutdown failed to end sits out the rest of
+    // the 8-second budget. 5 s leave a loaded machine 4 s to schedule the
+    // threads. The cleanup after it is not timed: under load it alone took
+    // over 7 s, every step of it slow but none waiting on a time-out.
+    EXPECT_TRUE(cut);
+    EXPECT_LT(cutAfter, 5s);
+    EXPECT_FALSE(log_.has("OS_LYRG_waitEvent timeout"));
     ASSERT_TRUE(hotplug_.waitForDelivered(1, kBound));
     EXPECT_EQ(states_.states(), std::vector<int>{PZDeviceState_Booting});
     EXPECT_EQ(log_.count("Cleanup: cutting the bring-up short"), 1u);
