@@ -643,10 +643,18 @@ struct BringUpWait {
     const char* id;
     const char* name;
     void (*arrange)(zsim::SimFirmware& firmware, zsim::SimProcessorServices& processor);
-    bool clockSyncSent;  // the bring-up is past its framework when the shutdown comes
+    // Requests the firmware sees before the shutdown comes: none (the bring-up
+    // waits for the state report), the first clock-sync round (past the
+    // framework), or every round and the setting of the clock (the bring-up
+    // has nothing left but the link to wait for).
+    size_t requestsFirst;
 };
 
 void PrintTo(const BringUpWait& c, std::ostream* out) { *out << c.name; }
+
+// The bring-up's clock synchronisation: eleven measuring rounds, then the
+// request that sets the device's clock.
+constexpr size_t kClockSyncRequests = 12;
 
 class ShutdownDuringBringUp : public DeviceManagerFixture, public ::testing::WithParamInterface<BringUpWait> {};
 
@@ -657,8 +665,8 @@ TEST_P(ShutdownDuringBringUp, CutsItShortWaitsForItAndCleansUpOnce) {
     const size_t requestsBefore = firmware_.requestKinds().size();
     plugBooted();
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Booting));
-    if (c.clockSyncSent) {
-        ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + 1, kBound));
+    if (c.requestsFirst != 0) {
+        ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + c.requestsFirst, kBound));
     }
     // Lines logged before the shutdown was asked for come before this index.
     const size_t linesBeforeShutdown = log_.count("");
@@ -702,7 +710,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](zsim::SimFirmware& firmware, zsim::SimProcessorServices&) {
                         firmware.setReportStateOnAttach(false);
                     },
-                    false},
+                    0},
         BringUpWait{"ClockSyncReply", "the clock synchronisation's reply",
                     [](zsim::SimFirmware& firmware, zsim::SimProcessorServices&) {
                         zsim::ReplyPlan silent;
@@ -710,12 +718,12 @@ INSTANTIATE_TEST_SUITE_P(
                         silent.forKind = static_cast<uint16_t>(morv::client::Request::Msg::CLK_SYNC);
                         firmware.planNext(silent);
                     },
-                    true},
+                    1},
         BringUpWait{"Link", "the link",
                     [](zsim::SimFirmware&, zsim::SimProcessorServices& processor) {
                         processor.manager.setKeepAliveEcho(false);
                     },
-                    true}),
+                    kClockSyncRequests}),
     [](const ::testing::TestParamInfo<BringUpWait>& info) { return std::string(info.param.id); });
 
 // Twist compensation runs on a worker of its own; no driver thread may
