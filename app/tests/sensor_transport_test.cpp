@@ -173,11 +173,12 @@ private:
 
 class SensorTransportTest : public ::testing::Test {
 protected:
-    // The link's real one-second keep-alive would make every bring-up wait for
-    // it. A link gives up after about seven periods without an echo: 20 ms made
-    // that 140 ms, which a loaded machine can keep the echo waiting, and the
-    // driver then reports the sensor in error. 400 ms leave nearly three seconds.
-    void SetUp() override { SERVICEP_setLinkPeriodForTest(400); }
+    // A link gives up after about seven periods without an echo, and the
+    // driver then reports the sensor in error: 20 ms made that 140 ms and
+    // 400 ms nearly three seconds, and a sanitizer's build on a loaded machine
+    // kept an echo waiting longer than that. The real second costs each
+    // bring-up one period.
+    void SetUp() override { SERVICEP_setLinkPeriodForTest(SERVICEG_LINK_PERIOD_MS); }
     void TearDown() override {
         for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE"}) {
             zarn::testing::setEnvironment(name, nullptr);

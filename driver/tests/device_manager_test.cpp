@@ -644,10 +644,18 @@ struct BringUpWait {
     const char* id;
     const char* name;
     void (*arrange)(zsim::SimFirmware& firmware, zsim::SimProcessorServices& processor);
-    bool clockSyncSent;  // the bring-up is past its framework when the shutdown comes
+    // Requests the firmware sees before the shutdown comes: none (the bring-up
+    // waits for the state report), the first clock-sync round (past the
+    // framework), or every round and the setting of the clock (the bring-up
+    // has nothing left but the link to wait for).
+    size_t requestsFirst;
 };
 
 void PrintTo(const BringUpWait& c, std::ostream* out) { *out << c.name; }
+
+// The bring-up's clock synchronisation: eleven measuring rounds, then the
+// request that sets the device's clock.
+constexpr size_t kClockSyncRequests = 12;
 
 class ShutdownDuringBringUp : public DeviceManagerFixture, public ::testing::WithParamInterface<BringUpWait> {};
 
@@ -658,14 +666,30 @@ TEST_P(ShutdownDuringBringUp, CutsItShortWaitsForItAndCleansUpOnce) {
     const size_t requestsBefore = firmware_.requestKinds().size();
     plugBooted();
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Booting));
-    if (c.clockSyncSent) {
-        ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + 1, kBound));
+    if (c.requestsFirst != 0) {
+        ASSERT_TRUE(firmware_.waitForRequests(requestsBefore + c.requestsFirst, kBound));
     }
+    // Lines logged before the shutdown was asked for come before this index.
+    const size_t linesBeforeShutdown = log_.count("");
     const auto start = std::chrono::steady_clock::now();
     deinit();
+    const bool cut = log_.waitFor("Bring-up cut short by the shutdown");
+    const auto cutAfter = std::chrono::steady_clock::now() - start;
     PZDevice_waitForCleanup();
-    // Well inside the 8-second budget the bring-up would otherwise sit out.
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 6s);
+    const long budgetOut = log_.indexOf("Error waiting for boot to finish");
+    if (!cut && budgetOut >= 0 && static_cast<size_t>(budgetOut) < linesBeforeShutdown) {
+        // A sanitizer's build on a loaded machine took the whole budget to
+        // get here: there was no bring-up left to cut short.
+        GTEST_SKIP() << "the bring-up ran out of its budget before the shutdown";
+    }
+    // The bring-up's waits end within a reply slice or one host-library
+    // time-out (1 s); a wait the shutdown failed to end sits out the rest of
+    // the 8-second budget. 5 s leave a loaded machine 4 s to schedule the
+    // threads. The cleanup after it is not timed: under load it alone took
+    // over 7 s, every step of it slow but none waiting on a time-out.
+    EXPECT_TRUE(cut);
+    EXPECT_LT(cutAfter, 5s);
+    EXPECT_FALSE(log_.has("OS_LYRG_waitEvent timeout"));
     ASSERT_TRUE(hotplug_.waitForDelivered(1, kBound));
     EXPECT_EQ(states_.states(), std::vector<int>{PZDeviceState_Booting});
     EXPECT_EQ(log_.count("Cleanup: cutting the bring-up short"), 1u);
@@ -687,7 +711,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](zsim::SimFirmware& firmware, zsim::SimProcessorServices&) {
                         firmware.setReportStateOnAttach(false);
                     },
-                    false},
+                    0},
         BringUpWait{"ClockSyncReply", "the clock synchronisation's reply",
                     [](zsim::SimFirmware& firmware, zsim::SimProcessorServices&) {
                         zsim::ReplyPlan silent;
@@ -695,12 +719,12 @@ INSTANTIATE_TEST_SUITE_P(
                         silent.forKind = static_cast<uint16_t>(morv::client::Request::Msg::CLK_SYNC);
                         firmware.planNext(silent);
                     },
-                    true},
+                    1},
         BringUpWait{"Link", "the link",
                     [](zsim::SimFirmware&, zsim::SimProcessorServices& processor) {
                         processor.manager.setKeepAliveEcho(false);
                     },
-                    true}),
+                    kClockSyncRequests}),
     [](const ::testing::TestParamInfo<BringUpWait>& info) { return std::string(info.param.id); });
 
 // Twist compensation runs on a worker of its own; no driver thread may
