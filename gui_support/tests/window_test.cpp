@@ -253,13 +253,22 @@ TEST(WindowOnDisplay, IdleLoopDrawsOnceASecondAndWakesAtOnce_WaitsOnOneSecondTim
     // second under the thread sanitizer, so no gap is judged by another's
     // drawing where it need not be: a wait can only make a gap longer.
     const double polled = std::max(gap(6), gap(7));
+    // On a display of the test's own nothing else sends the window an event.
+    // A desktop that is always there (Windows, and Wine's) sends it messages
+    // of its own now and then, which end a wait early, as any input would:
+    // there only the upper bounds hold.
+    const bool quietDisplay = !zarn::testing::desktopAlwaysPresent();
     // Frame 5 is the first one that waits for an event that never comes; two
     // waits would take two seconds.
-    EXPECT_GT(gap(5), 0.95);
+    if (quietDisplay) {
+        EXPECT_GT(gap(5), 0.95);
+    }
     EXPECT_LT(gap(5), polled + 1.8);
     // Frame 8 waits again; frame 9 is woken by the posted empty event, where a
     // wait without it would last a second beyond the drawing.
-    EXPECT_GT(gap(8), 0.95);
+    if (quietDisplay) {
+        EXPECT_GT(gap(8), 0.95);
+    }
     EXPECT_LT(gap(9), polled + 0.8);
 }
 
