@@ -23,11 +23,9 @@ rm -rf "$WINEPREFIX"
 
 # One display for the prefix's creation, the tests and the server's end: the
 # wine server started by wineboot serves every test of the run.
-# A quarter of the cores unless ZARN_TEST_JOBS says otherwise: every Wine
-# process is a Windows process plus its share of the one wine server, and
-# many of them starting at once made Wine's own start-up slow (10 s and more
-# for a process's first window) or fail (CreateProcess: internal error).
-jobs=${ZARN_TEST_JOBS:-$(( $(nproc) > 3 ? $(nproc) / 4 : 1 ))}
+# As many tests at once as there are cores, unless ZARN_TEST_JOBS says
+# otherwise.
+jobs=${ZARN_TEST_JOBS:-$(nproc)}
 xvfb-run -a bash -s "$build" "$wineserver" "$jobs" <<'RUN'
 set -uo pipefail
 build=$1 wineserver=$2 jobs=$3
