@@ -63,9 +63,9 @@ public:
         return states_;
     }
     // Waits until `state` has been heard `times` times in all.
-    bool waitFor(int state, size_t times = 1) const {
+    bool waitFor(int state, size_t times = 1, std::chrono::seconds bound = kBound) const {
         std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, kBound, [&] {
+        return changed_.wait_for(lock, bound, [&] {
             return static_cast<size_t>(std::count(states_.begin(), states_.end(), state)) >= times;
         });
     }
