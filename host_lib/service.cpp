@@ -408,6 +408,8 @@ void SERVICEP_handleMsg(SERVICEG_serviceT* service, SERVICE_queueMsg& msg) {
                 SERVICEP_forwardToPeer(service, msg);
                 return;
             }
+            // Taken from the queue: the next answer is queued again.
+            service->linkRxQueued = 0;
             {
                 std::lock_guard<std::mutex> lock(service->linkMutex);
                 if (service->linkShutdown == 0) linkRxLocked(service);
@@ -518,9 +520,19 @@ ERRG_codeE SERVICEP_channelCb(SERVICEG_serviceT* service, const SVC_COMG_hdrT* h
         }
     }
 
+    // A keep-alive answer for this host while another still waits in the
+    // queue adds nothing: it is released here rather than taking a place
+    // that an ioctl's answer may need.
+    const bool linkRx = type == SERVICEG_MSG_LINK_E && SVC_COMG_word0Flags(header->word0) == 0;
+    if (linkRx && service->linkRxQueued.exchange(1) != 0) {
+        service->linkRxMerged.fetch_add(1);
+        MEM_POOLG_freeBuff(host);
+        return SERVICE__RET_SUCCESS;
+    }
     const SERVICE_queueMsg msg{withLength(header->word0, MEM_POOLG_getChainLen(host)), code, header->status, host,
                                service->channels[index]};
     if (OS_LYRG_sendMsg(&service->inQueue, &msg, sizeof(msg)) != OS_LYRG_SUCCESS) {
+        if (linkRx) service->linkRxQueued = 0;
         MEM_POOLG_freeBuff(host);
         return SERVICE__ERR_OUT_OF_RSRCS;
     }
@@ -640,6 +652,8 @@ ERRG_codeE SERVICEG_init(SERVICEG_serviceT** out, const SERVICEG_initParamsT* pa
     service->rejected = 0;
     service->staleAnswers = 0;
     service->hostOnlyDrops = 0;
+    service->linkRxQueued = 0;
+    service->linkRxMerged = 0;
     service->peerStatus = SERVICE__RET_SUCCESS;
     service->awaiting = 0;
     service->awaitedCode = 0;

@@ -209,6 +209,13 @@ struct SERVICEG_serviceT {
     std::atomic<uint32_t> staleAnswers;
     // Received messages refused for a host-only code (also in the drops).
     std::atomic<uint32_t> hostOnlyDrops;
+    // 1 while a keep-alive answer waits in the input queue. One waiting
+    // answer says all that more would say (the peer lives), so further ones
+    // are not queued: a starved service thread would otherwise find its
+    // queue full of them and drop the answer an ioctl caller waits for.
+    std::atomic<uint32_t> linkRxQueued;
+    // Keep-alive answers not queued because one was waiting already.
+    std::atomic<uint32_t> linkRxMerged;
     // The status of the peer's response whose phase 1 is running (service
     // thread): a service has nothing to finish for a request the peer refused.
     std::atomic<uint32_t> peerStatus;

@@ -607,6 +607,33 @@ TEST_F(ServiceTest, InitRefusesBadSidAndFullInputQueueDropsThePacket) {
     EXPECT_EQ(svc_->dataDrops.load(), 2u);
 }
 
+TEST_F(ServiceTest, KeepAliveAnswersTakeOnePlaceInTheQueueSoOthersStillFit) {
+    // A service thread held off the processor (here: a closed service, which
+    // reads nothing) while the peer answers keep-alive after keep-alive: more
+    // answers than the queue holds, then a message that must not be lost.
+    initTestService(4);
+    service_.fastAccept = false;
+    for (int i = 0; i < 6; ++i)
+        ASSERT_TRUE(sendToHost(kCtrlChannel, SERVICEG_MSG_LINK_E, VPU_CMDG_KEEP_ALIVE_E, Bytes{}));
+    ASSERT_TRUE(sendToHost(kDataChannel, SERVICEG_MSG_DATA_E, kDataCode, sampleWire(9)));
+    // One receive thread delivers both channels in order: the data message's
+    // fast-path attempt comes after every keep-alive answer.
+    ASSERT_TRUE(service_.waitFor([&] { return service_.fastAttempts == 1; }));
+    EXPECT_EQ(svc_->ctrlCount.load(), 6u);
+    EXPECT_EQ(svc_->ctrlDrops.load(), 0u);
+    EXPECT_EQ(svc_->dataDrops.load(), 0u);
+    EXPECT_EQ(svc_->linkRxMerged.load(), 5u);
+    // Once the thread reads again, the message is handled and the next
+    // keep-alive answer is queued again.
+    ASSERT_EQ(SERVICEG_open(svc_, SERVICEG_PHASE_START_E), SERVICE__INCOMPLETE);
+    ASSERT_TRUE(service_.waitFor([&] { return service_.handled.size() == 1; }));
+    ASSERT_TRUE(sendToHost(kCtrlChannel, SERVICEG_MSG_LINK_E, VPU_CMDG_KEEP_ALIVE_E, Bytes{}));
+    ASSERT_TRUE(sendToHost(kDataChannel, SERVICEG_MSG_DATA_E, kDataCode, sampleWire(10)));
+    ASSERT_TRUE(service_.waitFor([&] { return service_.handled.size() == 2; }));
+    EXPECT_EQ(svc_->linkRxMerged.load(), 5u);
+    EXPECT_EQ(svc_->ctrlDrops.load(), 0u);
+}
+
 TEST_F(ServiceTest, IoctlRightAfterOpenWaitsForAFullQueueToDrain) {
     // Closed, the service reads nothing: what the peer sends fills its queue.
     initTestService(2);
