@@ -54,17 +54,12 @@ echo "Wine prefix ready in $(( $(date +%s) - started )) s"
 # The desktop, started now by a process of our own and kept until the end
 # (see platform/tests/desktop_keeper_win32.c): a desktop started by a test
 # would hold that test's output pipe open, and CTest would wait for it.
-keeperOut="$build/desktop-keeper.out"
-: >"$keeperOut"
-"$ZARN_WINE_LOADER" "$build/platform/zarn_desktop_keeper.exe" </dev/null >"$keeperOut" 2>"$build/desktop-keeper.err" &
-for ((tenths = 0; tenths < 1200; ++tenths)); do
-  grep -q '^desktop ready' "$keeperOut" && break
-  sleep 0.1
-done
-if ! grep -q '^desktop ready' "$keeperOut"; then
+exec {keeper}< <("$ZARN_WINE_LOADER" "$build/platform/zarn_desktop_keeper.exe" </dev/null 2>"$build/desktop-keeper.err")
+if ! read -r -t 120 said <&"$keeper" || [ "$said" != "desktop ready" ]; then
   echo "test-windows.sh: Wine's desktop did not start within 120 s" >&2
   exit 1
 fi
+exec {keeper}<&-
 echo "Wine desktop ready in $(( $(date +%s) - started )) s"
 cd "$build"
 ctest --output-on-failure -j "$jobs" --timeout 300 --repeat "until-pass:$attempts"
