@@ -1,13 +1,58 @@
-// Debugger detection and debugger output for the logger's console sink.
+// Debugger detection, debugger output and console text for the logger's
+// console sink.
 #include "platform/platform.h"
 
 #ifdef _WIN32
 
+#include <io.h>
 #include <windows.h>
+
+#include <string>
+
+#include "platform/wide_text.h"
+
+namespace {
+
+bool isAscii(const char* text) {
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (static_cast<unsigned char>(*c) >= 0x80) return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 bool PLAT_isDebuggerPresent() { return IsDebuggerPresent() != FALSE; }
 
-void PLAT_outputDebugString(const char* text) { OutputDebugStringA(text); }
+// The A form would pass the text through the ANSI code page.
+void PLAT_outputDebugString(const char* text) {
+    std::wstring wide;
+    if (text != nullptr && !isAscii(text) && PLAT_toWide(text, &wide)) {
+        OutputDebugStringW(wide.c_str());
+    } else {
+        OutputDebugStringA(text);
+    }
+}
+
+void PLAT_writeText(std::FILE* stream, const char* text) {
+    // Plain ASCII reads the same in every console code page: the stream
+    // writes it, in order with what it holds already.
+    std::wstring wide;
+    if (isAscii(text) || !PLAT_toWide(text, &wide)) {
+        std::fputs(text, stream);
+        return;
+    }
+    const intptr_t os = _get_osfhandle(_fileno(stream));
+    HANDLE handle = os == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(os);
+    DWORD mode = 0;
+    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
+        std::fputs(text, stream);  // a pipe or a file keeps the UTF-8 bytes
+        return;
+    }
+    std::fflush(stream);  // what the stream holds comes first
+    DWORD written = 0;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
 
 #else
 
@@ -67,5 +112,7 @@ bool PLAT_isDebuggerPresent() {
 void PLAT_outputDebugString(const char* text) {
     if (text != nullptr) std::fputs(text, stderr);
 }
+
+void PLAT_writeText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
 
 #endif

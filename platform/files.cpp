@@ -2,6 +2,8 @@
 // search that the logger's file sink uses to rotate its log files.
 #include "platform/platform.h"
 
+#include <cerrno>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -12,19 +14,49 @@
 #include <objbase.h>
 #include <shlobj.h>
 
+#include "platform/wide_text.h"
+
 #if defined(_MSC_VER)
 #pragma comment(lib, "shell32.lib")
 #pragma comment(lib, "ole32.lib")
 #endif
 
+bool PLAT_toWide(const std::string& utf8, std::wstring* wide) {
+    wide->clear();
+    if (utf8.empty()) return true;
+    const int length = static_cast<int>(utf8.size());
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
+    if (size <= 0) return false;
+    wide->resize(static_cast<size_t>(size));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, wide->data(), size) == size;
+}
+
+bool PLAT_fromWide(const wchar_t* wide, std::string* utf8) {
+    utf8->clear();
+    if (wide == nullptr || wide[0] == L'\0') return true;
+    const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return false;
+    std::vector<char> text(static_cast<size_t>(size));
+    if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, -1, text.data(), size, nullptr, nullptr) != size) {
+        return false;
+    }
+    utf8->assign(text.data());
+    return true;
+}
+
 namespace {
 
 bool isFolder(const std::string& path) {
-    DWORD attributes = GetFileAttributesA(path.c_str());
+    std::wstring wide;
+    if (!PLAT_toWide(path, &wide)) return false;
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-bool makeOneFolder(const std::string& path) { return CreateDirectoryA(path.c_str(), nullptr) != FALSE; }
+bool makeOneFolder(const std::string& path) {
+    std::wstring wide;
+    return PLAT_toWide(path, &wide) && CreateDirectoryW(wide.c_str(), nullptr) != FALSE;
+}
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
@@ -52,36 +84,42 @@ struct SearchHandle {
 bool PLAT_getLocalAppDataFolder(std::string* folder) {
     PWSTR wide = nullptr;
     HRESULT result = SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &wide);
-    bool ok = false;
-    if (SUCCEEDED(result) && wide != nullptr) {
-        // The narrow form, for the A functions and the C library that open the files.
-        int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-        if (size > 0) {
-            std::vector<char> narrow(static_cast<size_t>(size));
-            if (WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow.data(), size, nullptr, nullptr) > 0) {
-                folder->assign(narrow.data());
-                ok = true;
-            }
-        }
-    }
+    std::string text;
+    const bool ok = SUCCEEDED(result) && wide != nullptr && wide[0] != L'\0' && PLAT_fromWide(wide, &text);
     // The caller frees the text whether or not the call succeeded.
     CoTaskMemFree(wide);
+    if (ok) *folder = text;
     return ok;
 }
 
 bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<PLAT_fileEntry>* out) {
     out->clear();
-    const std::string query = folder + "\\" + pattern;
-    WIN32_FIND_DATAA data;
-    SearchHandle search{FindFirstFileA(query.c_str(), &data)};
+    std::wstring query;
+    if (!PLAT_toWide(folder + "\\" + pattern, &query)) return false;
+    WIN32_FIND_DATAW data;
+    SearchHandle search{FindFirstFileW(query.c_str(), &data)};
     if (search.handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        std::string name;
+        // A name that is not valid UTF-16 could not be opened again by its
+        // UTF-8 form; it is no log file of ours.
+        if (!PLAT_fromWide(data.cFileName, &name)) continue;
         uint64_t written = (static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
                            data.ftLastWriteTime.dwLowDateTime;
-        out->push_back(PLAT_fileEntry{data.cFileName, written});
-    } while (FindNextFileA(search.handle, &data));
+        out->push_back(PLAT_fileEntry{name, written});
+    } while (FindNextFileW(search.handle, &data));
     return true;
+}
+
+std::FILE* PLAT_openFile(const std::string& path, const char* mode) {
+    std::wstring widePath;
+    std::wstring wideMode;
+    if (!PLAT_toWide(path, &widePath) || !PLAT_toWide(mode, &wideMode)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return _wfopen(widePath.c_str(), wideMode.c_str());
 }
 
 #else
@@ -166,6 +204,8 @@ bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<
     }
     return true;
 }
+
+std::FILE* PLAT_openFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
 #endif
 

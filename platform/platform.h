@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,11 @@ int64_t PLAT_perfFrequency();
 int64_t PLAT_systemTime100ns();
 // Local calendar time of a time in seconds since 1970 (false when it cannot be converted).
 bool PLAT_localTime(int64_t seconds, struct tm* out);
+
+// Paths and texts given to and returned by these functions are UTF-8 on
+// every system: on Windows each call converts them to the wide form of the
+// system's functions, so that a user folder holds any character, not only
+// those of the ANSI code page.
 
 // "\\" on Windows, "/" elsewhere.
 const char* PLAT_pathSeparator();
@@ -34,3 +40,9 @@ struct PLAT_fileEntry {
 // Files of a folder whose names match a pattern of the form "*.ext".
 // False when the folder cannot be searched; an empty result is not an error.
 bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<PLAT_fileEntry>* out);
+// std::fopen of a UTF-8 path (Windows: _wfopen).
+std::FILE* PLAT_openFile(const std::string& path, const char* mode);
+// Writes UTF-8 text to a standard stream (not flushed). A Windows console
+// gets it as wide characters, since its code page would garble the rest;
+// pipes and files get the bytes as they are.
+void PLAT_writeText(std::FILE* stream, const char* text);

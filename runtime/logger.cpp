@@ -170,7 +170,7 @@ void consoleWrite(const char* text) {
     if (PLAT_isDebuggerPresent()) {
         PLAT_outputDebugString(text);
     } else {
-        std::fputs(text, stdout);
+        PLAT_writeText(stdout, text);
     }
 }
 
@@ -226,7 +226,7 @@ void openLogFileLocked(FileSinkState& sink) {
     PLAT_createFolder(logFolder);
     const std::string path = logFolder + separator + chooseLogFileName(logFolder);
 
-    sink.file = std::fopen(path.c_str(), "w+");
+    sink.file = PLAT_openFile(path, "w+");
     std::string report = sink.file ? "Log file:\n" : "Could not open log file:\n";
     report += path;
     report += "\n";

@@ -21,6 +21,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+#include "platform/wide_text.h"
 #else
 #include <fcntl.h>
 #include <signal.h>
@@ -96,10 +98,14 @@ inline std::map<std::string, std::string> currentEnvironment() {
         if (equals != std::string::npos) variables.emplace(text.substr(0, equals), text.substr(equals + 1));
     };
 #ifdef _WIN32
-    char* block = GetEnvironmentStringsA();
+    // The wide block, as UTF-8: the A form would garble what the ANSI code page lacks.
+    wchar_t* block = GetEnvironmentStringsW();
     if (block == nullptr) return variables;
-    for (const char* entry = block; *entry != '\0'; entry += std::strlen(entry) + 1) add(entry);
-    FreeEnvironmentStringsA(block);
+    for (const wchar_t* entry = block; *entry != L'\0'; entry += std::wcslen(entry) + 1) {
+        std::string text;
+        if (PLAT_fromWide(entry, &text)) add(text.c_str());
+    }
+    FreeEnvironmentStringsW(block);
 #else
     for (char** entry = environ; *entry != nullptr; ++entry) add(*entry);
 #endif
@@ -196,20 +202,26 @@ struct Child {
         }
         HANDLE input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
                                    OPEN_EXISTING, 0, nullptr);
-        STARTUPINFOA startup{};
+        STARTUPINFOW startup{};
         startup.cb = sizeof startup;
         startup.dwFlags = STARTF_USESTDHANDLES;
         startup.hStdInput = input;
         startup.hStdOutput = writers[0];
         startup.hStdError = writers[pipes - 1];
 
+        // Arguments and environment are UTF-8; the child gets them wide.
         std::string commandLine;
         for (const std::string& word : argv) commandLine += (commandLine.empty() ? "" : " ") + quoteArgument(word);
         std::string block;
         for (const auto& [name, value] : options.environment) block += name + "=" + value + '\0';
         block += '\0';
-        const BOOL created = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                            block.data(), nullptr, &startup, &process);
+        std::wstring program, wideCommandLine, wideBlock;
+        BOOL created = FALSE;
+        if (PLAT_toWide(argv[0], &program) && PLAT_toWide(commandLine, &wideCommandLine) &&
+            PLAT_toWide(block, &wideBlock)) {
+            created = CreateProcessW(program.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE,
+                                     CREATE_UNICODE_ENVIRONMENT, wideBlock.data(), nullptr, &startup, &process);
+        }
         if (!created) failure = "CreateProcess failed with error " + std::to_string(GetLastError());
         for (int i = 0; i < pipes; ++i) CloseHandle(writers[i]);
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);

@@ -707,7 +707,9 @@ TEST(LoggerConsole, GoesToTheDebuggerWhenOneIsAttached) {
 
 TEST(LogFile, FirstFileIsNumberZeroInAFreshFolderTree) {
     SKIP_UNDER_DEBUGGER();
-    LogFolderSandbox sandbox("not/yet/there");  // a fresh machine may lack the data folder itself
+    // A fresh machine may lack the data folder itself; a user folder may hold
+    // any character.
+    LogFolderSandbox sandbox("Юлия/not/yet/there");
     testing::internal::CaptureStdout();
     LOGP_fileSink(LOG_INFO_E, "first line\n");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Log file:\n" + sandbox.logFile(0).string() + "\n");
