@@ -46,3 +46,8 @@ std::FILE* PLAT_openFile(const std::string& path, const char* mode);
 // gets it as wide characters, since its code page would garble the rest;
 // pipes and files get the bytes as they are.
 void PLAT_writeText(std::FILE* stream, const char* text);
+
+// Libraries that the process loads by name come from the system folder only,
+// never from the program's own folder or the current one (Windows; elsewhere
+// nothing to do). Called first thing in main. False when the system refuses.
+bool PLAT_loadLibrariesFromSystemFolderOnly();

@@ -204,7 +204,9 @@ void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 DWORD WINAPI GetCurrentThreadId();
 
 // --- modules ---------------------------------------------------------------------------------
-HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
+// Only from the system folder (System32), never beside the program.
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+HMODULE WINAPI LoadLibraryExA(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);

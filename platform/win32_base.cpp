@@ -283,7 +283,7 @@ void WINAPI OutputDebugStringA(LPCSTR text) {
 
 // --- modules ------------------------------------------------------------------------
 
-HMODULE WINAPI LoadLibraryA(LPCSTR name) { return GetModuleHandleA(name); }
+HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE, DWORD) { return GetModuleHandleA(name); }
 
 HMODULE WINAPI GetModuleHandleA(LPCSTR name) {
     // A null name is the program itself.

@@ -94,8 +94,8 @@ BOOL AllK_Init() {
     auto* made = new (block) AllK_Context{};
     made->heap = heap;
     made->allocationHeap = heap;
-    made->trustLibrary = LoadLibraryA("wintrust");
-    made->configManagerLibrary = api.LoadLibraryA("cfgmgr32");
+    made->trustLibrary = api.LoadLibraryExA("wintrust", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    made->configManagerLibrary = api.LoadLibraryExA("cfgmgr32", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
 
     AllK_DebugPrint("\n");
     AllK_DebugPrint("AllK required contiguous memory = %u (%sbit)\n", static_cast<unsigned>(sizeof(AllK_Context)),

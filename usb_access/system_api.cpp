@@ -14,7 +14,7 @@ const UsbAccessSystemApi kDefault = {
     ::GetOverlappedResult,
     ::CancelIoEx,
     ::CloseHandle,
-    ::LoadLibraryA,
+    ::LoadLibraryExA,
     ::GetProcAddress,
     ::SetupDiGetClassDevsA,
     ::SetupDiEnumDeviceInfo,
@@ -57,7 +57,7 @@ BOOL WINAPI noCloseDevice(HANDLE) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
 }
-HMODULE WINAPI noDeviceLibrary(LPCSTR name) {
+HMODULE WINAPI noDeviceLibrary(LPCSTR name, HANDLE, DWORD) {
     // The process's own modules still load; device libraries do not exist.
     return ::GetModuleHandleA(name);
 }

@@ -23,11 +23,12 @@
 // operations, last error, debugger output, module handles of the process)
 // are made directly, declared by platform/win32.h.
 //
-// The module functions in the table load and search the libraries whose
-// procedures are device-facing: "winusb.dll" (the WinUSB functions, found by
-// name as LoadWinUsbLibrary does) and "cfgmgr32" (CM_Get_Parent and
-// CM_Get_Device_IDA, found by name when the context is created). The two
-// configuration-manager entries are also in the table itself, so that a
+// The module functions in the table load and search the libraries that the
+// library loads at run time: "winusb.dll" (the WinUSB functions, found by
+// name as LoadWinUsbLibrary does), "cfgmgr32" (CM_Get_Parent and
+// CM_Get_Device_IDA, found by name when the context is created) and
+// "wintrust" (kept only). All of them come from the system folder only. The
+// two configuration-manager entries are also in the table itself, so that a
 // simulated stack can provide them.
 #pragma once
 
@@ -46,8 +47,10 @@ struct UsbAccessSystemApi {
     BOOL(WINAPI* CancelIoEx)(HANDLE hFile, LPOVERLAPPED lpOverlapped);
     BOOL(WINAPI* CloseHandle)(HANDLE hObject);
 
-    // --- libraries with device-facing procedures (winusb.dll, cfgmgr32) ---
-    HMODULE(WINAPI* LoadLibraryA)(LPCSTR lpLibFileName);
+    // --- the libraries the library loads (winusb.dll, cfgmgr32, wintrust) ---
+    // Called with LOAD_LIBRARY_SEARCH_SYSTEM32 and no file: a bare name would
+    // first find a file of that name beside the program.
+    HMODULE(WINAPI* LoadLibraryExA)(LPCSTR lpLibFileName, HANDLE hFile, DWORD dwFlags);
     FARPROC(WINAPI* GetProcAddress)(HMODULE hModule, LPCSTR lpProcName);
 
     // --- SetupAPI ---

@@ -304,7 +304,9 @@ BOOL LoadWinUsbLibrary() {
     }
     if (!loaded.load(std::memory_order_relaxed)) {
         const UsbAccessSystemApi& api = UsbAccess_SystemApi();
-        HMODULE module = api.LoadLibraryA("winusb.dll");
+        // winusb.dll is not on the system's known list: by bare name alone a
+        // copy beside the program would load first.
+        HMODULE module = api.LoadLibraryExA("winusb.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
         if (module != nullptr) {
             lookUp(module, "WinUsb_AbortPipe", &winUsb.AbortPipe);
             lookUp(module, "WinUsb_Initialize", &winUsb.Initialize);

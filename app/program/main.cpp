@@ -9,6 +9,7 @@
 #include "app/window.h"
 #include "gui_support/command_line.h"
 #include "gui_support/process_end.h"
+#include "platform/platform.h"
 
 namespace ZarnFirmwareUpdater {
 namespace {
@@ -58,6 +59,9 @@ void releaseGlobals() {
 
 int main(int argc, char** argv) {
     using namespace ZarnFirmwareUpdater;
+    // Before anything loads a library by name. Should the system refuse,
+    // the libraries the program itself loads still name the system folder.
+    PLAT_loadLibrariesFromSystemFolderOnly();
     attachSensorTransport();
     int exitCode = 0;
     if (argc < 2) {

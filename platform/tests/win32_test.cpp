@@ -92,7 +92,7 @@ TEST(Win32Heaps, ZeroedBlocksAndPrivateHeapsFreeEverythingOnDestroy) {
 TEST(Win32Modules, KernelModuleIsFoundAndAnUnknownLibraryIsNot) {
     EXPECT_NE(GetModuleHandleA("kernel32"), nullptr);
     SetLastError(0);
-    EXPECT_EQ(LoadLibraryA("no-such-library-zarn.dll"), nullptr);
+    EXPECT_EQ(LoadLibraryExA("no-such-library-zarn.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
 }
 

@@ -728,6 +728,7 @@ struct StackState {
     std::set<WinUsbHandle*> winUsbHandles;
     std::map<std::string, std::map<std::string, FARPROC>> procedures;
     bool winUsbAvailable = true;
+    size_t searchingLoads = 0;  // loads refused for searching beyond the system folder
 };
 
 StackState& state() {
@@ -896,7 +897,16 @@ struct SimWinAccess {
 
     // --- device libraries ---
 
-    static HMODULE WINAPI LoadLibraryA(LPCSTR name) {
+    // A load that may look beyond the system folder (a bare name searches the
+    // program's own folder first) finds, on a user's machine, whatever was
+    // planted there: this stack refuses it, so that no test passes with it.
+    static HMODULE WINAPI LoadLibraryExA(LPCSTR name, HANDLE file, DWORD flags) {
+        if (file != nullptr || (flags & LOAD_LIBRARY_SEARCH_SYSTEM32) == 0) {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            ++state().searchingLoads;
+            SetLastError(ERROR_ACCESS_DENIED);
+            return nullptr;
+        }
         const std::string wanted = name != nullptr ? lower(name) : std::string();
         if (wanted == "winusb.dll" || wanted == "winusb") {
             std::lock_guard<std::mutex> lock(state().mutex);
@@ -1220,7 +1230,7 @@ struct SimWinAccess {
 
     static UsbAccessSystemApi table() {
         return UsbAccessSystemApi{
-            CreateFileA,     DeviceIoControl,  GetOverlappedResult, CancelIoEx,     CloseHandle,    LoadLibraryA,
+            CreateFileA,     DeviceIoControl,  GetOverlappedResult, CancelIoEx,     CloseHandle,    LoadLibraryExA,
             GetProcAddress,  noClassDevs,      noEnumDeviceInfo,    noEnumInterfaces, noDetail,     noProperty,
             noInstanceId,    noDevKey,         noInterfaceKey,      noDestroy,      noQuery,        noCloseKey,
             noParent,        noDeviceId,       noRegister,          noUnregister,
@@ -1299,6 +1309,7 @@ void SimWinUsbStack::reset() {
         std::lock_guard<std::mutex> lock(state().mutex);
         for (const auto& [path, device] : state().devices) paths.push_back(path);
         state().winUsbAvailable = true;
+        state().searchingLoads = 0;
         state().procedures.erase("cfgmgr32");
     }
     for (const auto& path : paths) removeDevice(path);
@@ -1308,6 +1319,11 @@ void SimWinUsbStack::reset() {
 size_t SimWinUsbStack::openFiles() const {
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().files.size();
+}
+
+size_t SimWinUsbStack::searchingLibraryLoads() const {
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().searchingLoads;
 }
 
 size_t SimWinUsbStack::openWinUsbHandles() const {

@@ -269,17 +269,20 @@ public:
     std::shared_ptr<SimWinDevice> find(const std::string& path) const;
     // winusb.dll present or not (present by default).
     void setWinUsbAvailable(bool available);
-    // A procedure that LoadLibraryA/GetProcAddress of the table find in a
+    // A procedure that LoadLibraryExA/GetProcAddress of the table find in a
     // device library ("cfgmgr32", "winusb.dll").
     void addProcedure(const std::string& module, const std::string& name, FARPROC procedure);
-    // Every device removed, winusb.dll present, the table's plug-and-play
-    // entries back to finding nothing.
+    // Every device removed, winusb.dll present, no refused library load, the
+    // table's plug-and-play entries back to finding nothing.
     void reset();
 
     // --- observation ---
     // Device files and WinUSB handles handed out and not yet closed or freed.
     size_t openFiles() const;
     size_t openWinUsbHandles() const;
+    // Library loads refused because they could search beyond the system
+    // folder (a bare name, or a file given).
+    size_t searchingLibraryLoads() const;
 
 private:
     friend struct SimWinAccess;

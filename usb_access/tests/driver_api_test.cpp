@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/tests/fresh_process.h"
+#include "usb_access/allk.h"
 #include "usb_access/tests/usb_fixture.h"
 
 namespace usbtest {
@@ -61,6 +62,19 @@ TEST(DriverApiTable, WinUsbWithoutItsLibraryOffersOnlyTheCommonOperations) {
     SetLastError(0);
     EXPECT_FALSE(api.Init(&handle, &info));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
+    UsbAccess_SetSystemApi(nullptr);
+}
+
+TEST(DriverApiTable, LibrariesAreLoadedFromTheSystemFolderOnly) {
+    // The context loads its libraries once per process, WinUSB's on first need.
+    ZARN_RUN_IN_FRESH_PROCESS();
+    SimWinUsbStack::instance().reset();
+    UsbAccess_SetSystemApi(&SimWinUsbStack::instance().api());
+    ASSERT_TRUE(AllK_Init());
+    EXPECT_NE(AllK()->configManagerLibrary, nullptr);
+    KUSB_DRIVER_API api{};
+    EXPECT_EQ(LibK_LoadDriverApi(&api, KUSB_DRVID_WINUSB), 30);
+    EXPECT_EQ(SimWinUsbStack::instance().searchingLibraryLoads(), 0u);
     UsbAccess_SetSystemApi(nullptr);
 }
 
