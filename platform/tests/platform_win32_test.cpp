@@ -1,6 +1,7 @@
 // Windows' own bodies of the platform functions: clocks, local time, the path
 // separator, the debugger check, the LocalAppData known folder, folder
-// creation and the file search with FILETIME stamps.
+// creation and the file search with FILETIME stamps (UTF-8 paths with
+// characters of no ANSI code page), and where libraries are loaded from.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,12 +14,17 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/tests/child_process.h"
+#include "platform/tests/fresh_process.h"
 #include "platform/tests/temp_folder.h"
+#include "platform/win32.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using zarn::testing::TempFolder;
+
+fs::path utf8Path(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
 
 // FILETIME counts 100-ns ticks from 1601-01-01.
 constexpr uint64_t kSeconds1601To1970 = 11644473600ull;
@@ -68,10 +74,11 @@ TEST(WindowsFolders, CreatesMissingParentsWithEitherSeparator) {
         base + "\\a\\b\\Morvale",
         base + "/c/d",
         base + "\\e\\\\f\\",
+        base + "\\Юлия\\日本\\Morvale",
     };
     for (const std::string& folder : cases) {
         EXPECT_TRUE(PLAT_createFolder(folder)) << folder;
-        EXPECT_TRUE(fs::is_directory(folder)) << folder;
+        EXPECT_TRUE(fs::is_directory(utf8Path(folder))) << folder;
         EXPECT_TRUE(PLAT_createFolder(folder)) << "existing is fine: " << folder;
     }
     std::ofstream(temp.path() / "plain") << "x";
@@ -83,7 +90,7 @@ TEST(WindowsFolders, CreatesMissingParentsWithEitherSeparator) {
 TEST(WindowsFindFiles, MatchesTheExtensionWithFileTimeStamps) {
     TempFolder temp("zarn-plat");
     makeFile(temp.path() / "pzlog_0.log", 1700000000);
-    makeFile(temp.path() / "other.log", 1600000000);
+    makeFile(temp.path() / utf8Path("журнал.log"), 1600000000);
     makeFile(temp.path() / "notes.txt", 1500000000);
     fs::create_directory(temp.path() / "folder.log");
 
@@ -92,10 +99,18 @@ TEST(WindowsFindFiles, MatchesTheExtensionWithFileTimeStamps) {
     std::sort(found.begin(), found.end(),
               [](const PLAT_fileEntry& a, const PLAT_fileEntry& b) { return a.name < b.name; });
     ASSERT_EQ(found.size(), 2u);
-    EXPECT_EQ(found[0].name, "other.log");
-    EXPECT_EQ(found[1].name, "pzlog_0.log");
-    EXPECT_EQ(found[0].lastWriteTime, (1600000000ull + kSeconds1601To1970) * 10000000ull);
-    EXPECT_EQ(found[1].lastWriteTime, (1700000000ull + kSeconds1601To1970) * 10000000ull);
+    EXPECT_EQ(found[1].name, "журнал.log");
+    EXPECT_EQ(found[0].name, "pzlog_0.log");
+    EXPECT_EQ(found[1].lastWriteTime, (1600000000ull + kSeconds1601To1970) * 10000000ull);
+    EXPECT_EQ(found[0].lastWriteTime, (1700000000ull + kSeconds1601To1970) * 10000000ull);
+
+    // The name found opens the file it names.
+    std::FILE* file = PLAT_openFile(temp.path().string() + "\\" + found[1].name, "r");
+    ASSERT_NE(file, nullptr);
+    char text[16] = {};
+    EXPECT_NE(std::fgets(text, sizeof text, file), nullptr);
+    EXPECT_STREQ(text, "content\n");
+    std::fclose(file);
 }
 
 TEST(WindowsFindFiles, EmptyFolderIsNotAnErrorButAMissingOneIs) {
@@ -104,6 +119,32 @@ TEST(WindowsFindFiles, EmptyFolderIsNotAnErrorButAMissingOneIs) {
     EXPECT_TRUE(PLAT_findFiles(temp.path().string(), "*.log", &found));
     EXPECT_TRUE(found.empty());
     EXPECT_FALSE(PLAT_findFiles((temp.path() / "missing").string(), "*.log", &found));
+}
+
+// A library planted where a bare name would find it (here the current
+// folder; on a user's machine the downloaded program's own folder) loads
+// until the search is restricted, and no more after.
+TEST(WindowsLibraries, BareNamesFindOnlySystemLibrariesOnceRestricted) {
+    ZARN_RUN_IN_FRESH_PROCESS();  // the search order is the whole process's
+    TempFolder temp("zarn-plat");
+    const fs::path image = zarn::testing::besideThisExecutable("zarn_desktop_keeper.exe");
+    fs::copy_file(image, temp.path() / "zarn_planted_before.dll");
+    fs::copy_file(image, temp.path() / "zarn_planted_after.dll");
+    const fs::path previous = fs::current_path();
+    fs::current_path(temp.path());
+
+    HMODULE before = LoadLibraryA("zarn_planted_before.dll");
+    EXPECT_NE(before, nullptr) << "the planted library must load while the search is open";
+    ASSERT_TRUE(PLAT_loadLibrariesFromSystemFolderOnly());
+    SetLastError(0);
+    EXPECT_EQ(LoadLibraryA("zarn_planted_after.dll"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    HMODULE system = LoadLibraryA("version.dll");
+    EXPECT_NE(system, nullptr);
+
+    if (system != nullptr) FreeLibrary(system);
+    if (before != nullptr) FreeLibrary(before);
+    fs::current_path(previous);
 }
 
 }  // namespace
