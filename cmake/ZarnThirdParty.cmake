@@ -15,6 +15,40 @@
 find_program(CAPNP_EXECUTABLE capnp REQUIRED)
 find_program(CAPNPC_CXX_EXECUTABLE capnpc-c++ REQUIRED)
 
+# A DLL that is not on Windows' list of known DLLs, imported the ordinary way,
+# is looked for in the program's own folder first, and before main could say
+# otherwise: a file of that name beside a downloaded program would run with
+# the user's rights. Its functions are therefore imported delay-loaded: the
+# DLL is loaded at the first call, with LoadLibrary and the search that main
+# has restricted to the system folder by then. The delay-import library is
+# made from the toolchain's import library with dlltool, at configure time.
+function(zarn_delay_loaded_imports target import_library dll)
+  find_program(ZARN_NM NAMES ${ZARN_MINGW_TRIPLE}-nm REQUIRED)
+  find_program(ZARN_DLLTOOL NAMES ${ZARN_MINGW_TRIPLE}-dlltool REQUIRED)
+  # nm fails on the library's members that hold no symbol; the check below
+  # catches a library it could not read at all.
+  execute_process(COMMAND "${ZARN_NM}" -g --defined-only "${import_library}" OUTPUT_VARIABLE symbols
+                  ERROR_QUIET)
+  string(REGEX MATCHALL "[\r\n][0-9a-fA-F]+ I __imp_[A-Za-z0-9_]+" entries "\n${symbols}")
+  set(def "LIBRARY ${dll}\nEXPORTS\n")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE ".* I __imp_" "" name "${entry}")
+    string(APPEND def "${name}\n")
+  endforeach()
+  if(NOT entries)
+    message(FATAL_ERROR "no functions found in ${import_library}")
+  endif()
+  set(folder "${CMAKE_BINARY_DIR}/delay-loaded")
+  file(MAKE_DIRECTORY "${folder}")
+  file(WRITE "${folder}/${target}.def" "${def}")
+  execute_process(COMMAND "${ZARN_DLLTOOL}" --input-def "${folder}/${target}.def" --dllname ${dll}
+                          --output-delaylib "${folder}/lib${target}.a" COMMAND_ERROR_IS_FATAL ANY)
+  add_library(${target} STATIC IMPORTED GLOBAL)
+  set_target_properties(${target} PROPERTIES IMPORTED_LOCATION "${folder}/lib${target}.a")
+  # The loader of delay-loaded imports.
+  target_link_libraries(${target} INTERFACE delayimp)
+endfunction()
+
 if(WIN32)
   set(ZARN_WINDOWS_DEPS "" CACHE PATH "Prefix of the Windows third-party libraries (scripts/windows-deps.sh)")
   if(NOT EXISTS "${ZARN_WINDOWS_DEPS}/include")
@@ -44,13 +78,14 @@ if(WIN32)
   find_package(glfw3 CONFIG REQUIRED)
   find_library(ZARN_GLEW_LIBRARY NAMES glew32 REQUIRED NO_DEFAULT_PATH PATHS "${ZARN_WINDOWS_DEPS}/lib")
   find_library(ZARN_IMGUI_LIBRARY NAMES imgui REQUIRED NO_DEFAULT_PATH PATHS "${ZARN_WINDOWS_DEPS}/lib")
-  find_package(OpenGL REQUIRED)
+  find_library(ZARN_OPENGL32_IMPORTS NAMES libopengl32.a REQUIRED)
+  zarn_delay_loaded_imports(zarn_opengl32_delayed "${ZARN_OPENGL32_IMPORTS}" OPENGL32.dll)
   add_library(zarn_dep_gui INTERFACE)
   target_include_directories(zarn_dep_gui SYSTEM INTERFACE "${ZARN_WINDOWS_DEPS}/include"
                              "${ZARN_WINDOWS_DEPS}/include/imgui")
   target_compile_definitions(zarn_dep_gui INTERFACE GLEW_STATIC GLEW_NO_GLU)
-  target_link_libraries(zarn_dep_gui INTERFACE ${ZARN_IMGUI_LIBRARY} ${ZARN_GLEW_LIBRARY} glfw OpenGL::GL
-                        gdi32 imm32)
+  target_link_libraries(zarn_dep_gui INTERFACE ${ZARN_IMGUI_LIBRARY} ${ZARN_GLEW_LIBRARY} glfw
+                        zarn_opengl32_delayed gdi32 imm32)
 else()
   find_package(ZLIB REQUIRED)
   pkg_check_modules(CAPNP REQUIRED IMPORTED_TARGET GLOBAL capnp)
