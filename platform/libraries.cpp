@@ -9,7 +9,9 @@
 // program or a library it uses loads by name) is first looked for in the
 // program's own folder: a file of that name planted beside a downloaded
 // program would run with the user's rights.
-bool PLAT_loadLibrariesFromSystemFolderOnly() { return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE; }
+bool PLAT_loadLibrariesFromSystemFolderOnly() {
+    return SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32) != FALSE;
+}
 
 #else
 

@@ -3,12 +3,14 @@
 // closed. Its hot-plug monitor runs on the system's SetupAPI and device
 // notifications (in the test run, Wine's), and its log file lies in the
 // user's LocalAppData folder. These tests run on their own (RUN_SERIAL): every
-// program of the run logs into that one folder.
+// program of the run logs into that one folder. So does the simulated-sensor
+// program's run for a user whose name the ANSI code page lacks.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -17,6 +19,7 @@
 
 #include "platform/platform.h"
 #include "platform/tests/child_process.h"
+#include "platform/tests/temp_folder.h"
 #include "platform/win32.h"
 #include "runtime/logger.h"
 
@@ -142,6 +145,64 @@ TEST(ProductProgram, WindowStartsTheHotPlugMonitorAndTheProgramEndsWithZeroWhenC
             EXPECT_EQ(line.find("vpu_usb_libusbk_init"), std::string::npos) << line;
         }
     }
+}
+
+// Points the user's LocalAppData folder elsewhere (the shell reads it from
+// the user's shell folders at every lookup), and puts the old value back.
+class LocalAppDataElsewhere {
+public:
+    explicit LocalAppDataElsewhere(const std::wstring& folder) {
+        RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr, &key_,
+                        nullptr);
+        had_ = RegQueryValueExW(key_, kValue, nullptr, &savedType_, saved_, &savedSize_) == ERROR_SUCCESS;
+        set = RegSetValueExW(key_, kValue, 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(folder.c_str()),
+                             static_cast<DWORD>((folder.size() + 1) * sizeof(wchar_t))) == ERROR_SUCCESS;
+    }
+    ~LocalAppDataElsewhere() {
+        had_ ? RegSetValueExW(key_, kValue, 0, savedType_, saved_, savedSize_) : RegDeleteValueW(key_, kValue);
+        RegCloseKey(key_);
+    }
+    bool set = false;
+
+private:
+    static constexpr const wchar_t* kKey =
+        L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders";
+    static constexpr const wchar_t* kValue = L"Local AppData";
+    HKEY key_ = nullptr;
+    bool had_ = false;
+    DWORD savedType_ = 0;
+    BYTE saved_[4096];
+    DWORD savedSize_ = sizeof saved_;
+};
+
+TEST(UserFolderOutsideTheAnsiCodePage, DeviceInfoWorksAndTheLogLiesInThatUsersFolder_RealOneSecondLink) {
+    zarn::testing::TempFolder temp("zarn-user-folder");
+    const std::filesystem::path local = temp.path() / std::filesystem::path(u8"Юлия") / "AppData" / "Local";
+    std::filesystem::create_directories(local);
+    LocalAppDataElsewhere elsewhere(local.wstring());
+    ASSERT_TRUE(elsewhere.set);
+
+    zarn::testing::ChildOptions options;
+    options.bound = kRunBound;
+    std::erase_if(options.environment, [](const auto& entry) { return entry.first.rfind("ZARN_SIM_", 0) == 0; });
+    options.environment["ZARN_SIM_FIRMWARE"] = "1.0.0";
+    const zarn::testing::ChildResult run =
+        zarn::testing::runChild({zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM), "-i"}, options);
+    ASSERT_TRUE(run.started) << run.failure;
+    const std::string out = zarn::testing::fromTextMode(run.out);
+    const std::string err = zarn::testing::fromTextMode(run.err);
+    EXPECT_EQ(run.exitStatus, 0) << err << out;
+    EXPECT_NE(err.find("\nFirmware: 1.0.0\n"), std::string::npos) << err;
+
+    // Named as it is, and holding every line the console showed, in order.
+    const std::filesystem::path logFile = local / LOGG_LOG_FOLDER / "pzlog_0.log";
+    const std::u8string name = logFile.u8string();
+    const std::string report = "Log file:\n" + std::string(name.begin(), name.end()) + "\n";
+    ASSERT_EQ(out.rfind(report, 0), 0u) << out;
+    std::ifstream file(logFile, std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("Plovar Zarn Init"), std::string::npos) << log;
+    EXPECT_EQ(zarn::testing::fromTextMode(log), out.substr(report.size()));
 }
 
 }  // namespace

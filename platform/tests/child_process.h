@@ -216,12 +216,10 @@ struct Child {
         for (const auto& [name, value] : options.environment) block += name + "=" + value + '\0';
         block += '\0';
         std::wstring program, wideCommandLine, wideBlock;
-        BOOL created = FALSE;
-        if (PLAT_toWide(argv[0], &program) && PLAT_toWide(commandLine, &wideCommandLine) &&
-            PLAT_toWide(block, &wideBlock)) {
-            created = CreateProcessW(program.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE,
-                                     CREATE_UNICODE_ENVIRONMENT, wideBlock.data(), nullptr, &startup, &process);
-        }
+        const bool created = PLAT_toWide(argv[0], &program) && PLAT_toWide(commandLine, &wideCommandLine) &&
+                             PLAT_toWide(block, &wideBlock) &&
+                             CreateProcessW(program.c_str(), wideCommandLine.data(), nullptr, nullptr, TRUE,
+                                            CREATE_UNICODE_ENVIRONMENT, wideBlock.data(), nullptr, &startup, &process);
         if (!created) failure = "CreateProcess failed with error " + std::to_string(GetLastError());
         for (int i = 0; i < pipes; ++i) CloseHandle(writers[i]);
         if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
