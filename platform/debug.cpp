@@ -42,7 +42,9 @@ void PLAT_writeText(std::FILE* stream, const char* text) {
         std::fputs(text, stream);
         return;
     }
-    const intptr_t os = _get_osfhandle(_fileno(stream));
+    // A stream without a descriptor (a program with no console) has no handle.
+    const int descriptor = _fileno(stream);
+    const intptr_t os = descriptor < 0 ? -1 : _get_osfhandle(descriptor);
     HANDLE handle = os == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(os);
     DWORD mode = 0;
     if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
