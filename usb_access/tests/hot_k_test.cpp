@@ -6,6 +6,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -539,6 +541,121 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
         EXPECT_EQ(removal.deviceId, first);
         EXPECT_EQ(removal.info, client.messages[0].info);
     }
+}
+
+// Waits, within a bound, until the monitor's window is gone: a stop asked
+// for inside a pass runs when the pass ends.
+bool monitorGone() {
+    const Clock::time_point bound = Clock::now() + std::chrono::seconds(10);
+    while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr) {
+        if (Clock::now() > bound) return false;
+        if (!SwitchToThread()) Sleep(1);
+    }
+    return true;
+}
+
+// A client that frees its registration, the last one, while it is told of
+// an arrival (in its callback on the monitor's thread, or in its window
+// while the monitor waits for it): the free returns at once, the client is
+// told nothing more, the monitor stops when the pass ends, and a new
+// registration starts it again.
+TEST_F(HotKTest, AClientFreesItsRegistrationWhileItIsToldOfAnArrival) {
+    zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
+    for (const bool byWindow : {false, true}) {
+        SCOPED_TRACE(byWindow ? "told by its window" : "told by its callback");
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool returned = false;
+        BOOL freed = FALSE;
+        int told = 0;
+        auto onArrival = [&](KHOT_HANDLE handle) {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (++told > 1) return;
+            lock.unlock();
+            const BOOL result = HotK_Free(handle);
+            lock.lock();
+            freed = result;
+            returned = true;
+            changed.notify_all();
+        };
+        ClientWindow client;
+        HotK_Params params = paramsFor("USB\\VID_fff0");
+        if (byWindow) {
+            client.start();
+            std::lock_guard<std::mutex> lock(client.mutex);
+            client.during = [&](const ClientWindow::Message& m) { onArrival(m.handle); };
+            params.onHotPlug = nullptr;
+            params.userWindow = client.window;
+            params.userMessage = ClientWindow::kMessage;
+        } else {
+            reports_.during = [&](const Report& r) { onArrival(r.handle); };
+        }
+        KHOT_HANDLE handle = nullptr;
+        ASSERT_TRUE(HotK_Init(&handle, &params));
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (!changed.wait_for(lock, std::chrono::seconds(10), [&] { return returned; })) {
+                // The monitor's thread is stuck for good; nothing after this could run.
+                ADD_FAILURE() << "HotK_Free did not return";
+                std::fflush(nullptr);
+                std::abort();
+            }
+        }
+        EXPECT_TRUE(freed);
+        ASSERT_TRUE(monitorGone());
+        client.stop();
+        std::lock_guard<std::mutex> lock(mutex);
+        EXPECT_EQ(told, 1) << "nothing told after the free";
+        reports_.during = nullptr;
+    }
+    reports_.all.clear();
+    HotK_Params params = paramsFor("USB\\VID_fff0");
+    Registration again;
+    ASSERT_TRUE(HotK_Init(&again.handle, &params));
+    EXPECT_TRUE(reports_.waitFor(5));
+    ASSERT_TRUE(again.free());
+}
+
+// A client that registers again while its window handles a sent arrival
+// hears each device once: the outer pass's marks are not reported twice.
+TEST_F(HotKTest, ARegistrationFromAClientWindowReportsNothingTwice) {
+    zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
+    ClientWindow client;
+    client.start();
+    HotK_Params second = paramsFor("no such device", KHOT_FLAG_NONE);
+    Registration inner;
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        client.during = [&](const ClientWindow::Message&) {
+            if (inner.handle == nullptr) {
+                EXPECT_TRUE(HotK_Init(&inner.handle, &second));
+            }
+        };
+    }
+    HotK_Params params = paramsFor("USB\\VID_fff0");
+    params.onHotPlug = nullptr;
+    params.userWindow = client.window;
+    params.userMessage = ClientWindow::kMessage;
+    Registration outer;
+    ASSERT_TRUE(HotK_Init(&outer.handle, &params));
+    ASSERT_TRUE(client.waitFor(5));
+    // A round trip of the window: whatever the passes had left is behind it.
+    HotK_Params probe = paramsFor("no such device", KHOT_FLAG_NONE);
+    Registration third;
+    ASSERT_TRUE(HotK_Init(&third.handle, &probe));
+    ASSERT_TRUE(third.free());
+    std::vector<std::string> ids;
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        for (const ClientWindow::Message& m : client.messages) ids.push_back(m.deviceId);
+    }
+    EXPECT_EQ(ids.size(), 5u);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(std::unique(ids.begin(), ids.end()), ids.end()) << "each interface once";
+    ASSERT_TRUE(inner.free());
+    ASSERT_TRUE(outer.free());
 }
 
 }  // namespace
