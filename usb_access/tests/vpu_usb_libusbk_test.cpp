@@ -343,15 +343,28 @@ TEST_F(VpuUsbLibusbkTest, ADeviceIsReportedWhenItsLastInterfaceIsOpen) {
         std::lock_guard<std::mutex> lock(heard.mutex);
         heard.events.clear();
     }
-    // An interface that could not be opened does not count towards a complete device.
+    // An interface that could not be opened does not count towards a
+    // complete device, and keeps its entry: it is not tried again until it
+    // is plugged in anew.
     std::vector<KLST_DEVINFO*> infos;
     for (int i = 0; i < 5; ++i) {
         KLST_DEVINFO& info = interfaceOf("half", i, true);
         if (i == 2) fakeOf(info)->failInit = true;
         OnHotPlug(nullptr, &info, KHOT_EVENT_ARRIVAL);
+        infos.push_back(&info);
     }
     EXPECT_TRUE(heard.snapshot().empty());
     EXPECT_EQ(heard.lineCount("Init device failed. ErrorCode: 0000001Fh"), 1u);
+    EXPECT_EQ(heard.lineCount("Interface 2 (ZarnSensor.depth, fake:half:2) not opened: Init failed, ErrorCode: "
+                              "0000001Fh; not tried again until it is plugged in anew"),
+              1u);
+    fakeOf(*infos[2])->failInit = false;
+    OnHotPlug(nullptr, infos[2], KHOT_EVENT_ARRIVAL);
+    EXPECT_EQ(heard.lineCount("WARNING: OnHotPlug insert called AND usbDevice already exists"), 1u);
+    EXPECT_TRUE(heard.snapshot().empty());
+    OnHotPlug(nullptr, infos[2], KHOT_EVENT_REMOVAL);
+    OnHotPlug(nullptr, infos[2], KHOT_EVENT_ARRIVAL);
+    EXPECT_EQ(heard.snapshot(), (std::vector<BootEvent>{{1, false}, {2, true}}));
 }
 
 TEST_F(VpuUsbLibusbkTest, SensorChoiceWithAndWithoutASerialFilter) {
@@ -533,16 +546,20 @@ TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
 }
 
 // The sensor plugged under the simulated plug and play, each interface's
-// fake device behind its symbolic link.
-std::vector<uint32_t> plugSensor(zsim::WinPnpStack& stack, const std::string& serial) {
+// fake device behind its symbolic link before the plug is noticed.
+std::vector<uint32_t> plugSensor(zsim::WinPnpStack& stack, const std::string& serial, bool booted = true) {
     const zsim::PnpSensorIdentity identity{VPU_USB_SENSOR_VENDOR_ID, VPU_USB_SENSOR_PRODUCT_ID,
                                            VPU_USB_INTERFACE_PREFIX, "M", 1, 1};
-    const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity, serial, true);
-    EXPECT_TRUE(stack.waitDelivered(std::chrono::seconds(10)));
-    std::lock_guard<std::mutex> lock(fakesMutex);
-    for (uint32_t number : nodes) {
-        fakes[zsim::WinPnp::instance().node(number)->interfaces[0].symbolicLink] = std::make_shared<FakeInterface>();
+    {
+        std::lock_guard<std::mutex> lock(fakesMutex);
+        for (const std::string& path : zsim::pnpSensorPaths(identity, serial, booted)) {
+            auto fake = std::make_shared<FakeInterface>();
+            fake->booted = booted;
+            fakes[path] = fake;
+        }
     }
+    const std::vector<uint32_t> nodes = zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity, serial, booted);
+    EXPECT_TRUE(stack.waitDelivered(std::chrono::seconds(10)));
     return nodes;
 }
 
@@ -574,30 +591,21 @@ TEST_F(VpuUsbLibusbkTest, MonitorCallbacksRunInTheContextThatStartedTheTransport
     EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
 }
 
-// One interface that cannot be opened at first (its device file busy) is
-// logged with its reason and tried again at the monitor's next
-// synchronisation, after which the sensor is reported complete.
-TEST_F(VpuUsbLibusbkTest, AnInterfaceThatFailsToOpenIsTriedAgainAtTheNextSynchronisation) {
+// An unbooted sensor whose interface cannot be opened is not used. Its
+// removal is told like any other, and the next sensor plugged in is used.
+TEST_F(VpuUsbLibusbkTest, AfterASensorThatCouldNotBeOpenedIsUnpluggedTheNextOneIsUsed) {
     zsim::WinPnpStack stack;
-    const std::vector<uint32_t> nodes = plugSensor(stack, "SN");
-    fakeOfNode(nodes[2])->failInits = 1;
+    const std::vector<uint32_t> first = plugSensor(stack, "SNA", false);
+    fakeOfNode(first[0])->failInits = 1;
     ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
-    // The last arrival of the first report is behind the failure.
-    ASSERT_TRUE(heard.waitForLine("Found (USB\\VID_F3A7&PID_0D51&MI_04"));
-    EXPECT_EQ(heard.lineCount("Interface 2 (ZarnSensor.depth, "), 1u);
-    EXPECT_EQ(heard.lineCount("Init failed, ErrorCode: 00000020h; tried again at the next synchronisation"), 1u);
-    EXPECT_TRUE(heard.snapshot().empty()) << "four of five interfaces open";
-
-    // Any device change makes the monitor synchronise: a node of another device.
-    zsim::PnpNode other;
-    other.instanceId = "USB\\VID_1209&PID_0001\\OTHER";
-    other.setupClassGuid = zsim::kPnpUsbClassGuid;
-    other.service = "usbhub";
-    zsim::WinPnp::instance().plug(other);
+    ASSERT_TRUE(heard.waitForLine("Interface 0 (ZarnSensor.control, "));
+    zsim::WinPnp::instance().unplug(first[0]);
     ASSERT_TRUE(heard.waitForEvents(1));
-    EXPECT_EQ(heard.snapshot(), (std::vector<BootEvent>{{2, true}}));
-    EXPECT_TRUE(fakeOfNode(nodes[2])->open);
-    EXPECT_EQ(heard.lineCount("Interface 2 ("), 1u) << "one failure, one error line";
+    const std::vector<uint32_t> second = plugSensor(stack, "SNB", false);
+    ASSERT_TRUE(heard.waitForEvents(2));
+    EXPECT_EQ(heard.snapshot(), (std::vector<BootEvent>{{1, false}, {2, false}}));
+    EXPECT_TRUE(fakeOfNode(second[0])->open);
+    EXPECT_EQ(heard.lineCount("Skip ("), 0u);
     EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
 }
 
