@@ -84,7 +84,10 @@ struct BackEnd {
     int32_t flightEvent = 0;  // the event of the call in flight
     bool stopping = false;
 
-    // A stop handed over by deinit (see the header).
+    // A stop handed over by deinit (see the header). The thread object is
+    // joined or replaced by one caller at a time, under stopperMutex (taken
+    // before mutex, never after it).
+    std::mutex stopperMutex;
     std::thread stopper;
     bool stopperRunning = false;       // under mutex
     bool stopFailed = false;           // under mutex: the stopper's HotK_Free failed
@@ -381,9 +384,22 @@ bool stopAndRecord(KHOT_HANDLE monitor) {
     return true;
 }
 
-void joinStopper() {
+// Joins the stopper of an earlier handed-over stop, waiting for it if it is
+// still at work; with `onlyEnded`, only one that has done its work (a new
+// stop may have been handed over since the caller looked).
+void joinStopperLocked(bool onlyEnded) {
     BackEnd& b = backEnd();
-    if (b.stopper.joinable() && b.stopper.get_id() != std::this_thread::get_id()) b.stopper.join();
+    if (!b.stopper.joinable() || b.stopper.get_id() == std::this_thread::get_id()) return;
+    if (onlyEnded) {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        if (b.stopperRunning) return;
+    }
+    b.stopper.join();
+}
+
+void joinStopper(bool onlyEnded) {
+    std::lock_guard<std::mutex> lock(backEnd().stopperMutex);
+    joinStopperLocked(onlyEnded);
 }
 
 }  // namespace
@@ -398,7 +414,7 @@ int vpu_usb_libusbk_init(vpu_usb_transport_params* params) {
     BackEnd& b = backEnd();
     // A stop handed over by the last deinit ends first (bounded by the boot
     // layer call it waits for).
-    joinStopper();
+    joinStopper(false);
     {
         std::lock_guard<std::mutex> lock(b.mutex);
         if (params != nullptr) {
@@ -481,7 +497,9 @@ int vpu_usb_libusbk_deinit() {
     // until HotK_Free has succeeded: until then the success line is not
     // logged, a new start is refused as dirty, and vpu_usb_libusbk_waitStopped
     // tells whether the stop failed.
-    joinStopper();
+    std::lock_guard<std::mutex> threadLock(b.stopperMutex);
+    // No stop is under way (looked at above): an earlier stopper has done its work.
+    joinStopperLocked(false);
     PZContextHolder context;
     {
         std::lock_guard<std::mutex> lock(b.mutex);
@@ -522,7 +540,7 @@ bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs) {
     }
     // The back-end lives as long as the process, so nothing else would join
     // a stopper that has done its work: its thread ends here, with the stop.
-    if (stopperEnded) joinStopper();
+    if (stopperEnded) joinStopper(true);
     return stopped;
 }
 

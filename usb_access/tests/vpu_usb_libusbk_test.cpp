@@ -4,6 +4,7 @@
 // their pipe is aborted.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -526,9 +527,14 @@ TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
         // ended, after the handed-over stop when the removal still runs.
         const char* const closed = "HotK monitor closed successfully!";
         EXPECT_EQ(heard.lineCount(closed), blockedEvent == 2 ? 1u : 0u);
+        // Whoever else waits for the handed-over stop (the program's end,
+        // say) sees it end as well, and neither wait trips over the other.
+        std::thread waiter;
+        std::atomic<bool> waiterSawStop{false};
         if (blockedEvent == 1) {
             EXPECT_FALSE(vpu_usb_libusbk_waitStopped(0)) << "the stop is still under way";
             EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_ERR_INIT) << "and is not started twice";
+            waiter = std::thread([&] { waiterSawStop = vpu_usb_libusbk_waitStopped(10000); });
         }
         {
             std::lock_guard<std::mutex> guard(mutex);
@@ -536,6 +542,10 @@ TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
             changed.notify_all();
         }
         EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
+        if (waiter.joinable()) {
+            waiter.join();
+            EXPECT_TRUE(waiterSawStop);
+        }
         EXPECT_EQ(heard.lineCount(closed), 1u);
         EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr) << "the monitor's window is gone";
         EXPECT_EQ(heard.snapshot().front(), (BootEvent{2, true}));
