@@ -45,7 +45,10 @@ struct Monitor {
     // client's window: a stop they ask for cannot wait for the pass to end.
     std::mutex awaitedMutex;
     std::vector<DWORD> awaited;
-    HANDLE thread = nullptr;
+    std::atomic<HANDLE> thread{nullptr};
+    // Set when the stop's caller cannot wait for the thread (it is the
+    // thread, or the thread waits for it): the thread closes its own handle.
+    std::atomic<bool> threadClosesItself{false};
     std::atomic<DWORD> threadId{0};
     HINSTANCE instance = nullptr;
     std::atomic<bool> classRegistered{false};
@@ -438,39 +441,41 @@ void spinYield() {
 // waiting for the caller itself (the caller is a client told on the
 // monitor's thread, or a client window's thread handling a sent message),
 // waiting here would wait forever: the caller returns at once, and the
-// pass's end stops the monitor. Its thread is then waited for by the next
-// start.
+// pass's end stops the monitor, and its thread closes its own handle.
 void stopMonitor() {
     HWND window = monitor.window.load();
     if (window == nullptr) {
         SetLastError(ERROR_NOT_FOUND);
     } else {
         SendMessageA(window, WM_DESTROY, 0, 0);
-        if (monitor.destroyPending.load() && monitorWaitsForCaller()) return;
+        if (monitor.destroyPending.load() && monitorWaitsForCaller()) {
+            monitor.threadClosesItself.store(true);
+            return;
+        }
     }
     // The window's thread clears the handle at WM_DESTROY; a window whose
     // thread died without it clears nothing, so the thread's end also ends
     // the wait.
-    while (monitor.window.load() != nullptr && WaitForSingleObject(monitor.thread, 0) == WAIT_TIMEOUT) spinYield();
-    monitor.window.store(nullptr);
-    if (monitor.thread != nullptr && monitor.threadId.load() != GetCurrentThreadId()) {
-        // The thread leaves its loop as soon as it sees the quit message.
-        WaitForSingleObject(monitor.thread, INFINITE);
-        CloseHandle(monitor.thread);
-        monitor.thread = nullptr;
+    while (monitor.window.load() != nullptr && WaitForSingleObject(monitor.thread.load(), 0) == WAIT_TIMEOUT) {
+        spinYield();
     }
+    monitor.window.store(nullptr);
+    if (monitor.thread.load() == nullptr) return;
+    if (monitor.threadId.load() == GetCurrentThreadId()) {
+        monitor.threadClosesItself.store(true);
+        return;
+    }
+    // The thread leaves its loop as soon as it sees the quit message.
+    WaitForSingleObject(monitor.thread.load(), INFINITE);
+    CloseHandle(monitor.thread.exchange(nullptr));
 }
 
 bool startMonitor(const HotK_Params* params) {
     const KLST_PATTERN* pattern = nullptr;
     if (!isBadPointer(params) && !patternEmpty(params->pattern)) pattern = &params->pattern;
     if (monitor.instance == nullptr) monitor.instance = GetModuleHandleA(nullptr);
-    if (monitor.thread != nullptr) {
-        // The thread of a monitor stopped from within its own thread.
-        WaitForSingleObject(monitor.thread, INFINITE);
-        CloseHandle(monitor.thread);
-        monitor.thread = nullptr;
-    }
+    // The thread of a monitor stopped from within a pass is about to end.
+    while (monitor.thread.load() != nullptr) spinYield();
     monitor.heap = HeapCreate(kHeapOptions, kHeapInitialSize, 0);
     if (monitor.heap == nullptr) return false;
     auto fail = [](DWORD error) {
@@ -485,20 +490,21 @@ bool startMonitor(const HotK_Params* params) {
     if (!LstK_InitEx(&monitor.list, KLST_FLAG_NONE, pattern, monitor.heap)) return fail(GetLastError());
 
     unsigned threadId = 0;
-    monitor.thread = reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, HotK_ThreadMain, nullptr, CREATE_SUSPENDED, &threadId));
-    if (monitor.thread == nullptr) return fail(GetLastError());
+    monitor.thread.store(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, HotK_ThreadMain, nullptr, CREATE_SUSPENDED, &threadId)));
+    if (monitor.thread.load() == nullptr) return fail(GetLastError());
     monitor.threadId.store(threadId);
-    ResumeThread(monitor.thread);
-    while (monitor.window.load() == nullptr && WaitForSingleObject(monitor.thread, 0) == WAIT_TIMEOUT) spinYield();
+    ResumeThread(monitor.thread.load());
+    while (monitor.window.load() == nullptr && WaitForSingleObject(monitor.thread.load(), 0) == WAIT_TIMEOUT) {
+        spinYield();
+    }
     if (monitor.window.load() != nullptr) return true;
 
     // The thread ended without a window: its exit code says why.
-    WaitForSingleObject(monitor.thread, INFINITE);
+    WaitForSingleObject(monitor.thread.load(), INFINITE);
     DWORD code = 0;
-    GetExitCodeThread(monitor.thread, &code);
-    CloseHandle(monitor.thread);
-    monitor.thread = nullptr;
+    GetExitCodeThread(monitor.thread.load(), &code);
+    CloseHandle(monitor.thread.exchange(nullptr));
     return fail(code != 0 ? code : ERROR_THREAD_NOT_IN_PROCESS);
 }
 
@@ -604,6 +610,7 @@ unsigned int WINAPI HotK_ThreadMain(void*) {
         // The list went at WM_DESTROY; its heap goes with the thread.
         HeapDestroy(monitor.heap);
         monitor.heap = nullptr;
+        if (monitor.threadClosesItself.exchange(false)) CloseHandle(monitor.thread.exchange(nullptr));
     }
     // Without a window the starting caller frees the list and its heap.
     _endthreadex(error);
