@@ -103,6 +103,9 @@ BOOL DestroyWindow(HWND window);
 BOOL ShowWindow(HWND window, int command);
 BOOL EnableWindow(HWND window, BOOL enable);
 BOOL IsWindow(HWND window);
+// The thread that owns the window (0 for no window); the process id goes to
+// `processId` when it is not null.
+DWORD GetWindowThreadProcessId(HWND window, DWORD* processId);
 
 BOOL GetMessageA(MSG* msg, HWND window, UINT filterMin, UINT filterMax);
 BOOL TranslateMessage(const MSG* msg);

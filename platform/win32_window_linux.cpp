@@ -20,6 +20,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "platform/win32_window.h"
 
 namespace {
@@ -57,6 +59,7 @@ struct ThreadQueue {
     std::deque<SentMessage*> sent;
     std::deque<MSG> posted;
     std::vector<Timer> timers;
+    DWORD threadId = GetCurrentThreadId();  // made on its thread's first use
     bool quit = false;
     int quitCode = 0;
 };
@@ -291,6 +294,17 @@ BOOL EnableWindow(HWND, BOOL) { return FALSE; }
 BOOL IsWindow(HWND window) {
     std::lock_guard<std::mutex> lock(lockOfAll());
     return windows().count(window) != 0 ? TRUE : FALSE;
+}
+
+DWORD GetWindowThreadProcessId(HWND window, DWORD* processId) {
+    std::lock_guard<std::mutex> lock(lockOfAll());
+    auto found = windows().find(window);
+    if (found == windows().end()) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (processId != nullptr) *processId = static_cast<DWORD>(getpid());
+    return found->second.owner->threadId;
 }
 
 BOOL GetMessageA(MSG* msg, HWND window, UINT, UINT) {

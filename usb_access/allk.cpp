@@ -156,10 +156,15 @@ BOOL UsbK_AcquireHandle(void* handle) {
         // Only the thread running the cleanup may still use the handle.
         return disposing == GetCurrentThreadId() ? TRUE : FALSE;
     }
-    if (h->refCount.fetch_add(1) + 1 > 1) return TRUE;
-    // The count had reached 0: the handle is being freed.
-    h->refCount.fetch_sub(1);
-    return FALSE;
+    // A count of 0 means the handle is being freed, or held there while what
+    // it refers to is rebuilt. It is never raised from 0, not even for a
+    // moment: a second caller would see the first one's raise and take it
+    // for a reference.
+    int32_t count = h->refCount.load();
+    do {
+        if (count <= 0) return FALSE;
+    } while (!h->refCount.compare_exchange_weak(count, count + 1));
+    return TRUE;
 }
 
 BOOL UsbK_ReleaseHandle(void* handle) {

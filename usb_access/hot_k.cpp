@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -38,9 +39,16 @@ struct Monitor {
     KLST_HANDLE list = nullptr;
     Notification* notifications = nullptr;
     HANDLE heap = nullptr;
-    int passDepth = 0;            // report passes running on the monitor's thread
-    bool destroyPending = false;  // a stop that came while one ran
-    HANDLE thread = nullptr;
+    int passDepth = 0;  // passes over the list running on the monitor's thread
+    std::atomic<bool> destroyPending{false};  // a stop that came while one ran
+    // Threads the monitor's thread waits for now, in a message sent to a
+    // client's window: a stop they ask for cannot wait for the pass to end.
+    std::mutex awaitedMutex;
+    std::vector<DWORD> awaited;
+    std::atomic<HANDLE> thread{nullptr};
+    // Set when the stop's caller cannot wait for the thread (it is the
+    // thread, or the thread waits for it): the thread closes its own handle.
+    std::atomic<bool> threadClosesItself{false};
     std::atomic<DWORD> threadId{0};
     HINSTANCE instance = nullptr;
     std::atomic<bool> classRegistered{false};
@@ -65,9 +73,7 @@ bool isRegistered(HotK_Handle* handle) {
     return false;
 }
 
-// Unlinks a handle from the chain when its last reference goes.
-void hotCleanup(void* handle) {
-    HotK_Handle* h = static_cast<HotK_Handle*>(handle);
+void unlink(HotK_Handle* h) {
     if (isRegistered(h)) {
         if (h->prev != nullptr) {
             h->prev->next = h->next;
@@ -78,6 +84,11 @@ void hotCleanup(void* handle) {
     }
     h->next = nullptr;
     h->prev = nullptr;
+}
+
+// Unlinks a handle from the chain when its last reference goes.
+void hotCleanup(void* handle) {
+    unlink(static_cast<HotK_Handle*>(handle));
     AllK_RunUserCleanup(handle, ALLK_KIND_HOTK);
 }
 
@@ -93,6 +104,30 @@ bool patternPasses(HotK_Handle* handle, const KLST_DEVINFO& entry) {
 }
 
 LRESULT onDestroy(HWND window);
+
+// A walk over the list and the clients that calls out of the monitor. A
+// client told inside it may ask for the monitor's stop; the stop then runs
+// when the outermost walk ends, so that none walks what the stop frees.
+class PassScope {
+public:
+    PassScope() { ++monitor.passDepth; }
+    ~PassScope() {
+        if (--monitor.passDepth == 0 && monitor.destroyPending.exchange(false)) onDestroy(monitor.window.load());
+    }
+    PassScope(const PassScope&) = delete;
+    PassScope& operator=(const PassScope&) = delete;
+};
+
+bool passRunning() { return monitor.passDepth > 0; }
+
+// Whether the monitor's thread cannot get on until the calling thread does:
+// it is the calling thread, or it waits for a message sent to it.
+bool monitorWaitsForCaller() {
+    const DWORD self = GetCurrentThreadId();
+    if (monitor.threadId.load() == self) return true;
+    std::lock_guard<std::mutex> lock(monitor.awaitedMutex);
+    return std::find(monitor.awaited.begin(), monitor.awaited.end(), self) != monitor.awaited.end();
+}
 
 std::vector<KLST_DEVINFO*> entries() {
     std::vector<KLST_DEVINFO*> all;
@@ -114,9 +149,16 @@ void deliver(HotK_Handle* handle, UINT message, KLST_DEVINFO* entry) {
     const LPARAM l = reinterpret_cast<LPARAM>(entry);
     if ((params.flags & KHOT_FLAG_POST_USER_MESSAGE) != 0) {
         PostMessageA(params.userWindow, message, w, l);
-    } else {
-        SendMessageA(params.userWindow, message, w, l);
+        return;
     }
+    const DWORD client = GetWindowThreadProcessId(params.userWindow, nullptr);
+    {
+        std::lock_guard<std::mutex> lock(monitor.awaitedMutex);
+        monitor.awaited.push_back(client);
+    }
+    SendMessageA(params.userWindow, message, w, l);
+    std::lock_guard<std::mutex> lock(monitor.awaitedMutex);
+    monitor.awaited.erase(std::find(monitor.awaited.begin(), monitor.awaited.end(), client));
 }
 
 // Reports the entries marked arrived or removed to every client, or to
@@ -130,7 +172,7 @@ void deliver(HotK_Handle* handle, UINT message, KLST_DEVINFO* entry) {
 // (only what the pass acted on is cleared), a client unregistered meanwhile
 // is not called, and a stop waits until the pass is over.
 void reportPass(HotK_Handle* only) {
-    ++monitor.passDepth;
+    PassScope scope;
     std::vector<std::string> reported;
     const std::vector<KLST_DEVINFO*> all = entries();
     std::vector<HotK_Handle*> clients;
@@ -170,10 +212,6 @@ void reportPass(HotK_Handle* only) {
         if (all[i]->syncFlags == actedOn[i] || all[i]->syncFlags == KLST_SYNC_FLAG_NONE) {
             all[i]->syncFlags = KLST_SYNC_FLAG_UNCHANGED;
         }
-    }
-    if (--monitor.passDepth == 0 && monitor.destroyPending) {
-        monitor.destroyPending = false;
-        onDestroy(monitor.window.load());
     }
 }
 
@@ -237,8 +275,13 @@ LRESULT onRegister(HWND window, WPARAM wParam, LPARAM lParam) {
     std::memcpy(handle->params, params, sizeof(HotK_Params));
     *out = handle;
     handle->header.cleanup = hotCleanup;
+    // A registration from inside a pass (a client registering while it is
+    // told of an event) leaves the marks to that pass, which reports them
+    // to the clients it began with; the list is up to date, as the monitor
+    // has run for a while.
+    const bool nested = passRunning();
     // Marks not yet reported belong to the clients registered before this one.
-    reportPass(nullptr);
+    if (!nested) reportPass(nullptr);
     ++monitor.handleCount;
     handle->next = nullptr;
     handle->prev = nullptr;
@@ -253,7 +296,7 @@ LRESULT onRegister(HWND window, WPARAM wParam, LPARAM lParam) {
     // The list was made before this window existed: a device that arrived
     // in between reached no window, so the list is brought up to date now,
     // before the notifications are asked for and the first report is made.
-    synchronise();
+    if (!nested) synchronise();
     registerNotifications(window, handle);
     handle->header.userContextArmed.store(1);
     if ((paramsOf(handle).flags & KHOT_FLAG_PLUG_ALL_ON_INIT) != 0) {
@@ -270,6 +313,9 @@ LRESULT onUnregister(WPARAM wParam) {
         return 0;
     }
     --monitor.handleCount;
+    // Out of the chain now, even while an initial report still holds the
+    // handle: the pass tells an unregistered client nothing more.
+    unlink(handle);
     UsbK_ReleaseHandle(handle);  // this call's reference
     UsbK_ReleaseHandle(handle);  // the registration's: runs the cleanup
     return 1;
@@ -340,9 +386,13 @@ LRESULT onTimer(HWND window, WPARAM id, LPARAM lParam) {
 
 LRESULT onPowerBroadcast(WPARAM event) {
     if (event != PBT_APMSUSPEND && event != PBT_APMRESUMEAUTOMATIC) return 0;
+    PassScope scope;
+    std::vector<HotK_Handle*> clients;
+    for (HotK_Handle* h = monitor.first; h != nullptr; h = h->next) clients.push_back(h);
     for (KLST_DEVINFO* entry : entries()) {
         if (!entry->connected) continue;
-        for (HotK_Handle* h = monitor.first; h != nullptr; h = h->next) {
+        for (HotK_Handle* h : clients) {
+            if (!isRegistered(h)) continue;
             KHOT_POWER_BROADCAST_CB callback = paramsOf(h).onPowerBroadcast;
             if (callback != nullptr && patternPasses(h, *entry)) callback(h, entry, static_cast<UINT>(event));
         }
@@ -354,9 +404,9 @@ LRESULT onDestroy(HWND window) {
     // A window of the class that is not the monitor's (one made by someone
     // else under the class name) has nothing of the monitor's to free.
     if (window == nullptr || monitor.window.load() != window) return 0;
-    if (monitor.passDepth > 0) {
+    if (passRunning()) {
         // The pass still walks the list: the stop runs when it ends.
-        monitor.destroyPending = true;
+        monitor.destroyPending.store(true);
         return 0;
     }
     while (monitor.first != nullptr) {
@@ -386,36 +436,46 @@ void spinYield() {
 
 // Sends WM_DESTROY and waits until the window is gone and its thread has
 // ended (unless the caller is that thread: it ends when this returns).
+//
+// A stop asked for inside a pass runs when the pass ends. When the pass is
+// waiting for the caller itself (the caller is a client told on the
+// monitor's thread, or a client window's thread handling a sent message),
+// waiting here would wait forever: the caller returns at once, and the
+// pass's end stops the monitor, and its thread closes its own handle.
 void stopMonitor() {
     HWND window = monitor.window.load();
     if (window == nullptr) {
         SetLastError(ERROR_NOT_FOUND);
     } else {
         SendMessageA(window, WM_DESTROY, 0, 0);
+        if (monitor.destroyPending.load() && monitorWaitsForCaller()) {
+            monitor.threadClosesItself.store(true);
+            return;
+        }
     }
     // The window's thread clears the handle at WM_DESTROY; a window whose
     // thread died without it clears nothing, so the thread's end also ends
     // the wait.
-    while (monitor.window.load() != nullptr && WaitForSingleObject(monitor.thread, 0) == WAIT_TIMEOUT) spinYield();
-    monitor.window.store(nullptr);
-    if (monitor.thread != nullptr && monitor.threadId.load() != GetCurrentThreadId()) {
-        // The thread leaves its loop as soon as it sees the quit message.
-        WaitForSingleObject(monitor.thread, INFINITE);
-        CloseHandle(monitor.thread);
-        monitor.thread = nullptr;
+    while (monitor.window.load() != nullptr && WaitForSingleObject(monitor.thread.load(), 0) == WAIT_TIMEOUT) {
+        spinYield();
     }
+    monitor.window.store(nullptr);
+    if (monitor.thread.load() == nullptr) return;
+    if (monitor.threadId.load() == GetCurrentThreadId()) {
+        monitor.threadClosesItself.store(true);
+        return;
+    }
+    // The thread leaves its loop as soon as it sees the quit message.
+    WaitForSingleObject(monitor.thread.load(), INFINITE);
+    CloseHandle(monitor.thread.exchange(nullptr));
 }
 
 bool startMonitor(const HotK_Params* params) {
     const KLST_PATTERN* pattern = nullptr;
     if (!isBadPointer(params) && !patternEmpty(params->pattern)) pattern = &params->pattern;
     if (monitor.instance == nullptr) monitor.instance = GetModuleHandleA(nullptr);
-    if (monitor.thread != nullptr) {
-        // The thread of a monitor stopped from within its own thread.
-        WaitForSingleObject(monitor.thread, INFINITE);
-        CloseHandle(monitor.thread);
-        monitor.thread = nullptr;
-    }
+    // The thread of a monitor stopped from within a pass is about to end.
+    while (monitor.thread.load() != nullptr) spinYield();
     monitor.heap = HeapCreate(kHeapOptions, kHeapInitialSize, 0);
     if (monitor.heap == nullptr) return false;
     auto fail = [](DWORD error) {
@@ -430,20 +490,21 @@ bool startMonitor(const HotK_Params* params) {
     if (!LstK_InitEx(&monitor.list, KLST_FLAG_NONE, pattern, monitor.heap)) return fail(GetLastError());
 
     unsigned threadId = 0;
-    monitor.thread = reinterpret_cast<HANDLE>(
-        _beginthreadex(nullptr, 0, HotK_ThreadMain, nullptr, CREATE_SUSPENDED, &threadId));
-    if (monitor.thread == nullptr) return fail(GetLastError());
+    monitor.thread.store(reinterpret_cast<HANDLE>(
+        _beginthreadex(nullptr, 0, HotK_ThreadMain, nullptr, CREATE_SUSPENDED, &threadId)));
+    if (monitor.thread.load() == nullptr) return fail(GetLastError());
     monitor.threadId.store(threadId);
-    ResumeThread(monitor.thread);
-    while (monitor.window.load() == nullptr && WaitForSingleObject(monitor.thread, 0) == WAIT_TIMEOUT) spinYield();
+    ResumeThread(monitor.thread.load());
+    while (monitor.window.load() == nullptr && WaitForSingleObject(monitor.thread.load(), 0) == WAIT_TIMEOUT) {
+        spinYield();
+    }
     if (monitor.window.load() != nullptr) return true;
 
     // The thread ended without a window: its exit code says why.
-    WaitForSingleObject(monitor.thread, INFINITE);
+    WaitForSingleObject(monitor.thread.load(), INFINITE);
     DWORD code = 0;
-    GetExitCodeThread(monitor.thread, &code);
-    CloseHandle(monitor.thread);
-    monitor.thread = nullptr;
+    GetExitCodeThread(monitor.thread.load(), &code);
+    CloseHandle(monitor.thread.exchange(nullptr));
     return fail(code != 0 ? code : ERROR_THREAD_NOT_IN_PROCESS);
 }
 
@@ -549,6 +610,7 @@ unsigned int WINAPI HotK_ThreadMain(void*) {
         // The list went at WM_DESTROY; its heap goes with the thread.
         HeapDestroy(monitor.heap);
         monitor.heap = nullptr;
+        if (monitor.threadClosesItself.exchange(false)) CloseHandle(monitor.thread.exchange(nullptr));
     }
     // Without a window the starting caller frees the list and its heap.
     _endthreadex(error);

@@ -17,7 +17,11 @@
 // back-end runs a whole sensor boot inside one). HotK_Init and HotK_Free run
 // on the caller's thread and hand their work to the window with a sent
 // message. The first registration starts the monitor; the last HotK_Free
-// stops it and returns only after the window and its thread are gone.
+// stops it and returns only after the window and its thread are gone,
+// except when its caller is a client being told of an event (in its
+// callback, or in its window while the monitor waits for it): the monitor
+// cannot end while that client is inside, so the free returns at once and
+// the monitor stops when the report pass ends.
 #pragma once
 
 #include "platform/win32_window.h"

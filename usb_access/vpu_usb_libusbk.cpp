@@ -38,10 +38,6 @@ constexpr std::chrono::milliseconds kAbortRound{50};
 // How long deinit waits for a call into the boot layer in flight.
 constexpr std::chrono::milliseconds kStopBound{10000};
 
-// How often an interface that cannot be opened is tried, the first arrival
-// included, before it is left alone until it is plugged again.
-constexpr int kOpenTries = 3;
-
 constexpr int kBootedInterfaceCount = 5;
 constexpr uint8_t kClientIndex = 4;
 
@@ -80,8 +76,6 @@ struct BackEnd {
     // thread has none, and the boot layer and the log find their state
     // through the calling thread's context.
     PZContextHolder clientContext;
-    // Failed opens so far, by device path.
-    std::map<std::string, int> openTries;
 
     // Calls into the boot layer from OnHotPlug, and whether new ones may start.
     std::mutex flightMutex;
@@ -90,7 +84,10 @@ struct BackEnd {
     int32_t flightEvent = 0;  // the event of the call in flight
     bool stopping = false;
 
-    // A stop handed over by deinit (see the header).
+    // A stop handed over by deinit (see the header). The thread object is
+    // joined or replaced by one caller at a time, under stopperMutex (taken
+    // before mutex, never after it).
+    std::mutex stopperMutex;
     std::thread stopper;
     bool stopperRunning = false;       // under mutex
     bool stopFailed = false;           // under mutex: the stopper's HotK_Free failed
@@ -203,33 +200,13 @@ void callBootLayer(int32_t event, bool booted) {
     leaveBootLayer();
 }
 
-// An interface that could not be opened (a device file busy for a moment,
-// say) would keep its sensor from ever being reported complete. It is
-// forgotten and its record in the monitor's list marked not connected, so
-// that the monitor's next synchronisation finds it connected again and
-// reports it as a new arrival; after kOpenTries it stays as it is until it
-// is plugged again.
-void openFailed(uint8_t index, const EntryPtr& entry, KLST_DEVINFO* devInfo, const char* step, DWORD error) {
-    BackEnd& b = backEnd();
-    const std::string path = fieldText(devInfo->devicePath);
-    const std::string description = fieldText(devInfo->deviceDescription);
-    int tries = 0;
-    {
-        std::lock_guard<std::mutex> lock(b.mutex);
-        tries = ++b.openTries[path];
-    }
-    const bool again = tries < kOpenTries;
-    HOTPLUG_LOG(LOG_ERROR_E, "Interface %d (%s, %s) not opened: %s failed, ErrorCode: %08Xh; %s\n", index,
-                description.c_str(), path.c_str(), step, static_cast<unsigned>(error),
-                again ? "tried again at the next synchronisation" : "left until it is plugged again");
-    if (!again) return;
-    closeEntry(*entry);
-    {
-        std::lock_guard<std::mutex> lock(b.mutex);
-        auto found = b.interfaceMap.find(index);
-        if (found != b.interfaceMap.end() && found->second == entry) b.interfaceMap.erase(found);
-    }
-    devInfo->connected = 0;
+// An interface that could not be opened keeps its entry, with or without
+// its handle, until its removal: its sensor is not reported complete, and
+// the interface is not tried again until it is plugged in anew.
+void openFailed(uint8_t index, KLST_DEVINFO* devInfo, const char* step, DWORD error) {
+    HOTPLUG_LOG(LOG_ERROR_E, "Interface %d (%s, %s) not opened: %s failed, ErrorCode: %08Xh; not tried again until "
+                "it is plugged in anew\n", index, fieldText(devInfo->deviceDescription).c_str(),
+                fieldText(devInfo->devicePath).c_str(), step, static_cast<unsigned>(error));
 }
 
 void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) {
@@ -272,7 +249,7 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
     if (usb.device.Usb.Init == nullptr || !usb.device.Usb.Init(&handle, devInfo)) {
         const DWORD error = GetLastError();
         HOTPLUG_LOG(LOG_ERROR_E, "Init device failed. ErrorCode: %08Xh\n", static_cast<unsigned>(error));
-        openFailed(index, entry, devInfo, "Init", error);
+        openFailed(index, devInfo, "Init", error);
         return;
     }
     UsbDeviceHandle probe{handle, usb.device.Usb};
@@ -320,12 +297,8 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
         entry->ready = ready;
     }
     if (!ready) {
-        openFailed(index, entry, devInfo, failedStep, failure);
+        openFailed(index, devInfo, failedStep, failure);
         return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(b.mutex);
-        b.openTries.erase(fieldText(devInfo->devicePath));
     }
 
     // Complete when every interface of the device is open with its pipes.
@@ -362,7 +335,6 @@ void onRemoval(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
     std::lock_guard<std::mutex> lock(b.mutex);
     b.interfaceMap.erase(index);
     b.firstSerial.reset();
-    b.openTries.erase(fieldText(devInfo->devicePath));
 }
 
 // Closes and forgets every recorded interface (the monitor is gone).
@@ -412,9 +384,22 @@ bool stopAndRecord(KHOT_HANDLE monitor) {
     return true;
 }
 
-void joinStopper() {
+// Joins the stopper of an earlier handed-over stop, waiting for it if it is
+// still at work; with `onlyEnded`, only one that has done its work (a new
+// stop may have been handed over since the caller looked).
+void joinStopperLocked(bool onlyEnded) {
     BackEnd& b = backEnd();
-    if (b.stopper.joinable() && b.stopper.get_id() != std::this_thread::get_id()) b.stopper.join();
+    if (!b.stopper.joinable() || b.stopper.get_id() == std::this_thread::get_id()) return;
+    if (onlyEnded) {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        if (b.stopperRunning) return;
+    }
+    b.stopper.join();
+}
+
+void joinStopper(bool onlyEnded) {
+    std::lock_guard<std::mutex> lock(backEnd().stopperMutex);
+    joinStopperLocked(onlyEnded);
 }
 
 }  // namespace
@@ -429,7 +414,7 @@ int vpu_usb_libusbk_init(vpu_usb_transport_params* params) {
     BackEnd& b = backEnd();
     // A stop handed over by the last deinit ends first (bounded by the boot
     // layer call it waits for).
-    joinStopper();
+    joinStopper(false);
     {
         std::lock_guard<std::mutex> lock(b.mutex);
         if (params != nullptr) {
@@ -512,7 +497,9 @@ int vpu_usb_libusbk_deinit() {
     // until HotK_Free has succeeded: until then the success line is not
     // logged, a new start is refused as dirty, and vpu_usb_libusbk_waitStopped
     // tells whether the stop failed.
-    joinStopper();
+    std::lock_guard<std::mutex> threadLock(b.stopperMutex);
+    // No stop is under way (looked at above): an earlier stopper has done its work.
+    joinStopperLocked(false);
     PZContextHolder context;
     {
         std::lock_guard<std::mutex> lock(b.mutex);
@@ -553,7 +540,7 @@ bool vpu_usb_libusbk_waitStopped(uint32_t timeoutMs) {
     }
     // The back-end lives as long as the process, so nothing else would join
     // a stopper that has done its work: its thread ends here, with the stop.
-    if (stopperEnded) joinStopper();
+    if (stopperEnded) joinStopper(true);
     return stopped;
 }
 

@@ -42,15 +42,16 @@
 //    HotK_Free has succeeded; until then the monitor stays recorded, and a
 //    failed stop leaves it so (logged as an error): the next init is refused
 //    as dirty, and vpu_usb_libusbk_waitStopped answers false.
-//    The stopper is joined by the next init, and at the latest at program
-//    exit.
+//    The stopper is joined by the next init, or by a wait for the stop once
+//    it has done its work; one caller at a time joins or replaces it.
 //  - The driver context of the thread that calls init is kept until the
 //    monitor has stopped: OnHotPlug and the stopper run in it, since the
 //    monitor's thread has no context of the client's own.
 //  - An interface that cannot be opened is logged with the failing step and
-//    its error, forgotten, and marked not connected in the monitor's list,
-//    so that the next synchronisation reports it as arriving again; after
-//    three tries it is left until it is plugged again.
+//    its error and keeps its entry until its removal: its sensor is not
+//    reported complete, and it is not tried again until it is plugged in
+//    anew. Its removal is reported like any other, which also lets the next
+//    sensor be chosen.
 #pragma once
 
 #include <cstdint>

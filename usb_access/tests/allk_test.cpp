@@ -183,4 +183,20 @@ TEST_F(AllKTest, HandleBeingFreedIsAcquiredOnlyByItsDisposingThread) {
     EXPECT_EQ(cleanupRuns, 1);
 }
 
+// A handle held at 0 (a device record while its configuration is rebuilt)
+// is acquired by no one, however many try at once.
+TEST_F(AllKTest, AHandleHeldAtZeroIsAcquiredByNoOneAtOnce) {
+    UsbK_Handle* handle = AllK_AllocUsbK(nullptr);
+    handle->header.refCount.store(0);
+    std::atomic<int> acquired{0};
+    std::vector<std::thread> threads(4);
+    for (auto& t : threads) {
+        t = std::thread([&] { for (int n = 0; n < 100000; ++n) acquired += UsbK_AcquireHandle(handle); });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(acquired.load(), 0);
+    handle->header.refCount.store(1);
+    UsbK_ReleaseHandle(handle);
+}
+
 }  // namespace

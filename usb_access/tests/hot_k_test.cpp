@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
@@ -497,7 +498,7 @@ ClientWindow* ClientWindow::current = nullptr;
 
 // The client's window hears each arrival as its message + 1 and each
 // removal as its message, sent or posted as it asked. A client that answers
-// a sent arrival by unplugging that interface makes the notice arrive while
+// a sent arrival by registering anew and unplugging that interface makes the notice arrive while
 // the monitor waits for the client: the removal is still told, once.
 TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
     const UINT sendOrPost[] = {KHOT_FLAG_PLUG_ALL_ON_INIT, KHOT_FLAG_PLUG_ALL_ON_INIT | KHOT_FLAG_POST_USER_MESSAGE};
@@ -509,10 +510,13 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
         ClientWindow client;
         client.start();
         const std::string first = WinPnp::instance().node(nodes[0])->instanceId;
+        HotK_Params none = paramsFor("no such device", KHOT_FLAG_NONE);
+        Registration inner;
         {
             std::lock_guard<std::mutex> lock(client.mutex);
             client.during = [&](const ClientWindow::Message& m) {
                 if (m.message != ClientWindow::kMessage + 1 || m.deviceId != first) return;
+                EXPECT_TRUE(HotK_Init(&inner.handle, &none));
                 WinPnp::instance().unplug(nodes[0]);
                 // Its notice is handled by the monitor meanwhile (or, posted, after the pass).
                 stack_->waitDelivered(std::chrono::seconds(10));
@@ -526,6 +530,7 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
         ASSERT_TRUE(HotK_Init(&registration.handle, &params));
         KHOT_HANDLE handle = registration.handle;
         ASSERT_TRUE(client.waitFor(6));
+        ASSERT_TRUE(inner.free());
         ASSERT_TRUE(registration.free());
         client.stop();
 
@@ -539,6 +544,33 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
         EXPECT_EQ(removal.deviceId, first);
         EXPECT_EQ(removal.info, client.messages[0].info);
     }
+}
+
+// Freed while its client is told (in its callback, or in its window while the monitor waits for
+// it), the last registration's free returns at once and the monitor stops when the pass ends.
+TEST_F(HotKTest, TheLastRegistrationFreedWhileItsClientIsToldStopsTheMonitorAfterThePass) {
+    zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    for (const bool byWindow : {false, true}) {
+        std::promise<BOOL> freed;
+        std::atomic<int> told{0};
+        auto onArrival = [&](KHOT_HANDLE handle) { told++ == 0 ? freed.set_value(HotK_Free(handle)) : void(); };
+        ClientWindow client;
+        client.start();
+        client.during = [&](const ClientWindow::Message& m) { onArrival(m.handle); };
+        reports_.during = [&](const Report& r) { onArrival(r.handle); };
+        HotK_Params params = paramsFor("USB\\VID_fff0");
+        if (byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
+        KHOT_HANDLE handle = nullptr;
+        ASSERT_TRUE(HotK_Init(&handle, &params));
+        std::future<BOOL> answer = freed.get_future();
+        if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) std::abort();  // stuck for good
+        EXPECT_TRUE(answer.get());
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
+        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
+        EXPECT_EQ(told.load(), 1);
+    }
+    reports_.during = nullptr;
 }
 
 }  // namespace
