@@ -160,9 +160,15 @@ TEST_P(BackEndReads, DeviceTransfersArriveWholeAndInOrderThroughReadsOfAnyLength
     EXPECT_TRUE(reading.get() == sent);
 }
 
+std::string bindingName(const ::testing::TestParamInfo<std::pair<SimDriver, bool>>& info) {
+    static const char* const kNames[] = {"libusbK", "libusb0", "WinUSB"};
+    return std::string(kNames[static_cast<int>(info.param.first)]) + (info.param.second ? "" : "WithoutPartialReads");
+}
+
 INSTANTIATE_TEST_SUITE_P(Drivers, BackEndReads,
                          ::testing::Values(std::pair{SimDriver::LibusbK, true}, std::pair{SimDriver::Libusb0, true},
-                                           std::pair{SimDriver::WinUsb, true}, std::pair{SimDriver::LibusbK, false}));
+                                           std::pair{SimDriver::WinUsb, true}, std::pair{SimDriver::LibusbK, false}),
+                         bindingName);
 
 }  // namespace
 }  // namespace usbtest
