@@ -169,6 +169,9 @@ struct SimWinDevice::Endpoint {
     std::deque<Pending*> queue;
     std::thread worker;
     bool stopping = false;
+    // The worker's own wake-up (queue, hold, stop, cancellation), so that
+    // the completions of other requests on the device do not wake it.
+    std::condition_variable work;
     // Reads of the endpoint take packets one at a time. Under `packets`:
     // whether the device's zero-length packet after a transfer of whole
     // packets is still due, and room for a packet that may not fit. Under
@@ -261,7 +264,10 @@ void SimWinDevice::failNext(SimOp op, DWORD error) {
 void SimWinDevice::holdReads(uint8_t address, bool hold) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = endpoints_.find(address);
-    if (it != endpoints_.end()) it->second->hold = hold;
+    if (it != endpoints_.end()) {
+        it->second->hold = hold;
+        it->second->work.notify_all();
+    }
     changed_.notify_all();
 }
 
@@ -316,6 +322,7 @@ void SimWinDevice::unplug() {
         plugged_ = false;
         for (auto& [address, endpoint] : endpoints_) {
             endpoint->stopping = true;
+            endpoint->work.notify_all();
             if (endpoint->worker.joinable()) workers.push_back(std::move(endpoint->worker));
         }
         changed_.notify_all();
@@ -480,6 +487,7 @@ void SimWinDevice::cancel(const std::function<bool(const Pending&)>& which, DWOR
                 held.push_back(pending);
             }
         }
+        for (auto& [address, endpoint] : endpoints_) endpoint->work.notify_all();
         changed_.notify_all();
     }
     for (auto& link : links) link->wake();
@@ -555,22 +563,19 @@ DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, ui
     uint32_t total = 0;
     *moved = 0;
     std::shared_ptr<EndpointLink> link;
+    bool done = false;
     {
+        // What a partial read kept comes first.
         std::lock_guard<std::mutex> lock(mutex_);
         link = endpoint->link;
-    }
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (!endpoint->kept.empty()) {
-                const uint32_t count = std::min<uint32_t>(length - total, static_cast<uint32_t>(endpoint->kept.size()));
-                if (count != 0) std::memcpy(buffer + total, endpoint->kept.data(), count);
-                endpoint->kept.erase(endpoint->kept.begin(), endpoint->kept.begin() + count);
-                total += count;
-                if (!endpoint->kept.empty() || endpoint->keptEnds) break;
-                continue;
-            }
+        if (!endpoint->kept.empty()) {
+            total = std::min<uint32_t>(length, static_cast<uint32_t>(endpoint->kept.size()));
+            if (total != 0) std::memcpy(buffer, endpoint->kept.data(), total);
+            endpoint->kept.erase(endpoint->kept.begin(), endpoint->kept.begin() + total);
+            done = !endpoint->kept.empty() || endpoint->keptEnds;
         }
+    }
+    while (!done) {
         if (total == length) break;  // a full buffer leaves the rest, a due zero-length packet too
         if (endpoint->zeroPacketDue) {
             endpoint->zeroPacketDue = false;
@@ -619,12 +624,12 @@ DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, ui
 void SimWinDevice::serve(Endpoint* endpoint) {
     for (;;) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return endpoint->stopping || !endpoint->queue.empty(); });
+        endpoint->work.wait(lock, [&] { return endpoint->stopping || !endpoint->queue.empty(); });
         if (endpoint->queue.empty()) return;
         Pending* pending = endpoint->queue.front();
         std::shared_ptr<EndpointLink> link = endpoint->link;
         // A held transfer waits for the hold to go, or for its end.
-        changed_.wait(lock, [&] { return !endpoint->hold || pending->cancelled.load() || pending->finishNow; });
+        endpoint->work.wait(lock, [&] { return !endpoint->hold || pending->cancelled.load() || pending->finishNow; });
         const bool finishNow = pending->finishNow;
         const bool cancelled = pending->cancelled.load() && !finishNow;
         const auto delay = abortDelay_;
@@ -692,6 +697,7 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
     pending_.insert(request);
     endpoint->queue.push_back(request);
     if (!endpoint->worker.joinable()) endpoint->worker = std::thread([this, endpoint] { serve(endpoint); });
+    endpoint->work.notify_all();
     changed_.notify_all();
     *pending = true;
     return ERROR_IO_PENDING;
