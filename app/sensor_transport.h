@@ -41,6 +41,14 @@
 //                      it draws this frame (default 0: never), so that tests
 //                      run the real program's window for a bounded time.
 //                      Only this simulated build reads it.
+//   ZARN_SIM_DRIVER    the driver bound to the sensor: "libusbK" (default),
+//                      "libusb0" or "WinUSB". Only this simulated build reads it.
+//   ZARN_SIM_PARTIAL_READS
+//                      "on" (default): the sensor's IN pipes under libusbK or
+//                      WinUSB allow reads shorter than a packet (pipe policy
+//                      ALLOW_PARTIAL_READS); "off": such a read fails, as it
+//                      always does under libusb0. Only this simulated build
+//                      reads it.
 //   ZARN_SIM_USB       "ok" (default); "missing": the program finds no USB
 //                      stack to talk through, so the driver cannot start its
 //                      transport and its initialisation fails. Nothing else
@@ -82,6 +90,8 @@ struct SimulatedSensorSettings {
     uint32_t flashBlockMs = 0;
     uint32_t windowCloseAfterFrames = 0;  // 0: the window stays until the user closes it
     bool usbMissing = false;  // no transport back-end: the driver cannot start
+    enum class Driver { LibusbK, Libusb0, WinUsb } driver = Driver::LibusbK;
+    bool partialReads = true;
 };
 
 // The names ZARN_SIM_STATE takes, with the processor and state the sensor

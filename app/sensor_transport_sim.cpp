@@ -141,6 +141,24 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             unreadable("ZARN_SIM_CLOSE_AFTER_FRAMES", value);
         }
     }
+    if (const char* value = lookup("ZARN_SIM_DRIVER")) {
+        if (std::strcmp(value, "libusbK") == 0) {
+            settings.driver = SimulatedSensorSettings::Driver::LibusbK;
+        } else if (std::strcmp(value, "libusb0") == 0) {
+            settings.driver = SimulatedSensorSettings::Driver::Libusb0;
+        } else if (std::strcmp(value, "WinUSB") == 0) {
+            settings.driver = SimulatedSensorSettings::Driver::WinUsb;
+        } else {
+            unreadable("ZARN_SIM_DRIVER", value);
+        }
+    }
+    if (const char* value = lookup("ZARN_SIM_PARTIAL_READS")) {
+        if (std::strcmp(value, "on") == 0 || std::strcmp(value, "off") == 0) {
+            settings.partialReads = std::strcmp(value, "on") == 0;
+        } else {
+            unreadable("ZARN_SIM_PARTIAL_READS", value);
+        }
+    }
     if (const char* value = lookup("ZARN_SIM_USB")) {
         if (std::strcmp(value, "ok") == 0) {
             settings.usbMissing = false;
@@ -165,7 +183,12 @@ void attachSensorTransport() {
     if (t.sensor) return;
     t.sensor = std::make_unique<zsim::SimSensor>(&vpu_usb_boot_hotplug_handler);
     zsim::SimSensor* sensor = t.sensor.get();
-    t.usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial);
+    SensorUsbBinding binding;
+    binding.driver = settings.driver == SimulatedSensorSettings::Driver::Libusb0  ? zsim::win::SimDriver::Libusb0
+                     : settings.driver == SimulatedSensorSettings::Driver::WinUsb ? zsim::win::SimDriver::WinUsb
+                                                                                  : zsim::win::SimDriver::LibusbK;
+    binding.partialReads = settings.partialReads;
+    t.usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial, binding);
     // The sensor installed its own bus as the back-end; the program talks
     // through the USB access library instead, as on Windows.
     vpu_usb_set_backend(settings.usbMissing ? nullptr : &vpu_usb_libusbk_ops);

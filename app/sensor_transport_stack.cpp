@@ -10,12 +10,19 @@
 
 namespace ZarnFirmwareUpdater {
 
-zsim::PnpSensorIdentity SensorUsbStack::identity() {
-    return zsim::PnpSensorIdentity{zsim::win::kSensorVendorId, zsim::win::kSensorProductId,
-                                   zsim::win::kSensorInterfacePrefix, zsim::win::kSensorManufacturer, 1, 4};
+zsim::PnpSensorIdentity SensorUsbStack::identity(zsim::win::SimDriver driver) {
+    // The service names the device list knows each driver by.
+    const char* service = driver == zsim::win::SimDriver::Libusb0  ? "libusb0"
+                          : driver == zsim::win::SimDriver::WinUsb ? "WinUSB"
+                                                                   : "libusbK";
+    return zsim::PnpSensorIdentity{zsim::win::kSensorVendorId,      zsim::win::kSensorProductId,
+                                   zsim::win::kSensorInterfacePrefix, zsim::win::kSensorManufacturer,
+                                   1,                               4,
+                                   service};
 }
 
-SensorUsbStack::SensorUsbStack(zsim::SimUsb& usb, std::string serial) : usb_(usb), serial_(std::move(serial)) {
+SensorUsbStack::SensorUsbStack(zsim::SimUsb& usb, std::string serial, SensorUsbBinding binding)
+    : usb_(usb), serial_(std::move(serial)), binding_(binding) {
     zsim::win::SimWinUsbStack& stack = zsim::win::SimWinUsbStack::instance();
     stack.reset();
     zsim::WinPnp::instance().reset();
@@ -78,22 +85,22 @@ void SensorUsbStack::plugDevice(bool booted) {
     zsim::WinPnp& pnp = zsim::WinPnp::instance();
     zsim::win::SimWinUsbStack& stack = zsim::win::SimWinUsbStack::instance();
     // The device files exist before the system announces their interfaces.
-    const std::vector<std::string> paths = zsim::pnpSensorPaths(identity(), serial_, booted);
+    const std::vector<std::string> paths = zsim::pnpSensorPaths(identity(binding_.driver), serial_, booted);
     for (size_t i = 0; i < paths.size(); ++i) {
         const std::string& path = paths[i];
         const auto index = static_cast<uint8_t>(i);
-        auto device = std::make_shared<zsim::win::SimWinDevice>(path, zsim::win::SimDriver::LibusbK);
+        auto device = std::make_shared<zsim::win::SimWinDevice>(path, binding_.driver);
         device->setDeviceDescriptor(zsim::win::sensorDeviceDescriptor(booted));
         device->setConfigurations({zsim::win::sensorConfiguration(index)});
         device->setString(1, zsim::win::kSensorManufacturer);
         device->setString(2, zsim::win::kSensorProduct);
         device->setString(3, serial_);
-        device->setDriverVersion({3, 0, 7, 0, 0});
+        if (!binding_.partialReads) device->setPipePolicy(zsim::win::kSensorPipeIn, ALLOW_PARTIAL_READS, {0});
         zsim::attachToSimUsb(*device, index, zsim::win::kSensorPipeIn, zsim::win::kSensorPipeOut);
         stack.addDevice(device);
         paths_.push_back(path);
     }
-    zsim::pnpPlugSensor(pnp, identity(), serial_, booted);
+    zsim::pnpPlugSensor(pnp, identity(binding_.driver), serial_, booted);
 }
 
 void SensorUsbStack::unplugDevice() {
@@ -101,7 +108,7 @@ void SensorUsbStack::unplugDevice() {
     // of the removal, as on a real bus.
     for (const std::string& path : paths_) zsim::win::SimWinUsbStack::instance().removeDevice(path);
     paths_.clear();
-    zsim::pnpUnplugSensor(zsim::WinPnp::instance(), identity(), serial_);
+    zsim::pnpUnplugSensor(zsim::WinPnp::instance(), identity(binding_.driver), serial_);
 }
 
 }  // namespace ZarnFirmwareUpdater

@@ -26,20 +26,28 @@
 #include "sim/sim_usb.h"
 #include "sim/win_pnp/win_pnp.h"
 #include "sim/win_pnp/win_pnp_api.h"
+#include "sim/win_usb/win_usb_stack.h"
 
 namespace ZarnFirmwareUpdater {
+
+// The driver bound to the sensor's interfaces, and whether their IN pipes
+// allow partial reads (libusbK and WinUSB; libusb0 never does).
+struct SensorUsbBinding {
+    zsim::win::SimDriver driver = zsim::win::SimDriver::LibusbK;
+    bool partialReads = true;
+};
 
 class SensorUsbStack {
 public:
     // Installs the device-facing table and follows `usb` from now on.
-    SensorUsbStack(zsim::SimUsb& usb, std::string serial);
+    SensorUsbStack(zsim::SimUsb& usb, std::string serial, SensorUsbBinding binding = {});
     // Stops following; the nodes and device files go, the table is restored.
     ~SensorUsbStack();
     SensorUsbStack(const SensorUsbStack&) = delete;
     SensorUsbStack& operator=(const SensorUsbStack&) = delete;
 
-    // The sensor's USB identity.
-    static zsim::PnpSensorIdentity identity();
+    // The sensor's USB identity under a driver.
+    static zsim::PnpSensorIdentity identity(zsim::win::SimDriver driver = zsim::win::SimDriver::LibusbK);
 
 private:
     struct Change {
@@ -53,6 +61,7 @@ private:
 
     zsim::SimUsb& usb_;
     const std::string serial_;
+    const SensorUsbBinding binding_;
     std::unique_ptr<zsim::WinPnpStack> notifier_;
     std::mutex mutex_;
     std::condition_variable changed_;

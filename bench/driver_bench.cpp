@@ -1,10 +1,12 @@
 // Device client benchmarks against the simulated sensor firmware: one
-// device-information round trip, and a 2.6 MB firmware update to a device
-// that flashes instantly.
+// device-information round trip, over the simulated transport (stack 0) and
+// over the whole Windows side of the host (stack 1, bench/whole_stack.h),
+// and a 2.6 MB firmware update to a device that flashes instantly.
 #include <benchmark/benchmark.h>
 
 #include <memory>
 
+#include "bench/whole_stack.h"
 #include "driver/device_client.h"
 #include "driver/device_protocol.h"
 #include "runtime/context.h"
@@ -19,14 +21,20 @@ namespace {
 // the client interface, for the length of one benchmark.
 class ClientBench {
 public:
-    ClientBench() : context_(std::make_shared<morv::driver::Context>()), scope_(context_) {
+    explicit ClientBench(bool wholeStack = false) : context_(std::make_shared<morv::driver::Context>()), scope_(context_) {
         // Lines of this context go to a callback that drops them: the
         // benchmark measures the client, not the console.
         PZContext_GetSlot(context_.get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
                           [](void* value) { return value; }, &quiet_, [](void*) {});
         LOGG_init();
         usb_ = &zsim::SimUsb::installFresh();
-        usb_->plug({PZ_CLIENT_INTERFACE});
+        if (wholeStack) {
+            // A sensor that does not arrive answers no state report.
+            whole_ = std::make_unique<zbench::WholeStack>(*usb_);
+            whole_->attach();
+        } else {
+            usb_->plug({PZ_CLIENT_INTERFACE});
+        }
         firmware_ = std::make_unique<zsim::SimFirmware>(*usb_, PZ_CLIENT_INTERFACE);
         firmware_->setFlashTiming(64 * 1024, std::chrono::microseconds(0));
         firmware_->setProgressText(true);
@@ -41,6 +49,11 @@ public:
         stopClient();
         firmware_->stop();
         firmware_.reset();
+        if (whole_) {
+            whole_->leave();
+            whole_.reset();
+            vpu_usb_set_backend(nullptr);
+        }
         usb_->reset();
     }
     bool ready() const { return ready_; }
@@ -52,12 +65,14 @@ private:
     std::shared_ptr<morv::driver::Context> context_;
     morv::driver::ScopedThreadContext scope_;
     zsim::SimUsb* usb_ = nullptr;
+    std::unique_ptr<zbench::WholeStack> whole_;
     std::unique_ptr<zsim::SimFirmware> firmware_;
     bool ready_ = false;
 };
 
+// range(0): 0 the simulated transport, 1 the whole Windows side.
 void BM_GetDevInfoRoundTrip(benchmark::State& state) {
-    ClientBench bench;
+    ClientBench bench(state.range(0) != 0);
     if (!bench.ready()) {
         state.SkipWithError("the simulated device sent no state report");
         return;
@@ -76,7 +91,7 @@ void BM_GetDevInfoRoundTrip(benchmark::State& state) {
         releasePendingResponse(entry);
     }
 }
-BENCHMARK(BM_GetDevInfoRoundTrip)->UseRealTime();
+BENCHMARK(BM_GetDevInfoRoundTrip)->ArgName("stack")->Arg(0)->Arg(1)->UseRealTime();
 
 void progressSink(const char*, float percent, void* user) { *static_cast<float*>(user) = percent; }
 

@@ -14,6 +14,11 @@
 // run costs is the host's. Every frame therefore carries the same frame
 // value; nothing on the host path looks at it.
 //
+// The fragments reach the host over the simulated transport (stack 0), or
+// over the whole Windows side of the host (stack 1: the transport back-end,
+// the USB access library and the simulated Windows USB stack, which hands
+// them over in USB packets).
+//
 // Counters:
 //   memcpy_MBps      single-thread memcpy of one frame into another buffer
 //   vs_memcpy        delivered MB/s divided by memcpy_MBps
@@ -50,6 +55,7 @@
 
 #include <time.h>
 
+#include "bench/whole_stack.h"
 #include "driver/frame_streams.h"
 #include "driver/stream_config.h"
 #include "host_lib/host_api_records.h"
@@ -205,13 +211,18 @@ double memcpyMbps(size_t frameBytes) {
 // processor, with one image stream running for the length of a benchmark.
 class FramePath {
 public:
-    FramePath(const StreamRoute& route, size_t frameBytes, Delivery* delivery)
+    FramePath(const StreamRoute& route, size_t frameBytes, Delivery* delivery, bool wholeStack)
         : route_(route), context_(std::make_shared<morv::driver::Context>()), scope_(context_) {
         PZContext_GetSlot(context_.get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
                           [](void* value) { return value; }, &dropLines_.callback, [](void*) {});
         LOGG_init();
         usb_ = &zsim::SimUsb::installFresh();
-        usb_->plug({0, 1, 2, 3});
+        if (wholeStack) {
+            whole_ = std::make_unique<zbench::WholeStack>(*usb_);
+            if (!whole_->attach()) return;
+        } else {
+            usb_->plug({0, 1, 2, 3});
+        }
         vpu_ = std::make_unique<zsim::SimVpu>(*usb_);
         vpu_->start();
         processor_ = std::make_unique<zsim::SimProcessorServices>(*vpu_);
@@ -260,8 +271,13 @@ public:
             VPUG_deinit();
         }
         processor_.reset();
-        vpu_->stop();
+        if (vpu_) vpu_->stop();
         vpu_.reset();
+        if (whole_) {
+            whole_->leave();
+            whole_.reset();
+            vpu_usb_set_backend(nullptr);
+        }
         usb_->reset();
         LOGG_deinit();
     }
@@ -329,6 +345,7 @@ private:
     std::shared_ptr<morv::driver::Context> context_;
     morv::driver::ScopedThreadContext scope_;
     zsim::SimUsb* usb_ = nullptr;
+    std::unique_ptr<zbench::WholeStack> whole_;
     std::unique_ptr<zsim::SimVpu> vpu_;
     std::unique_ptr<zsim::SimProcessorServices> processor_;
     std::vector<zsim::SharedBytes> fragments_;
@@ -348,11 +365,12 @@ private:
 // never sends faster, so what is dropped there is lost on the host side. With
 // neither limit the device floods the host, which shows what an overloaded
 // host drops (the connection layer drains what it has no pool buffer for).
+// range(4): 0 the simulated transport, 1 the whole Windows side.
 void BM_FramePath(benchmark::State& state) {
     const StreamRoute& route = kRoutes[state.range(0)];
     const auto frameBytes = static_cast<size_t>(state.range(1));
     Delivery delivery;
-    FramePath path(route, frameBytes, &delivery);
+    FramePath path(route, frameBytes, &delivery, state.range(4) != 0);
     if (!path.ready()) {
         state.SkipWithError("the frame stream did not start");
         return;
@@ -416,9 +434,10 @@ void BM_FramePath(benchmark::State& state) {
     state.counters["rx_nomem"] = static_cast<double>(path.rxNoMem());
 }
 BENCHMARK(BM_FramePath)
-    ->ArgNames({"route", "bytes", "ahead", "wire_MBps"})
-    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0, 2}, {0}})
-    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0}, {400, 1250}})
+    ->ArgNames({"route", "bytes", "ahead", "wire_MBps", "stack"})
+    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0, 2}, {0}, {0}})
+    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {0}, {400, 1250}, {0}})
+    ->ArgsProduct({{0, 1}, {64 * 1024, 1280 * 800 * 2}, {2}, {0}, {1}})
     // Every batch of a flood waits out the stall bound for the frames it
     // lost: a fixed count keeps the run to minutes.
     ->Iterations(8)

@@ -445,7 +445,7 @@ void SimUsb::wakeReaders() {
 }
 
 int SimUsb::readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_t* read,
-                           const std::function<bool()>& giveUp) {
+                           const std::function<bool()>& giveUp, bool* ended) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces || !pipes_[index].registered) return VPU_USB_ERR_NOT_REGISTERED;
     Pipe& pipe = pipes_[index];
@@ -495,6 +495,7 @@ int SimUsb::readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_
     }
     pipe.frontOffset += count;
     pipe.toHostBytes -= count;
+    if (ended != nullptr) *ended = pipe.frontOffset == front->size();
     if (pipe.frontOffset == front->size()) {
         pipe.toHost.pop_front();
         pipe.frontOffset = 0;

@@ -136,8 +136,10 @@ public:
     // giveUp() is true. giveUp runs under the bus's lock; whoever makes it
     // true calls wakeReaders() afterwards.
     static constexpr int kGaveUp = -1;
+    // `ended`, when given, tells whether the read took the last byte of its
+    // device transfer.
     int readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_t* read,
-                       const std::function<bool()>& giveUp);
+                       const std::function<bool()>& giveUp, bool* ended = nullptr);
     void wakeReaders();
 
 private:

@@ -15,8 +15,9 @@ public:
         return map(SimUsb::instance().writeBulk(index_, data, length, moved));
     }
 
-    DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) override {
-        return map(SimUsb::instance().readBulkUnless(index_, buffer, length, moved, giveUp));
+    DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, bool* ended,
+               const std::function<bool()>& giveUp) override {
+        return map(SimUsb::instance().readBulkUnless(index_, buffer, length, moved, giveUp, ended));
     }
 
     void wake() override { SimUsb::instance().wakeReaders(); }

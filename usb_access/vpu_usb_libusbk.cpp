@@ -1,5 +1,6 @@
 #include "usb_access/vpu_usb_libusbk.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -49,16 +50,40 @@ struct UsbDevice {
     uint8_t outPipe;
 };
 
+// How many packets the read-ahead buffer of an interface holds.
+constexpr uint32_t kAheadPackets = 4;
+
+// Bytes of the IN pipe read before a caller asked for them. A driver is
+// never asked for less than a whole packet (libusb0 fails such a read and
+// loses the packet; libusbK and WinUSB keep or drop its rest by pipe
+// policy), so a read smaller than a packet is served from here, and this
+// is filled in whole packets.
+struct ReadAhead {
+    std::vector<uint8_t> bytes;
+    uint32_t begin = 0;
+    uint32_t end = 0;
+    bool endsTransfer = false;  // its last byte ended a device transfer
+
+    void drop() { begin = end = 0; }
+};
+
 // One recorded interface. `device.handle` and the flags are guarded by
 // `mutex`; the handle stays valid while `users` is above zero.
 struct InterfaceEntry {
     UsbDevice usb{};
+    uint32_t packetSize = 0;  // of the IN pipe; 0 until its pipe is known
     std::string serial;  // the sensor it belongs to
     bool ready = false;  // opened with its alternate setting and pipes
     bool closing = false;
     int users = 0;
     std::mutex mutex;
     std::condition_variable idle;
+    // One read at a time takes the IN pipe's bytes, in order (each
+    // interface has one reading thread in this system: the client's read
+    // thread, a connection's receive thread, the boot layer; the lock keeps
+    // any other from splitting a packet between two callers).
+    std::mutex readMutex;
+    ReadAhead ahead;  // under readMutex
 };
 using EntryPtr = std::shared_ptr<InterfaceEntry>;
 
@@ -158,10 +183,65 @@ void closeEntry(InterfaceEntry& entry) {
     }
     lock.unlock();
     if (usb.Free != nullptr) usb.Free(handle);
+    {
+        // What was read ahead belongs to the handle that is gone.
+        std::lock_guard<std::mutex> reading(entry.readMutex);
+        entry.ahead.drop();
+    }
     lock.lock();
     entry.usb.device.handle = nullptr;
     entry.ready = false;
     entry.closing = false;
+}
+
+// Fills `buffer` from what was read ahead and from the IN pipe, asking the
+// driver for whole packets only: a large read goes straight into the
+// caller's buffer, the rest through the read-ahead buffer. Like a driver's
+// read it ends when the buffer is full or a device transfer has ended; a
+// zero-length packet ends a transfer but delivers nothing, so it is passed
+// over until a byte has come. False when the driver failed before any byte
+// was delivered (`error` its last error); bytes delivered before a failure
+// stand, and the failure shows at the next read. The caller holds
+// readMutex and a use of the handle.
+bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32_t* got, DWORD* error) {
+    ReadAhead& ahead = entry.ahead;
+    const uint32_t packet = entry.packetSize != 0 ? entry.packetSize : 512;
+    *got = 0;
+    while (*got < length) {
+        if (ahead.begin < ahead.end) {
+            const uint32_t count = std::min(length - *got, ahead.end - ahead.begin);
+            std::memcpy(buffer + *got, ahead.bytes.data() + ahead.begin, count);
+            ahead.begin += count;
+            *got += count;
+            if (ahead.begin == ahead.end && ahead.endsTransfer) break;
+            continue;
+        }
+        const uint32_t room = length - *got;
+        const bool direct = room >= packet;
+        if (!direct && ahead.bytes.size() != packet * kAheadPackets) ahead.bytes.assign(packet * kAheadPackets, 0);
+        uint8_t* target = direct ? buffer + *got : ahead.bytes.data();
+        const uint32_t ask = direct ? room - room % packet : static_cast<uint32_t>(ahead.bytes.size());
+        UINT transferred = 0;
+        if (!entry.usb.device.Usb.ReadPipe(entry.usb.device.handle, entry.usb.inPipe, target, ask, &transferred,
+                                           nullptr)) {
+            *error = GetLastError();
+            ahead.drop();
+            return *got != 0;
+        }
+        // A driver that claims more than was asked is believed no further.
+        const uint32_t count = std::min<uint32_t>(transferred, ask);
+        const bool ended = count < ask;  // a short or zero-length packet came
+        if (direct) {
+            *got += count;
+        } else {
+            ahead.begin = 0;
+            ahead.end = count;
+            ahead.endsTransfer = ended;
+        }
+        if (count == 0 && *got == 0) continue;
+        if (count == 0 || (direct && ended)) break;
+    }
+    return true;
 }
 
 int indexOf(const char* description) {
@@ -274,7 +354,10 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
                        static_cast<unsigned>(pipe.PipeType), pipe.Interval, pipe.MaximumPacketSize);
             // Pipes by their direction: the first IN pipe reads, the last OUT pipe writes.
             if ((pipe.PipeId & 0x80) != 0) {
-                if (!haveIn) usb.inPipe = pipe.PipeId;
+                if (!haveIn) {
+                    usb.inPipe = pipe.PipeId;
+                    entry->packetSize = pipe.MaximumPacketSize;
+                }
                 haveIn = true;
             } else {
                 usb.outPipe = pipe.PipeId;
@@ -588,18 +671,19 @@ int vpu_usb_libusbk_read_bulk(uint8_t index, void* buffer, uint32_t length, uint
         LOGG_PRINT(LOG_ERROR_E, 0, "Attempted to operate on unregistered interface %d\n", index);
         return VPU_USB_ERR_NOT_REGISTERED;
     }
+    std::lock_guard<std::mutex> reading(entry->readMutex);
     if (!beginUse(*entry)) {
         LOGG_PRINT(LOG_ERROR_E, 0, "vpu_usb_read_bulk->VPU_USB_ERR_NO_DEVICE, interfaceIdx=%u\n", index);
         return VPU_USB_ERR_NOT_REGISTERED;
     }
     if (read != nullptr) *read = 0;
-    UINT transferred = 0;
-    const BOOL ok = entry->usb.device.Usb.ReadPipe(entry->usb.device.handle, entry->usb.inPipe,
-                                                   static_cast<PUCHAR>(buffer), length, &transferred, nullptr);
-    const DWORD error = GetLastError();
+    uint32_t got = 0;
+    DWORD error = ERROR_INVALID_PARAMETER;
+    const bool ok = buffer != nullptr ? readPackets(*entry, static_cast<uint8_t*>(buffer), length, &got, &error)
+                                      : length == 0;
     endUse(*entry);
     if (ok) {
-        if (read != nullptr) *read = transferred;
+        if (read != nullptr) *read = got;
         return VPU_USB_OK;
     }
     LOGG_PRINT(LOG_ERROR_E, 0, "vpu_usb_read_bulk ret=%d, index=%i\n", static_cast<int>(error), index);

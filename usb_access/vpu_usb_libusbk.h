@@ -27,6 +27,15 @@
 //    transfer using the handle has ended with an error, and only then frees
 //    the handle. A read pending on a silent interface therefore ends within
 //    one abort round (kAbortRound), not never.
+//  - Reads never ask a driver for part of a USB packet (libusb0 fails such a
+//    read and loses the packet; libusbK and WinUSB keep or drop the rest by
+//    pipe policy). Each interface has a read-ahead buffer of a few packets:
+//    a read shorter than a packet is served from it, and it is refilled in
+//    whole packets; a larger read takes its whole packets straight into the
+//    caller's buffer. A read ends, as a driver's does, when the buffer is
+//    full or a device transfer has ended. Reads of one interface take a
+//    lock of their own for their length (each interface has one reading
+//    thread, so it is never contended); a close drops what was read ahead.
 //  - OnHotPlug runs on the monitor's thread and may run a whole boot there;
 //    the driver's hot-plug handler waits there for the driver's cleanup,
 //    and the driver's shutdown cleanup is what calls vpu_usb_libusbk_deinit.

@@ -270,6 +270,39 @@ TEST_F(ProgramTest, SensorPulledOutDuringTheUpgradeEndsWithTheUpdateErrorAndAFai
     EXPECT_FALSE(result.hasLine(kSuccessText));
 }
 
+// --- every driver the sensor may be bound to ------------------------------------------------
+
+// The client and the host library read in pieces far smaller than a USB
+// packet; under each driver, and with partial reads off, the report and a
+// whole upgrade still work.
+class ProgramOverDriverTest : public ProgramTest,
+                              public ::testing::WithParamInterface<std::map<std::string, std::string>> {};
+
+TEST_P(ProgramOverDriverTest, ReportsAndUpgradesTheSensor_RealOneSecondLink) {
+    std::map<std::string, std::string> sensor = GetParam();
+    sensor["ZARN_SIM_FIRMWARE"] = "0.9.7";
+    const Outcome report = run({"-i"}, sensor);
+    EXPECT_EQ(report.exitStatus, 0) << report.err;
+    EXPECT_TRUE(report.hasLine("Firmware: 0.9.7")) << report.err;
+    const Outcome upgrade = run({"-u"}, sensor);
+    EXPECT_EQ(upgrade.exitStatus, 0) << upgrade.err;
+    EXPECT_TRUE(upgrade.hasLine("Your firmware is out of date")) << upgrade.err;
+    EXPECT_TRUE(upgrade.hasLine(kSuccessText)) << upgrade.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Bindings, ProgramOverDriverTest,
+    ::testing::Values(std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "libusbK"}},
+                      std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "libusb0"}},
+                      std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "WinUSB"}},
+                      std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "WinUSB"},
+                                                         {"ZARN_SIM_PARTIAL_READS", "off"}}),
+    [](const auto& info) {
+        std::string name = info.param.at("ZARN_SIM_DRIVER");
+        if (info.param.count("ZARN_SIM_PARTIAL_READS") != 0) name += "WithoutPartialReads";
+        return name;
+    });
+
 // --- every way the program ends ------------------------------------------------------------
 
 // The console, which needs no display; the window with DISPLAY unset; a

@@ -63,7 +63,9 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
                      {"ZARN_SIM_STATE", "lowPower"},
                      {"ZARN_SIM_UPDATE", "fail"},
                      {"ZARN_SIM_FLASH_MS", "25"},
-                     {"ZARN_SIM_CLOSE_AFTER_FRAMES", "12"}}};
+                     {"ZARN_SIM_CLOSE_AFTER_FRAMES", "12"},
+                     {"ZARN_SIM_DRIVER", "libusb0"},
+                     {"ZARN_SIM_PARTIAL_READS", "off"}}};
     std::vector<std::string> problems;
     const SimulatedSensorSettings settings = env.read(problems);
     EXPECT_TRUE(problems.empty());
@@ -76,6 +78,8 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
     EXPECT_TRUE(settings.updateFails);
     EXPECT_EQ(settings.flashBlockMs, 25u);
     EXPECT_EQ(settings.windowCloseAfterFrames, 12u);
+    EXPECT_EQ(settings.driver, SimulatedSensorSettings::Driver::Libusb0);
+    EXPECT_FALSE(settings.partialReads);
 }
 
 TEST(SimulatedSensorSettingsTest, UnbootedSensorIsAnAttachedOne) {
@@ -114,7 +118,7 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         {"ZARN_SIM_STATE", "Ready"},      {"ZARN_SIM_STATE", ""},             {"ZARN_SIM_SENSOR", "yes"},
         {"ZARN_SIM_UPDATE", "FAIL"},      {"ZARN_SIM_FLASH_MS", "-3"},        {"ZARN_SIM_FLASH_MS", "60001"},
         {"ZARN_SIM_FLASH_MS", "10ms"},   {"ZARN_SIM_CLOSE_AFTER_FRAMES", "-1"},
-        {"ZARN_SIM_CLOSE_AFTER_FRAMES", "1000001"},
+        {"ZARN_SIM_CLOSE_AFTER_FRAMES", "1000001"}, {"ZARN_SIM_DRIVER", "winusb"}, {"ZARN_SIM_PARTIAL_READS", "0"},
     };
     for (const auto& [name, value] : bad) {
         std::vector<std::string> problems;
@@ -130,6 +134,8 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         EXPECT_EQ(settings.updateFails, defaults.updateFails);
         EXPECT_EQ(settings.flashBlockMs, defaults.flashBlockMs);
         EXPECT_EQ(settings.windowCloseAfterFrames, defaults.windowCloseAfterFrames);
+        EXPECT_EQ(settings.driver, defaults.driver);
+        EXPECT_EQ(settings.partialReads, defaults.partialReads);
     }
     // Two bad values, two messages; the good one between them still counts.
     std::vector<std::string> problems;

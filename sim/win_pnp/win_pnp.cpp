@@ -188,7 +188,7 @@ PnpNode libusbKNode(const PnpSensorIdentity& identity, std::string instanceId, c
                     uint32_t parent) {
     PnpNode node;
     node.setupClassGuid = kPnpLibusbKClassGuid;
-    node.service = "libusbK";
+    node.service = identity.service;
     node.description = identity.namePrefix + "." + name;
     node.manufacturer = identity.manufacturer;
     node.busNumber = identity.busNumber;

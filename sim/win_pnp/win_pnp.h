@@ -134,6 +134,7 @@ struct PnpSensorIdentity {
     std::string manufacturer;
     uint32_t busNumber = 1;
     uint32_t address = 1;
+    std::string service = "libusbK";  // the driver bound to its interfaces
 };
 
 // Plugs the sensor with serial number `serial` (booted: five interfaces;

@@ -77,6 +77,22 @@ SimOp opOf(DWORD code) {
     }
 }
 
+// What a pipe policy is before anyone sets it: partial reads are allowed,
+// every other policy of one byte is off, the transfer time-out none.
+Bytes policyDefault(uint32_t type) { return type == ALLOW_PARTIAL_READS ? Bytes{1} : Bytes(4, 0); }
+
+// The endpoint's maximum packet size as its descriptor in `config` gives it
+// (bits 11 and 12 count extra transactions per microframe); 0 when absent.
+uint32_t packetSizeIn(const Bytes& config, uint8_t address) {
+    for (size_t pos = 0; pos + 5 < config.size() && config[pos] != 0; pos += config[pos]) {
+        if (config[pos + 1] == USB_ENDPOINT_DESCRIPTOR_TYPE && config[pos + 2] == address) {
+            const uint32_t w = config[pos + 4] | (config[pos + 5] << 8);
+            return (w & 0x7FF) * (1 + ((w >> 11) & 3));
+        }
+    }
+    return 0;
+}
+
 // A transfer that completes later does this under its device's lock, which
 // GetOverlappedResult takes too: once the caller has seen the status, the
 // record (on the caller's stack) and its event are not touched again.
@@ -108,15 +124,16 @@ DWORD MemoryLink::write(const uint8_t* data, uint32_t length, uint32_t* moved) {
     return ERROR_SUCCESS;
 }
 
-DWORD MemoryLink::read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) {
+DWORD MemoryLink::read(uint8_t* buffer, uint32_t length, uint32_t* moved, bool* ended,
+                       const std::function<bool()>& giveUp) {
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait(lock, [&] { return !toHost_.empty() || giveUp(); });
     if (toHost_.empty()) return ERROR_IO_PENDING;
     Bytes& front = toHost_.front();
     const uint32_t count = std::min<uint32_t>(length, static_cast<uint32_t>(front.size()));
-    std::memcpy(buffer, front.data(), count);
-    // One read never spans two device transfers.
-    if (count == front.size()) {
+    if (count != 0) std::memcpy(buffer, front.data(), count);
+    *ended = count == front.size();
+    if (*ended) {
         toHost_.pop_front();
     } else {
         front.erase(front.begin(), front.begin() + count);
@@ -152,6 +169,19 @@ struct SimWinDevice::Endpoint {
     std::deque<Pending*> queue;
     std::thread worker;
     bool stopping = false;
+    // The worker's own wake-up (queue, hold, stop, cancellation), so that
+    // the completions of other requests on the device do not wake it.
+    std::condition_variable work;
+    // Reads of the endpoint take packets one at a time. Under `packets`:
+    // whether the device's zero-length packet after a transfer of whole
+    // packets is still due, and room for a packet that may not fit. Under
+    // the device's lock: what a partial read left of a packet, and whether
+    // that packet ended its transfer.
+    std::mutex packets;
+    bool zeroPacketDue = false;
+    Bytes scratch;
+    Bytes kept;
+    bool keptEnds = false;
 };
 
 struct SimWinDevice::Pending {
@@ -213,6 +243,11 @@ void SimWinDevice::setDriverVersion(std::array<uint32_t, 5> version) {
     version_ = version;
 }
 
+void SimWinDevice::setPipePolicy(uint8_t pipe, uint32_t type, const Bytes& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pipePolicies_[{pipe, type}] = value;
+}
+
 void SimWinDevice::attach(uint8_t address, std::shared_ptr<EndpointLink> link) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto& endpoint = endpoints_[address];
@@ -229,7 +264,10 @@ void SimWinDevice::failNext(SimOp op, DWORD error) {
 void SimWinDevice::holdReads(uint8_t address, bool hold) {
     std::lock_guard<std::mutex> lock(mutex_);
     auto it = endpoints_.find(address);
-    if (it != endpoints_.end()) it->second->hold = hold;
+    if (it != endpoints_.end()) {
+        it->second->hold = hold;
+        it->second->work.notify_all();
+    }
     changed_.notify_all();
 }
 
@@ -284,6 +322,7 @@ void SimWinDevice::unplug() {
         plugged_ = false;
         for (auto& [address, endpoint] : endpoints_) {
             endpoint->stopping = true;
+            endpoint->work.notify_all();
             if (endpoint->worker.joinable()) workers.push_back(std::move(endpoint->worker));
         }
         changed_.notify_all();
@@ -448,6 +487,7 @@ void SimWinDevice::cancel(const std::function<bool(const Pending&)>& which, DWOR
                 held.push_back(pending);
             }
         }
+        for (auto& [address, endpoint] : endpoints_) endpoint->work.notify_all();
         changed_.notify_all();
     }
     for (auto& link : links) link->wake();
@@ -492,15 +532,104 @@ void SimWinDevice::complete(Pending* pending, DWORD error, uint32_t moved) {
     delete gone;
 }
 
+// Lock held.
+bool SimWinDevice::policyOn(uint8_t pipe, uint32_t type) const {
+    auto it = pipePolicies_.find({pipe, type});
+    const Bytes value = it != pipePolicies_.end() ? it->second : policyDefault(type);
+    return !value.empty() && value[0] != 0;
+}
+
+// Lock held.
+SimWinDevice::PacketRules SimWinDevice::packetRules(uint8_t address) const {
+    PacketRules rules;
+    const Bytes* config = configByValue(configuration_);
+    const uint32_t size = config != nullptr ? packetSizeIn(*config, address) : 0;
+    if (size != 0) rules.packetSize = size;
+    // libusb0 knows no partial reads; its pipe policies never reach it.
+    rules.partialReads = driver_ != SimDriver::Libusb0 && policyOn(address, ALLOW_PARTIAL_READS);
+    rules.autoFlush = policyOn(address, AUTO_FLUSH);
+    return rules;
+}
+
+// Lock held.
+void SimWinDevice::dropKept(uint8_t address) {
+    auto it = endpoints_.find(address);
+    if (it != endpoints_.end()) it->second->kept.clear();
+}
+
+DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, uint8_t* buffer, uint32_t length,
+                                uint32_t* moved, const std::function<bool()>& giveUp) {
+    const uint32_t size = rules.packetSize;
+    uint32_t total = 0;
+    *moved = 0;
+    std::shared_ptr<EndpointLink> link;
+    bool done = false;
+    {
+        // What a partial read kept comes first.
+        std::lock_guard<std::mutex> lock(mutex_);
+        link = endpoint->link;
+        if (!endpoint->kept.empty()) {
+            total = std::min<uint32_t>(length, static_cast<uint32_t>(endpoint->kept.size()));
+            if (total != 0) std::memcpy(buffer, endpoint->kept.data(), total);
+            endpoint->kept.erase(endpoint->kept.begin(), endpoint->kept.begin() + total);
+            done = !endpoint->kept.empty() || endpoint->keptEnds;
+        }
+    }
+    while (!done) {
+        if (total == length) break;  // a full buffer leaves the rest, a due zero-length packet too
+        if (endpoint->zeroPacketDue) {
+            endpoint->zeroPacketDue = false;
+            break;
+        }
+        const uint32_t room = length - total;
+        const bool whole = room >= size;
+        if (!whole && endpoint->scratch.size() < size) endpoint->scratch.resize(size);
+        uint8_t* target = whole ? buffer + total : endpoint->scratch.data();
+        // As many whole packets as fit go straight to the buffer in one go
+        // (the link never hands over more than one transfer); one that may
+        // not fit comes alone.
+        const uint32_t ask = whole ? room - room % size : size;
+        uint32_t count = 0;
+        bool ended = false;
+        // Only the first packet is waited for: the rest of a transfer is
+        // there once its first packet is.
+        const DWORD error = total == 0 ? link->read(target, ask, &count, &ended, giveUp)
+                                       : link->read(target, ask, &count, &ended, [] { return true; });
+        if (error == ERROR_IO_PENDING && total != 0) break;
+        if (error != ERROR_SUCCESS) return error;
+        if (count == ask && count % size == 0 && count != 0 && ended) endpoint->zeroPacketDue = true;
+        if (whole || count <= room) {
+            if (!whole && count != 0) std::memcpy(buffer + total, target, count);
+            total += count;
+            // A short packet ends the transfer; so does the zero-length
+            // packet after whole ones when there is room for it.
+            if (count % size != 0 || (ended && count < ask) || count == 0) break;
+            continue;
+        }
+        // The packet does not fit.
+        if (!rules.partialReads) return ERROR_GEN_FAILURE;  // data overrun: the packet is lost
+        std::memcpy(buffer + total, target, room);
+        total += room;
+        if (!rules.autoFlush) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            endpoint->kept.assign(target + room, target + count);
+            endpoint->keptEnds = count < size;
+        }
+        break;
+    }
+    *moved = total;
+    return ERROR_SUCCESS;
+}
+
 void SimWinDevice::serve(Endpoint* endpoint) {
     for (;;) {
         std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait(lock, [&] { return endpoint->stopping || !endpoint->queue.empty(); });
+        endpoint->work.wait(lock, [&] { return endpoint->stopping || !endpoint->queue.empty(); });
         if (endpoint->queue.empty()) return;
         Pending* pending = endpoint->queue.front();
         std::shared_ptr<EndpointLink> link = endpoint->link;
         // A held transfer waits for the hold to go, or for its end.
-        changed_.wait(lock, [&] { return !endpoint->hold || pending->cancelled.load() || pending->finishNow; });
+        endpoint->work.wait(lock, [&] { return !endpoint->hold || pending->cancelled.load() || pending->finishNow; });
         const bool finishNow = pending->finishNow;
         const bool cancelled = pending->cancelled.load() && !finishNow;
         const auto delay = abortDelay_;
@@ -509,8 +638,12 @@ void SimWinDevice::serve(Endpoint* endpoint) {
         uint32_t moved = 0;
         lock.unlock();
         if (!cancelled && (endpoint->address & 0x80) != 0) {
-            error = link->read(pending->buffer, pending->length, &moved,
-                               [pending, finishNow] { return finishNow || pending->cancelled.load(); });
+            lock.lock();
+            const PacketRules rules = packetRules(endpoint->address);
+            lock.unlock();
+            std::lock_guard<std::mutex> packets(endpoint->packets);
+            error = readPackets(endpoint, rules, pending->buffer, pending->length, &moved,
+                                [pending, finishNow] { return finishNow || pending->cancelled.load(); });
         } else if (!cancelled) {
             error = link->write(pending->buffer, pending->length, &moved);
         }
@@ -542,8 +675,14 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
     std::shared_ptr<EndpointLink> link = endpoint->link;
     uint32_t moved = 0;
     if (!endpoint->hold && endpoint->queue.empty()) {
+        const PacketRules rules = in ? packetRules(address) : PacketRules{};
         lock.unlock();
-        error = in ? link->read(buffer, length, &moved, [] { return true; }) : link->write(buffer, length, &moved);
+        if (in) {
+            std::lock_guard<std::mutex> packets(endpoint->packets);
+            error = readPackets(endpoint, rules, buffer, length, &moved, [] { return true; });
+        } else {
+            error = link->write(buffer, length, &moved);
+        }
         lock.lock();
         if (error != ERROR_IO_PENDING) {
             finish(overlapped, error, moved);
@@ -558,6 +697,7 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
     pending_.insert(request);
     endpoint->queue.push_back(request);
     if (!endpoint->worker.joinable()) endpoint->worker = std::thread([this, endpoint] { serve(endpoint); });
+    endpoint->work.notify_all();
     changed_.notify_all();
     *pending = true;
     return ERROR_IO_PENDING;
@@ -654,8 +794,10 @@ DWORD SimWinDevice::execute(DWORD code, const uint8_t* in, DWORD inLength, uint8
         case kGetDescriptor:
             return descriptor(static_cast<uint8_t>(get32(block + 4)), static_cast<uint8_t>(get32(block + 8)),
                               static_cast<uint16_t>(get32(block + 12)), out, outLength, moved);
-        case kResetEndpoint:
-        case kFlushPipe: return done(ERROR_SUCCESS, 0);
+        case kResetEndpoint: return done(ERROR_SUCCESS, 0);
+        case kFlushPipe:
+            dropKept(static_cast<uint8_t>(get32(block + 4)));
+            return done(ERROR_SUCCESS, 0);
         case kResetDevice: return done(ERROR_SUCCESS, 0);
         case kQueryDeviceInformation:
             if (get32(block + 4) != DEVICE_SPEED || outLength < 1) return done(ERROR_INVALID_PARAMETER, 0);
@@ -666,7 +808,7 @@ DWORD SimWinDevice::execute(DWORD code, const uint8_t* in, DWORD inLength, uint8
             return done(ERROR_SUCCESS, 0);
         case kGetPipePolicy: {
             auto it = pipePolicies_.find({static_cast<uint8_t>(get32(block + 8)), get32(block + 12)});
-            const Bytes value = it != pipePolicies_.end() ? it->second : Bytes(4, 0);
+            const Bytes value = it != pipePolicies_.end() ? it->second : policyDefault(get32(block + 12));
             return answerBlock(value.data(), static_cast<uint32_t>(value.size()));
         }
         case kSetPowerPolicy:
@@ -1074,7 +1216,8 @@ struct SimWinAccess {
                                             PVOID value) {
         return onPipe(handle, SimOp::PipePolicy, pipe, [&](SimWinDevice& device, uint8_t) {
             auto it = device.pipePolicies_.find({pipe, type});
-            return policyAnswer(it != device.pipePolicies_.end() ? &it->second : nullptr, length, value);
+            const Bytes byDefault = policyDefault(type);
+            return policyAnswer(it != device.pipePolicies_.end() ? &it->second : &byDefault, length, value);
         });
     }
 
@@ -1171,7 +1314,10 @@ struct SimWinAccess {
     }
 
     static BOOL WINAPI WinUsb_FlushPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {
-        return onPipe(handle, SimOp::FlushPipe, pipe, [](SimWinDevice&, uint8_t) { return DWORD{ERROR_SUCCESS}; });
+        return onPipe(handle, SimOp::FlushPipe, pipe, [pipe](SimWinDevice& device, uint8_t) {
+            device.dropKept(pipe);
+            return DWORD{ERROR_SUCCESS};
+        });
     }
 
     static BOOL WINAPI WinUsb_AbortPipe(WINUSB_INTERFACE_HANDLE handle, UCHAR pipe) {

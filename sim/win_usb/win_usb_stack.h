@@ -29,6 +29,22 @@
 // Completion writes the overlapped record's status and length, and the
 // buffer, and sets its event, as the system does.
 //
+// Bulk IN data comes as USB packets of the endpoint's maximum packet size
+// (from its endpoint descriptor; 512 on a high-speed bulk pipe). A device
+// transfer is a run of full packets ended by a short one, or by a
+// zero-length packet when its length is a whole number of packets (an
+// empty transfer is a zero-length packet). A read takes packets until its
+// buffer is full or a short or zero-length packet ends the transfer; a
+// zero-length packet that a full buffer did not take ends the next read, with
+// nothing. A packet larger than the room left in the buffer:
+//  - libusb0: the read fails with ERROR_GEN_FAILURE (the controller's data
+//    overrun) and the packet is lost;
+//  - libusbK and WinUSB, pipe policy ALLOW_PARTIAL_READS on (the default):
+//    the read takes what fits and succeeds; the rest of the packet starts the
+//    next read when AUTO_FLUSH is off (the default) and is thrown away when
+//    it is on; a flush of the pipe throws it away as well;
+//  - ALLOW_PARTIAL_READS off: as libusb0.
+//
 // Strict where Windows is: closing a device file cancels its transfers but
 // does not wait for them, so a transfer still pending completes later into
 // the caller's record and buffer; GetOverlappedResult waits on the record's
@@ -68,10 +84,13 @@ public:
     virtual ~EndpointLink() = default;
     // A host OUT transfer; a Win32 error, 0 when it was taken.
     virtual DWORD write(const uint8_t* data, uint32_t length, uint32_t* moved) = 0;
-    // A host IN transfer: 0 with data; ERROR_IO_PENDING without data once
-    // giveUp() is true (it waits while it is false); another error when the
-    // link failed.
-    virtual DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) = 0;
+    // Takes up to `length` bytes of the oldest device transfer, never from
+    // two: 0 with data (`ended` tells whether that was the transfer's last
+    // byte; an empty transfer moves nothing and ends); ERROR_IO_PENDING
+    // without data once giveUp() is true (it waits while it is false);
+    // another error when the link failed.
+    virtual DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, bool* ended,
+                       const std::function<bool()>& giveUp) = 0;
     // Makes a waiting read look at its giveUp() again.
     virtual void wake() = 0;
 };
@@ -82,7 +101,8 @@ public:
     void deviceSend(const Bytes& transfer);
     std::vector<Bytes> hostWrites() const;
     DWORD write(const uint8_t* data, uint32_t length, uint32_t* moved) override;
-    DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, const std::function<bool()>& giveUp) override;
+    DWORD read(uint8_t* buffer, uint32_t length, uint32_t* moved, bool* ended,
+               const std::function<bool()>& giveUp) override;
     void wake() override;
 
 private:
@@ -147,6 +167,9 @@ public:
     // 0 plays an unconfigured device.
     void setReportedConfiguration(uint8_t value);
     void setDriverVersion(std::array<uint32_t, 5> version);
+    // A pipe policy as the driver holds it before anyone sets it (as an
+    // installation may configure it).
+    void setPipePolicy(uint8_t pipe, uint32_t type, const Bytes& value);
     void attach(uint8_t endpoint, std::shared_ptr<EndpointLink> link);
 
     // --- faults ---------------------------------------------------------------
@@ -224,6 +247,22 @@ private:
     bool takeFault(SimOp op, DWORD* error);
     void complete(Pending* pending, DWORD error, uint32_t moved);
     void serve(Endpoint* endpoint);
+    // How the endpoint's driver hands packets to a read that has less room.
+    struct PacketRules {
+        uint32_t packetSize = 512;
+        bool partialReads = true;
+        bool autoFlush = false;
+    };
+    // Lock held.
+    PacketRules packetRules(uint8_t endpoint) const;
+    bool policyOn(uint8_t pipe, uint32_t type) const;
+    // Lock held: throws away what a partial read left of a packet.
+    void dropKept(uint8_t endpoint);
+    // Moves device packets into a host read (the endpoint's packet lock
+    // held): 0 with the count, ERROR_IO_PENDING when no packet has come yet
+    // and giveUp() is true, or the read's failure.
+    DWORD readPackets(Endpoint* endpoint, const PacketRules& rules, uint8_t* buffer, uint32_t length,
+                      uint32_t* moved, const std::function<bool()>& giveUp);
     const Bytes* configByValue(uint8_t value) const;
 
     const std::string path_;
