@@ -118,6 +118,11 @@ struct ChildOptions {
     std::function<bool(const std::string&, const std::string&)> stopWhen;
     // Called once the child runs, with its process id, before its output is read.
     std::function<void(unsigned long)> onStarted;
+    // Standard output goes to a pipe of 4 KiB that nobody reads while the
+    // child runs (a console that takes nothing); only standard error is read.
+    bool outputUnread = false;
+    // The child can be sent requestStop (Windows: a process group of its own).
+    bool interruptible = false;
 };
 
 struct ChildResult {
@@ -187,7 +192,8 @@ struct Child {
         HANDLE writers[2] = {nullptr, nullptr};
         const int pipes = options.mergeOutputs ? 1 : 2;
         for (int i = 0; i < pipes; ++i) {
-            if (!CreatePipe(&readers[i], &writers[i], &inheritable, 0)) {
+            const DWORD size = i == 0 && options.outputUnread ? 4096 : 0;
+            if (!CreatePipe(&readers[i], &writers[i], &inheritable, size)) {
                 failure = "CreatePipe failed";
                 return false;
             }
@@ -208,7 +214,8 @@ struct Child {
         std::string block;
         for (const auto& [name, value] : options.environment) block += name + "=" + value + '\0';
         block += '\0';
-        const BOOL created = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
+        const DWORD flags = options.interruptible ? CREATE_NEW_PROCESS_GROUP : 0;
+        const BOOL created = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
                                             block.data(), nullptr, &startup, &process);
         if (!created) failure = "CreateProcess failed with error " + std::to_string(GetLastError());
         for (int i = 0; i < pipes; ++i) CloseHandle(writers[i]);
@@ -265,6 +272,7 @@ struct Child {
                 return false;
             }
             fcntl(pipes[i][0], F_SETFD, FD_CLOEXEC);
+            if (i == 0 && options.outputUnread) fcntl(pipes[i][1], F_SETPIPE_SZ, 4096);
             readers[i] = pipes[i][0];
         }
         std::vector<std::string> argText = argv;
@@ -309,6 +317,25 @@ struct Child {
 
 }  // namespace detail
 
+// Asks a running child to stop, as a user does at its console: Ctrl+C and
+// Ctrl+Break (the child must have been started with `interruptible`), or
+// SIGINT and SIGTERM. False when the request could not be sent.
+enum class StopRequest { First, Second };
+// The exit status of a child that such a request ended at once.
+#ifdef _WIN32
+inline constexpr int kStoppedExitStatus = static_cast<int>(0xC000013AL);  // the system's end by Ctrl+C
+#else
+inline constexpr int kStoppedExitStatus = -1;  // ended by the signal
+#endif
+inline bool requestStop(unsigned long id, StopRequest request) {
+#ifdef _WIN32
+    (void)request;
+    return GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(id)) != FALSE;
+#else
+    return kill(static_cast<pid_t>(id), request == StopRequest::First ? SIGINT : SIGTERM) == 0;
+#endif
+}
+
 // Runs argv (argv[0] a path) to its end, reading what it writes as it
 // comes; stopWhen and the bound may end it sooner.
 inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOptions& options = {}) {
@@ -321,9 +348,10 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
 
     detail::ChildOutput output;
     const int streams = options.mergeOutputs ? 1 : 2;
-    output.open = streams;
+    const int firstRead = options.outputUnread ? 1 : 0;
+    output.open = streams - firstRead;
     std::vector<std::thread> threads;
-    for (int i = 0; i < streams; ++i) {
+    for (int i = firstRead; i < streams; ++i) {
         threads.emplace_back([&output, &child, end = readers[i], i] {
             char buffer[4096];
             long got = 0;
