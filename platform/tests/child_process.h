@@ -119,9 +119,10 @@ struct ChildOptions {
     // Called once the child runs, with its process id, before its output is read.
     std::function<void(unsigned long)> onStarted;
     // Standard output goes to a pipe of 4 KiB that nobody reads while the
-    // child runs (a console that takes nothing); only standard error is read.
+    // child runs (a console that takes nothing); what it holds is read once
+    // standard error has ended.
     bool outputUnread = false;
-    // The child can be sent requestStop (Windows: a process group of its own).
+    // The child can be sent requestStop (Windows: it shares the test's console).
     bool interruptible = false;
 };
 
@@ -183,6 +184,20 @@ inline std::string quoteArgument(const std::string& word) {
     return quoted + "\"";
 }
 
+// Console events reach the processes attached to the sender's console.
+// The test takes a console of its own (under Wine the one a program gets
+// from a shell carries no events), which its children share, and lets the
+// events pass it by.
+inline BOOL WINAPI passEventsBy(DWORD) { return TRUE; }
+inline void shareAConsole() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        FreeConsole();
+        AllocConsole();
+        SetConsoleCtrlHandler(&passEventsBy, TRUE);
+    });
+}
+
 struct Child {
     PROCESS_INFORMATION process{};
 
@@ -214,8 +229,8 @@ struct Child {
         std::string block;
         for (const auto& [name, value] : options.environment) block += name + "=" + value + '\0';
         block += '\0';
-        const DWORD flags = options.interruptible ? CREATE_NEW_PROCESS_GROUP : 0;
-        const BOOL created = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, flags,
+        if (options.interruptible) shareAConsole();
+        const BOOL created = CreateProcessA(argv[0].c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0,
                                             block.data(), nullptr, &startup, &process);
         if (!created) failure = "CreateProcess failed with error " + std::to_string(GetLastError());
         for (int i = 0; i < pipes; ++i) CloseHandle(writers[i]);
@@ -317,20 +332,25 @@ struct Child {
 
 }  // namespace detail
 
-// Asks a running child to stop, as a user does at its console: Ctrl+C and
-// Ctrl+Break (the child must have been started with `interruptible`), or
-// SIGINT and SIGTERM. False when the request could not be sent.
+// Asks a running child to stop, as a user does at its console: Ctrl+C (the
+// child must have been started with `interruptible`; Wine sends no
+// Ctrl+Break), or SIGINT and SIGTERM. False when it could not be sent.
 enum class StopRequest { First, Second };
-// The exit status of a child that such a request ended at once.
+// True for the exit status of a child that such a request ended at once:
+// killed by the signal; on Windows the system's default handler's status
+// (Wine's ends the process with 0).
+inline bool endedByStopRequest(int exitStatus) {
 #ifdef _WIN32
-inline constexpr int kStoppedExitStatus = static_cast<int>(0xC000013AL);  // the system's end by Ctrl+C
+    return exitStatus == static_cast<int>(0xC000013AL) || exitStatus == 0;
 #else
-inline constexpr int kStoppedExitStatus = -1;  // ended by the signal
+    return exitStatus == -1;
 #endif
+}
 inline bool requestStop(unsigned long id, StopRequest request) {
 #ifdef _WIN32
+    (void)id;
     (void)request;
-    return GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, static_cast<DWORD>(id)) != FALSE;
+    return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
 #else
     return kill(static_cast<pid_t>(id), request == StopRequest::First ? SIGINT : SIGTERM) == 0;
 #endif
@@ -391,6 +411,10 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
         }
     }
     for (std::thread& thread : threads) thread.join();
+    char rest[4096];
+    for (long got = 0; options.outputUnread && (got = child.read(readers[0], rest, sizeof rest)) > 0;) {
+        output.text[0].append(rest, static_cast<size_t>(got));
+    }
     for (int i = 0; i < streams; ++i) detail::closeEnd(readers[i]);
     result.exitStatus = child.wait(ended);
     result.out = std::move(output.text[0]);
