@@ -118,9 +118,7 @@ struct ChildOptions {
     std::function<bool(const std::string&, const std::string&)> stopWhen;
     // Called once the child runs, with its process id, before its output is read.
     std::function<void(unsigned long)> onStarted;
-    // Standard output goes to a pipe of 4 KiB that nobody reads while the
-    // child runs (a console that takes nothing); what it holds is read once
-    // standard error has ended.
+    // Standard output: a 4-KiB pipe nobody reads until standard error ends.
     bool outputUnread = false;
     // The child can be sent requestStop (Windows: it shares the test's console).
     bool interruptible = false;
@@ -184,10 +182,8 @@ inline std::string quoteArgument(const std::string& word) {
     return quoted + "\"";
 }
 
-// Console events reach the processes attached to the sender's console.
-// The test takes a console of its own (under Wine the one a program gets
-// from a shell carries no events), which its children share, and lets the
-// events pass it by.
+// Console events reach the processes on the sender's console (under Wine,
+// not one a shell gave): the test takes its own, shared by its children.
 inline BOOL WINAPI passEventsBy(DWORD) { return TRUE; }
 inline void shareAConsole() {
     static std::once_flag once;
@@ -332,13 +328,11 @@ struct Child {
 
 }  // namespace detail
 
-// Asks a running child to stop, as a user does at its console: Ctrl+C (the
-// child must have been started with `interruptible`; Wine sends no
+// Asks a child to stop: Ctrl+C (to an `interruptible` child; Wine sends no
 // Ctrl+Break), or SIGINT and SIGTERM. False when it could not be sent.
 enum class StopRequest { First, Second };
-// True for the exit status of a child that such a request ended at once:
-// killed by the signal; on Windows the system's default handler's status
-// (Wine's ends the process with 0).
+// The status of a child such a request ended: by the signal, or by the
+// system's default handler (Wine's gives 0).
 inline bool endedByStopRequest(int exitStatus) {
 #ifdef _WIN32
     return exitStatus == static_cast<int>(0xC000013AL) || exitStatus == 0;

@@ -1,9 +1,7 @@
 // Console writers: a standard output that nobody reads stalls none of its
-// writers, keeps the lines it can in order and says how many it dropped;
-// standard error loses nothing; the flush at the end gives up on a console
-// that takes nothing. The writers are process-wide and take over the real
-// descriptors 1 and 2, so each test runs in a process of its own, with pipes
-// in their place.
+// writers and says how many lines it dropped; standard error loses nothing.
+// The writers take over the real descriptors 1 and 2 for the process: the
+// test runs in a process of its own, with pipes in their place.
 #include "runtime/console_output.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +9,6 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstdio>
 #include <future>
 #include <sstream>
@@ -23,8 +20,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Replaces a standard descriptor by the writing end of a pipe of 4 KiB
-// (the smallest a pipe gets); returns the reading end.
+// A 4-KiB pipe in place of a standard descriptor; returns its reading end.
 int pipeInPlaceOf(int descriptor) {
     int ends[2];
     if (pipe(ends) != 0) return -1;
@@ -34,7 +30,6 @@ int pipeInPlaceOf(int descriptor) {
     return ends[0];
 }
 
-// Everything the pipe holds until every writer is gone.
 std::string readToEnd(int end) {
     std::string text;
     char buffer[4096];
