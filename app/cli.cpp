@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "app/firmware_package.h"
+#include "runtime/console_output.h"
 
 namespace ZarnFirmwareUpdater {
 
@@ -37,9 +38,9 @@ std::string sdkText(const VersionNumber& firmware) {
 Cli::Output standardOutput() {
     Cli::Output output;
     output.message = [](const std::string& line) { GuiSupport::CliSupport::printErr("%s", line.c_str()); };
+    // A redraw that the console does not take in time is superseded by the next.
     output.progressBar = [](const std::string& bar) {
-        std::fputs(bar.c_str(), stdout);
-        std::fflush(stdout);
+        CONSOLE_write(CONSOLE_stream::Output, bar, CONSOLE_text::MayDrop);
     };
     return output;
 }

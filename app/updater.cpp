@@ -4,6 +4,7 @@
 
 #include "driver/driver_api.h"
 #include "gui_support/command_line.h"
+#include "platform/console.h"
 
 namespace ZarnFirmwareUpdater {
 
@@ -25,6 +26,10 @@ void Updater::run() {
         }
         state_ = Running;
     }
+    // From the first block written to the reboot, a request to stop the
+    // program waits for the end: a flash cut short leaves the sensor
+    // without working firmware.
+    PLAT_UninterruptibleScope uninterruptible;
 
     // The image is only read from here on and nobody else touches it while
     // the worker runs, so the driver reads it without the lock (progress

@@ -9,6 +9,8 @@
 #include <thread>
 #include <utility>
 
+#include "runtime/console_output.h"
+
 namespace GuiSupport::CliSupport {
 
 std::string vformat(const char* fmt, va_list args) {
@@ -50,11 +52,10 @@ void printErr(const char* fmt, ...) {
     }
     va_end(args);
     line += '\n';
-    // One write per line, so that lines from several threads do not interleave.
-    std::fputs(line.c_str(), stderr);
-    // A reader on a pipe or a file sees the line now: Windows' C runtime
-    // buffers standard error whenever it is not a console.
-    std::fflush(stderr);
+    // One write per line, so that lines from several threads do not
+    // interleave; never dropped, and never waited for by the thread that
+    // prints it (see runtime/console_output.h).
+    CONSOLE_write(CONSOLE_stream::Error, line, CONSOLE_text::Keep);
 }
 
 CommandLine::CommandLine(std::string name, std::string version)

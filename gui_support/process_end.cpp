@@ -3,9 +3,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "runtime/console_output.h"
+
 namespace GuiSupport {
 
 void endProcess(int status) {
+    // What the console writers still hold, as far as the console takes it.
+    CONSOLE_flush(CONSOLE_END_QUIET);
     // Every output stream: a line another thread has only half handed to its
     // stream is complete once its stream's lock is ours, and stderr is
     // buffered too where it is not a console.

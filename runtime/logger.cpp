@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "runtime/console_output.h"
 #include "runtime/context.h"
 
 namespace {
@@ -164,13 +165,16 @@ void appendStatusSuffix(char* buffer, int n, ERRG_codeE status) {
     at[written + 1] = '\0';
 }
 
-// The console rule: the debugger when one is attached, else standard output
-// (not flushed: the console is for people, the log file is the record).
-void consoleWrite(const char* text) {
+// The console rule: the debugger when one is attached, else standard output.
+// The console is for people and the log file is the record: a log line the
+// console does not take in time may be dropped rather than stall the thread
+// that logs it, which holds the logger's lock (and may be a driver thread in
+// the middle of an update).
+void consoleWrite(const char* text, CONSOLE_text kind = CONSOLE_text::Keep) {
     if (PLAT_isDebuggerPresent()) {
         PLAT_outputDebugString(text);
     } else {
-        PLAT_writeText(stdout, text);
+        CONSOLE_write(CONSOLE_stream::Output, text, kind);
     }
 }
 
@@ -329,7 +333,7 @@ void LOGG_clearDeviceSink() {
     state->deviceSink = nullptr;
 }
 
-void LOGP_consoleSink(int32_t /*level*/, const char* line) { consoleWrite(line); }
+void LOGP_consoleSink(int32_t /*level*/, const char* line) { consoleWrite(line, CONSOLE_text::MayDrop); }
 
 void LOGP_fileSink(int32_t /*level*/, const char* line) {
     FileSinkState& sink = fileSinkState();

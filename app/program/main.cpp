@@ -1,6 +1,7 @@
 // The updater's entry: without arguments it opens its window, with arguments
 // it runs in the console.
 #include <memory>
+#include <utility>
 
 #include "app/cli.h"
 #include "app/control_loop.h"
@@ -9,7 +10,9 @@
 #include "app/window.h"
 #include "gui_support/command_line.h"
 #include "gui_support/process_end.h"
+#include "platform/console.h"
 #include "platform/platform.h"
+#include "runtime/console_output.h"
 
 namespace ZarnFirmwareUpdater {
 namespace {
@@ -47,6 +50,24 @@ void createGui() {
 
 void runGui() { gui().window->run(); }
 
+// The console's text goes out on threads of its own, and a stop request
+// (Ctrl+C, a closed console, SIGTERM) waits for a firmware write to end. The
+// window ends once the write has ended; the console ends by itself then,
+// after it has shown the outcome.
+void takeOverConsole(bool window) {
+    PLAT_stopHandlers handlers;
+    handlers.heldBack = [](PLAT_stopRequest request) {
+        GuiSupport::CliSupport::printErr(
+            "%s", request == PLAT_stopRequest::ConsoleClosed
+                      ? "The console is closing while the firmware is written: the write goes on for as long as "
+                        "the system lets it."
+                      : "The firmware is being written: the updater will stop when the write has ended.");
+    };
+    if (window) handlers.afterHeldWork = [] { GuiSupport::endProcess(0); };
+    PLAT_installStopHandling(std::move(handlers));
+    CONSOLE_startWriters();
+}
+
 void releaseGlobals() {
     // The window goes first, so that a state published while the loop shuts
     // down finds no window to wake.
@@ -62,6 +83,8 @@ int main(int argc, char** argv) {
     // Before anything loads a library by name. Should the system refuse,
     // the libraries the program itself loads still name the system folder.
     PLAT_loadLibrariesFromSystemFolderOnly();
+    // Before any other thread exists: they inherit how stop requests reach us.
+    takeOverConsole(argc < 2);
     attachSensorTransport();
     int exitCode = 0;
     if (argc < 2) {
@@ -77,5 +100,6 @@ int main(int argc, char** argv) {
         // run the static destructors under it.
         GuiSupport::endProcess(exitCode);
     }
+    CONSOLE_flush(CONSOLE_END_QUIET);
     return exitCode;
 }

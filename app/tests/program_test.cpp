@@ -9,8 +9,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <functional>
 #include <map>
 #include <random>
@@ -82,7 +85,8 @@ protected:
     // wrapper); `unset` names variables the program must not see.
     Outcome run(const std::vector<std::string>& arguments, const std::map<std::string, std::string>& sensor,
                 const std::function<bool(const std::string&)>& stopWhen = {},
-                const std::vector<std::string>& launcher = {}, const std::vector<std::string>& unset = {}) {
+                const std::vector<std::string>& launcher = {}, const std::vector<std::string>& unset = {},
+                const std::function<void(zarn::testing::ChildOptions&)>& adjust = {}) {
         zarn::testing::ChildOptions options;
         options.bound = kRunBound;
         // Only what the test chose.
@@ -95,6 +99,8 @@ protected:
                 return stopWhen(zarn::testing::fromTextMode(err));
             };
         }
+
+        if (adjust) adjust(options);
 
         std::vector<std::string> argv = launcher;
         argv.push_back(zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM));
@@ -302,6 +308,83 @@ INSTANTIATE_TEST_SUITE_P(
         if (info.param.count("ZARN_SIM_PARTIAL_READS") != 0) name += "WithoutPartialReads";
         return name;
     });
+
+// --- a console that takes nothing, and requests to stop ----------------------------------------
+
+// The log file is the record of the update, whatever the console took. The
+// program names it first thing on standard output.
+void expectTheUpdateLogged(const Outcome& result) {
+    const std::string named = "Log file:\n";
+    ASSERT_EQ(result.out.rfind(named, 0), 0u) << result.out;
+    std::ifstream in(result.out.substr(named.size(), result.out.find('\n', named.size()) - named.size()),
+                     std::ios::binary);
+    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    for (const char* line : {"Sending FW update", "FW Update Status: 40 / 40", "Finished FW update"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << " is not in the log:\n" << log;
+    }
+}
+
+// Under Wine every program of the run logs into the one user's folder: the
+// tests that read the log run alone there.
+class ProgramConsoleTest : public ProgramTest {};
+
+TEST_F(ProgramConsoleTest, UpgradeWithAStandardOutputNobodyReadsStillCompletes_RealOneSecondLink) {
+    const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "2"}}, {}, {}, {},
+                               [](zarn::testing::ChildOptions& options) {
+                                   options.outputUnread = true;
+                                   options.bound = 30s;
+                               });
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_TRUE(result.hasLine(kSuccessText)) << result.err;
+    expectTheUpdateLogged(result);
+}
+
+const std::string kHeldBackText = "The firmware is being written: the updater will stop when the write has ended.";
+
+struct StopCase {
+    const char* name;
+    std::map<std::string, std::string> sensor;
+    std::string when;  // on standard error: the requests go then
+    bool writing;      // a firmware write runs then
+};
+const StopCase kStopCases[] = {
+    {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime",
+     {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}}, "\nErasing block ", true},
+    {"WithoutAWriteEndsAtOnce", {{"ZARN_SIM_SENSOR", "absent"}}, "Waiting for device...\n", false},
+};
+class ProgramStopTest : public ProgramConsoleTest, public ::testing::WithParamInterface<StopCase> {};
+
+// Two requests, as an impatient user gives them: the first decides.
+TEST_P(ProgramStopTest, RequestsToStop) {
+    const StopCase& c = GetParam();
+    std::atomic<unsigned long> id{0};
+    bool sent = false;
+    const Outcome result = run({"-u"}, c.sensor, {}, {}, {}, [&](zarn::testing::ChildOptions& options) {
+        options.interruptible = true;
+        options.onStarted = [&](unsigned long started) { id = started; };
+        options.stopWhen = [&](const std::string&, const std::string& err) {
+            if (!sent && zarn::testing::fromTextMode(err).find(c.when) != std::string::npos) {
+                sent = true;
+                EXPECT_TRUE(zarn::testing::requestStop(id, zarn::testing::StopRequest::First));
+                zarn::testing::requestStop(id, zarn::testing::StopRequest::Second);
+            }
+            return false;
+        };
+    });
+    ASSERT_TRUE(sent) << result.err;
+    const std::vector<std::string> lines = result.errLines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kHeldBackText), c.writing ? 1 : 0) << result.err;
+    if (!c.writing) {
+        EXPECT_TRUE(zarn::testing::endedByStopRequest(result.exitStatus)) << result.exitStatus << result.err;
+        return;
+    }
+    EXPECT_EQ(result.exitStatus, 0) << result.err;
+    EXPECT_GT(result.lineIndex(kSuccessText), result.lineIndex(kHeldBackText)) << result.err;
+    expectTheUpdateLogged(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryMoment, ProgramStopTest, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // --- every way the program ends ------------------------------------------------------------
 

@@ -124,6 +124,10 @@ struct ChildOptions {
     std::function<bool(const std::string&, const std::string&)> stopWhen;
     // Called once the child runs, with its process id, before its output is read.
     std::function<void(unsigned long)> onStarted;
+    // Standard output: a 4-KiB pipe nobody reads until standard error ends.
+    bool outputUnread = false;
+    // The child can be sent requestStop (Windows: it shares the test's console).
+    bool interruptible = false;
 };
 
 struct ChildResult {
@@ -184,6 +188,18 @@ inline std::string quoteArgument(const std::string& word) {
     return quoted + "\"";
 }
 
+// Console events reach the processes on the sender's console (under Wine,
+// not one a shell gave): the test takes its own, shared by its children.
+inline BOOL WINAPI passEventsBy(DWORD) { return TRUE; }
+inline void shareAConsole() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        FreeConsole();
+        AllocConsole();
+        SetConsoleCtrlHandler(&passEventsBy, TRUE);
+    });
+}
+
 struct Child {
     PROCESS_INFORMATION process{};
 
@@ -193,7 +209,8 @@ struct Child {
         HANDLE writers[2] = {nullptr, nullptr};
         const int pipes = options.mergeOutputs ? 1 : 2;
         for (int i = 0; i < pipes; ++i) {
-            if (!CreatePipe(&readers[i], &writers[i], &inheritable, 0)) {
+            const DWORD size = i == 0 && options.outputUnread ? 4096 : 0;
+            if (!CreatePipe(&readers[i], &writers[i], &inheritable, size)) {
                 failure = "CreatePipe failed";
                 return false;
             }
@@ -215,6 +232,7 @@ struct Child {
         std::string block;
         for (const auto& [name, value] : options.environment) block += name + "=" + value + '\0';
         block += '\0';
+        if (options.interruptible) shareAConsole();
         std::wstring program, wideCommandLine, wideBlock;
         const bool created = PLAT_toWide(argv[0], &program) && PLAT_toWide(commandLine, &wideCommandLine) &&
                              PLAT_toWide(block, &wideBlock) &&
@@ -275,6 +293,7 @@ struct Child {
                 return false;
             }
             fcntl(pipes[i][0], F_SETFD, FD_CLOEXEC);
+            if (i == 0 && options.outputUnread) fcntl(pipes[i][1], F_SETPIPE_SZ, 4096);
             readers[i] = pipes[i][0];
         }
         std::vector<std::string> argText = argv;
@@ -319,6 +338,28 @@ struct Child {
 
 }  // namespace detail
 
+// Asks a child to stop: Ctrl+C (to an `interruptible` child; Wine sends no
+// Ctrl+Break), or SIGINT and SIGTERM. False when it could not be sent.
+enum class StopRequest { First, Second };
+// The status of a child such a request ended: by the signal, or by the
+// system's default handler (Wine's gives 0).
+inline bool endedByStopRequest(int exitStatus) {
+#ifdef _WIN32
+    return exitStatus == static_cast<int>(0xC000013AL) || exitStatus == 0;
+#else
+    return exitStatus == -1;
+#endif
+}
+inline bool requestStop(unsigned long id, StopRequest request) {
+#ifdef _WIN32
+    (void)id;
+    (void)request;
+    return GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
+#else
+    return kill(static_cast<pid_t>(id), request == StopRequest::First ? SIGINT : SIGTERM) == 0;
+#endif
+}
+
 // Runs argv (argv[0] a path) to its end, reading what it writes as it
 // comes; stopWhen and the bound may end it sooner.
 inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOptions& options = {}) {
@@ -331,9 +372,10 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
 
     detail::ChildOutput output;
     const int streams = options.mergeOutputs ? 1 : 2;
-    output.open = streams;
+    const int firstRead = options.outputUnread ? 1 : 0;
+    output.open = streams - firstRead;
     std::vector<std::thread> threads;
-    for (int i = 0; i < streams; ++i) {
+    for (int i = firstRead; i < streams; ++i) {
         threads.emplace_back([&output, &child, end = readers[i], i] {
             char buffer[4096];
             long got = 0;
@@ -373,6 +415,10 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
         }
     }
     for (std::thread& thread : threads) thread.join();
+    char rest[4096];
+    for (long got = 0; options.outputUnread && (got = child.read(readers[0], rest, sizeof rest)) > 0;) {
+        output.text[0].append(rest, static_cast<size_t>(got));
+    }
     for (int i = 0; i < streams; ++i) detail::closeEnd(readers[i]);
     result.exitStatus = child.wait(ended);
     result.out = std::move(output.text[0]);

@@ -1,0 +1,201 @@
+// Raw writes to the standard streams, and stop requests held back while work
+// that must not be cut runs: the decision is the same on both systems, only
+// where the requests come from differs (a console control handler on
+// Windows, a thread waiting for the signals elsewhere).
+#include "platform/console.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <utility>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "platform/wide_text.h"
+#else
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <thread>
+#endif
+
+namespace {
+
+struct StopState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool installed = false;
+    int depth = 0;           // scopes running
+    bool held = false;       // a request waits for the scopes to end
+    bool announced = false;  // heldBack was called
+    bool closing = false;    // the console is being closed: the system ends the process
+    bool ending = false;     // a request is ending the process: no scope begins
+    PLAT_stopHandlers handlers;
+};
+
+// Never destroyed: the handler thread may run while the process ends.
+StopState& stopState() {
+    static auto* state = new StopState;
+    return *state;
+}
+
+// True when the request is held back; false when it must end the process now
+// (and from then on no scope begins, so no write starts under the end).
+bool holdRequest(PLAT_stopRequest request) {
+    StopState& s = stopState();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    if (s.depth == 0) {
+        s.ending = true;
+        return false;
+    }
+    s.held = true;
+    if (request == PLAT_stopRequest::ConsoleClosed) s.closing = true;
+    const bool first = !s.announced;
+    s.announced = true;
+    auto heldBack = s.handlers.heldBack;
+    lock.unlock();
+    if (first && heldBack) heldBack(request);
+    return true;
+}
+
+// Stores the handlers; false when stop handling was installed before.
+bool takeHandlers(PLAT_stopHandlers& handlers) {
+    StopState& s = stopState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.installed) return false;
+    s.installed = true;
+    s.handlers = std::move(handlers);
+    return true;
+}
+
+#ifdef _WIN32
+
+// The system's default for these events is ExitProcess; returning FALSE
+// hands an event on to it.
+BOOL WINAPI onConsoleControl(DWORD event) {
+    switch (event) {
+        case CTRL_C_EVENT:
+        case CTRL_BREAK_EVENT:
+            return holdRequest(PLAT_stopRequest::Interrupt) ? TRUE : FALSE;
+        case CTRL_CLOSE_EVENT: {
+            if (!holdRequest(PLAT_stopRequest::ConsoleClosed)) return FALSE;
+            // The process ends when this handler returns, and in any case a
+            // few seconds after the event: the work gets what is left of
+            // them. The bound only keeps a system that forgets to end the
+            // process from keeping it for ever.
+            StopState& s = stopState();
+            std::unique_lock<std::mutex> lock(s.mutex);
+            s.changed.wait_for(lock, std::chrono::seconds(30), [&] { return s.depth == 0; });
+            return TRUE;
+        }
+        default:
+            return FALSE;
+    }
+}
+
+bool startHandling() { return SetConsoleCtrlHandler(&onConsoleControl, TRUE) != FALSE; }
+
+#else
+
+// Ends the process by the signal itself, so its parent sees what it would
+// have seen without us.
+[[noreturn]] void endBySignal(int signal) {
+    ::signal(signal, SIG_DFL);
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, signal);
+    pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
+    raise(signal);
+    _exit(128 + signal);
+}
+
+bool startHandling() {
+    sigset_t requests;
+    sigemptyset(&requests);
+    sigaddset(&requests, SIGINT);
+    sigaddset(&requests, SIGTERM);
+    // Blocked here, and so in every thread started from now on: the one
+    // thread below takes them with sigwait, where anything may be called.
+    if (pthread_sigmask(SIG_BLOCK, &requests, nullptr) != 0) return false;
+    std::thread([requests] {
+        for (;;) {
+            int signal = 0;
+            if (sigwait(&requests, &signal) != 0) continue;
+            if (!holdRequest(PLAT_stopRequest::Interrupt)) endBySignal(signal);
+        }
+    }).detach();
+    return true;
+}
+
+#endif
+
+}  // namespace
+
+bool PLAT_writeStandardStream(int stream, const char* text, size_t size) {
+#ifdef _WIN32
+    // A console shows UTF-8 text as itself only when it is given as UTF-16;
+    // pipes and files keep the UTF-8 bytes.
+    if (std::any_of(text, text + size, [](char c) { return static_cast<unsigned char>(c) >= 0x80; })) {
+        const intptr_t os = _get_osfhandle(stream);
+        HANDLE handle = os == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(os);
+        DWORD mode = 0;
+        std::wstring wide;
+        if (handle != INVALID_HANDLE_VALUE && GetConsoleMode(handle, &mode) &&
+            PLAT_toWide(std::string(text, size), &wide)) {
+            DWORD written = 0;
+            return WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr) != 0;
+        }
+    }
+#endif
+    while (size > 0) {
+#ifdef _WIN32
+        const unsigned piece = size > 0x40000000u ? 0x40000000u : static_cast<unsigned>(size);
+        const int written = _write(stream, text, piece);
+        if (written <= 0) return false;
+#else
+        const ssize_t written = ::write(stream, text, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+#endif
+        text += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+bool PLAT_installStopHandling(PLAT_stopHandlers handlers) {
+    if (!takeHandlers(handlers)) return false;
+    if (startHandling()) return true;
+    StopState& s = stopState();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.installed = false;
+    return false;
+}
+
+PLAT_UninterruptibleScope::PLAT_UninterruptibleScope() {
+    StopState& s = stopState();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    // The process is ending: whatever would begin here must not start.
+    while (s.ending) s.changed.wait(lock);
+    ++s.depth;
+}
+
+PLAT_UninterruptibleScope::~PLAT_UninterruptibleScope() {
+    StopState& s = stopState();
+    std::function<void()> after;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (--s.depth > 0 || !s.held) return;
+        s.held = false;
+        s.changed.notify_all();
+        // A closed console: its handler returns now and the system ends the process.
+        if (!s.closing) after = s.handlers.afterHeldWork;
+    }
+    if (after) after();
+}

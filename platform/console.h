@@ -1,0 +1,53 @@
+// The program's console: raw writes to its standard streams, and what
+// happens when the user or the system asks the program to stop (Ctrl+C,
+// Ctrl+Break and a closed console window on Windows; SIGINT and SIGTERM
+// elsewhere).
+//
+// A stop request ends the program at once, as it always has, except while
+// work that must not be cut runs (a firmware write and the reboot after it:
+// a flash cut in the middle leaves the sensor without firmware). Such work
+// runs inside a PLAT_UninterruptibleScope; a request that comes meanwhile is
+// held back until the last scope has ended. A closed console leaves the
+// process only the few seconds Windows allows before it ends the process
+// itself: the work goes on for as long as those last.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+// Writes the whole text to standard output (stream 1) or standard error
+// (stream 2) with the system's own write call, past the C library's stream
+// buffers and their locks; may block for as long as the reader lets it.
+// False when the stream is gone.
+bool PLAT_writeStandardStream(int stream, const char* text, size_t size);
+
+enum class PLAT_stopRequest {
+    Interrupt,     // Ctrl+C, Ctrl+Break, SIGINT, SIGTERM
+    ConsoleClosed  // the console window is being closed: seconds are left
+};
+
+struct PLAT_stopHandlers {
+    // Once per run, on the first request held back: tells the user.
+    std::function<void(PLAT_stopRequest)> heldBack;
+    // When the last scope ended with a request held back (not for a closed
+    // console, which ends the process itself). May be empty.
+    std::function<void()> afterHeldWork;
+};
+
+// Takes over stop requests for the rest of the process. Call it once, first
+// thing in main, before any other thread exists (on POSIX the signals are
+// blocked in the calling thread and so in every thread it starts, and one
+// thread of ours waits for them). False when it could not be set up; the
+// system's default handling then stays.
+bool PLAT_installStopHandling(PLAT_stopHandlers handlers);
+
+// While one exists, a stop request is held back. Without stop handling
+// installed it does nothing. Once a request has decided to end the
+// process, a new scope never begins: its constructor waits for the end.
+class PLAT_UninterruptibleScope {
+public:
+    PLAT_UninterruptibleScope();
+    ~PLAT_UninterruptibleScope();
+    PLAT_UninterruptibleScope(const PLAT_UninterruptibleScope&) = delete;
+    PLAT_UninterruptibleScope& operator=(const PLAT_UninterruptibleScope&) = delete;
+};

@@ -1,0 +1,96 @@
+// Console writers: a standard output that nobody reads stalls none of its
+// writers and says how many lines it dropped; standard error loses nothing.
+// The writers take over the real descriptors 1 and 2 for the process: the
+// test runs in a process of its own, with pipes in their place.
+#include "runtime/console_output.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <future>
+#include <sstream>
+#include <string>
+
+#include "platform/tests/fresh_process.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// A 4-KiB pipe in place of a standard descriptor; returns its reading end.
+int pipeInPlaceOf(int descriptor) {
+    int ends[2];
+    if (pipe(ends) != 0) return -1;
+    fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    dup2(ends[1], descriptor);
+    close(ends[1]);
+    return ends[0];
+}
+
+std::string readToEnd(int end) {
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = read(end, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(got));
+    return text;
+}
+
+TEST(ConsoleWriters, UnreadOutputDropsLinesAndCountsThemWhileErrorsKeepEveryMessage) {
+    ZARN_RUN_IN_FRESH_PROCESS();
+    const int saved[2] = {dup(1), dup(2)};
+    const int out = pipeInPlaceOf(1);
+    const int err = pipeInPlaceOf(2);
+    ASSERT_TRUE(out >= 0 && err >= 0);
+    CONSOLE_startWriters();
+
+    // Far more than a 4-KiB pipe and the queue hold: every write returns at
+    // once all the same.
+    constexpr int kLines = 1800;
+    constexpr int kEvery = 6;  // a message after every sixth line
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < kLines; ++i) {
+        char line[128];
+        std::snprintf(line, sizeof line, "line %04d of the log, padded to something like a real log line\n", i);
+        CONSOLE_write(CONSOLE_stream::Output, line, CONSOLE_text::MayDrop);
+        if (i % kEvery == 0) CONSOLE_write(CONSOLE_stream::Error, std::to_string(i) + "\n", CONSOLE_text::Keep);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    // Nobody reads standard output: the end gives up after its quiet time.
+    auto errText = std::async(std::launch::async, readToEnd, err);
+    EXPECT_FALSE(CONSOLE_flush(200ms));
+    auto outText = std::async(std::launch::async, readToEnd, out);
+    EXPECT_TRUE(CONSOLE_flush(5s));
+    // The pipes' writing ends are descriptors 1 and 2 alone: the readers
+    // end when the test's own streams come back in their place.
+    dup2(saved[0], 1);
+    dup2(saved[1], 2);
+
+    std::istringstream messages(errText.get());
+    int expected = 0;
+    for (std::string line; std::getline(messages, line); expected += kEvery) EXPECT_EQ(line, std::to_string(expected));
+    EXPECT_EQ(expected, kLines);
+
+    // The lines kept, in order, then one count of the rest.
+    std::istringstream lines(outText.get());
+    int previous = -1;
+    int shown = 0;
+    unsigned long long dropped = 0;
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_EQ(dropped, 0u) << "after the count: " << line;
+        int number = 0;
+        if (std::sscanf(line.c_str(), "line %d", &number) == 1) {
+            EXPECT_GT(number, previous);
+            previous = number;
+            ++shown;
+        } else {
+            EXPECT_EQ(std::sscanf((line + "\n").c_str(), CONSOLE_DROPPED_FORMAT, &dropped), 1) << line;
+        }
+    }
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(shown + dropped, static_cast<unsigned long long>(kLines));
+}
+
+}  // namespace
