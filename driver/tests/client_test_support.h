@@ -270,14 +270,10 @@ auto onThreadIn(std::shared_ptr<morv::driver::Context> context, F&& body) {
     });
 }
 
-// Waits, when it goes, until the driver context it watches is gone. The
-// driver's detached threads (the client's read thread, its timers, the
-// twist worker) each hold the context they were started in until their last
-// step. A test that ended before they let go would leave one of them tearing
-// the context down beside the next test, or beside the process's exit, where
-// it races the static destructors and Wine kills the ending process. Declared
-// before the context it watches, so that it waits after the test's own
-// references are gone.
+// Waits, when it goes, until the context it watches is gone. The driver's
+// detached threads hold the context they started in until their last step;
+// one left tearing it down would race the next test, or the process's exit
+// and its static destructors. Declared before the context it watches.
 class ContextRelease {
 public:
     void watch(morv::driver::Context* context) {
