@@ -79,6 +79,12 @@ while IFS=$'\t' read -r reason name; do
   fi
 done < <(sed -n '/^The following tests FAILED:/,$p' "$first" |
            sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \(([^)]*)\)[[:space:]]*$/\2\t\1/p')
+# A run that failed without naming a test (a listing that failed, say)
+# has nothing to retry.
+if [ "${#wineFailures[@]}" -eq 0 ] && [ "$ownFailures" -eq 0 ]; then
+  echo "CTest failed without naming a failed test"
+  exit 1
+fi
 
 retries=0 failedAgain=0
 for entry in "${wineFailures[@]}"; do
