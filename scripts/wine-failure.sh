@@ -10,7 +10,11 @@
 #    process was then killed (Wine's server kills a process whose Unix side
 #    has not ended half a second after its Windows side did);
 #  - "ended before main": the process failed without printing anything, not
-#    even the line GoogleTest's main prints first.
+#    even the line GoogleTest's main prints first. With Wine's error channel
+#    on it says why: "err:virtual:virtual_alloc_first_teb wine: failed to
+#    map the shared user data: c0000018", its fixed page already taken in
+#    the address space the system laid out at random (about one start in
+#    six thousand).
 # A time-out, a crash or an assertion is never one of them.
 set -euo pipefail
 reason=$1 name=$2 log=$3
