@@ -26,19 +26,18 @@ rm -rf "$WINEPREFIX"
 # As many tests at once as there are cores, unless ZARN_TEST_JOBS says
 # otherwise.
 jobs=${ZARN_TEST_JOBS:-$(nproc)}
-# A test that fails is run once more (ZARN_WINE_ATTEMPTS=1: never), and the
-# run fails only when it fails again. Wine itself now and then ends one of
-# its processes around a test rather than the test failing: its server kills
-# a process whose Unix exit takes over half a second after its Windows side
-# ended (CTest: "Subprocess killed" after the test printed PASSED), and a
-# process sometimes ends within 40 ms without having run main (no output at
-# all). Neither is our code: the Linux runs, which run every one of these tests
-# with no second attempt, judge flakiness; scripts/stress.sh windows counts
-# first attempts.
+# A test that failed the way Wine itself now and then ends a process is run
+# once more (ZARN_WINE_ATTEMPTS=1: never), and the run fails only when it
+# fails again: scripts/wine-failure.sh knows the two ways (killed after
+# GoogleTest's PASSED line; ended before main without a word). Any other
+# failure fails the run at its first attempt, since some tests run only here
+# (the Windows bodies, the product program, the real window messages).
+# Every retry is printed with its test and its signature, and their number at
+# the end; scripts/stress.sh windows counts first attempts.
 attempts=${ZARN_WINE_ATTEMPTS:-2}
-xvfb-run -a bash -s "$build" "$wineserver" "$jobs" "$attempts" <<'RUN'
+xvfb-run -a bash -s "$build" "$wineserver" "$jobs" "$attempts" "$top/scripts/wine-failure.sh" <<'RUN'
 set -uo pipefail
-build=$1 wineserver=$2 jobs=$3 attempts=$4
+build=$1 wineserver=$2 jobs=$3 attempts=$4 classify=$5
 started=$(date +%s)
 # One persistent server for the whole run: parallel tests must not race to
 # start (and end) servers of their own. Ended below, whatever the result.
@@ -62,6 +61,45 @@ fi
 exec {keeper}<&-
 echo "Wine desktop ready in $(( $(date +%s) - started )) s"
 cd "$build"
-ctest --output-on-failure -j "$jobs" --timeout 300 --repeat "until-pass:$attempts"
+first="$build/ctest-first-attempt.log"
+ctest --output-on-failure -j "$jobs" --timeout 300 2>&1 | tee "$first"
+if [ "${PIPESTATUS[0]}" -eq 0 ]; then
+  echo "Wine retries: 0"
+  exit 0
+fi
+
+wineFailures=() ownFailures=0
+# CTest's summary lists each failed test as "  <n> - <name> (<reason>)".
+while IFS=$'\t' read -r reason name; do
+  if signature=$("$classify" "$reason" "$name" Testing/Temporary/LastTest.log); then
+    wineFailures+=("$name"$'\t'"$signature")
+  else
+    echo "failed at its first attempt, not retried: $name ($reason)"
+    ownFailures=$((ownFailures + 1))
+  fi
+done < <(sed -n '/^The following tests FAILED:/,$p' "$first" |
+           sed -nE 's/^[[:space:]]*[0-9]+ - (.*) \(([^)]*)\)[[:space:]]*$/\2\t\1/p')
+# A run that failed without naming a test (a listing that failed, say)
+# has nothing to retry.
+if [ "${#wineFailures[@]}" -eq 0 ] && [ "$ownFailures" -eq 0 ]; then
+  echo "CTest failed without naming a failed test"
+  exit 1
+fi
+
+retries=0 failedAgain=0
+for entry in "${wineFailures[@]}"; do
+  name=${entry%%$'\t'*} signature=${entry#*$'\t'}
+  if [ "$attempts" -lt 2 ]; then
+    echo "Wine's failure, not retried (one attempt): $name ($signature)"
+    failedAgain=$((failedAgain + 1))
+    continue
+  fi
+  echo "Wine retry: $name ($signature)"
+  retries=$((retries + 1))
+  pattern=$(printf '%s' "$name" | sed 's/[][\\.*^$+?(){}|]/\\&/g')
+  ctest --output-on-failure --timeout 300 --no-tests=error -R "^$pattern\$" || failedAgain=$((failedAgain + 1))
+done
+echo "Wine retries: $retries"
+[ "$ownFailures" -eq 0 ] && [ "$failedAgain" -eq 0 ]
 
 RUN

@@ -18,4 +18,12 @@ if [ ! -d "$prefix/dosdevices" ]; then
 fi
 export WINEPREFIX=$prefix
 export WINEDEBUG=-all
+# The C library loads libgcc_s the first time a thread ends, to unwind it.
+# A Windows thread may still be ending while its process exits (a detached
+# thread's last steps), and libgcc_s loaded beside the exit fails or stalls:
+# the C library aborts ("libgcc_s.so.1 must be installed for pthread_exit to
+# work"), or the Unix process outlives its Windows side by half a second and
+# Wine's server kills it ("Subprocess killed" after the test printed PASSED).
+# Loaded from the start, it is never loaded late.
+export LD_PRELOAD="libgcc_s.so.1${LD_PRELOAD:+:$LD_PRELOAD}"
 exec "$loader" "$@"

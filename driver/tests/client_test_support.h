@@ -270,6 +270,27 @@ auto onThreadIn(std::shared_ptr<morv::driver::Context> context, F&& body) {
     });
 }
 
+// Waits, when it goes, until the context it watches is gone. The driver's
+// detached threads hold the context they started in until their last step;
+// one left tearing it down would race the next test, or the process's exit
+// and its static destructors. Declared before the context it watches.
+class ContextRelease {
+public:
+    void watch(morv::driver::Context* context) {
+        watched_ = true;
+        PZContext_GetSlot(context, this, [](void* value) { return value; }, &gone_,
+                          [](void* gone) { static_cast<std::promise<void>*>(gone)->set_value(); });
+    }
+    ~ContextRelease() {
+        if (!watched_) return;
+        EXPECT_EQ(std::future_status::ready, gone_.get_future().wait_for(kBound));
+    }
+
+private:
+    bool watched_ = false;
+    std::promise<void> gone_;
+};
+
 // A fresh driver context on the test's thread with its log lines captured,
 // the simulated bus with the client interface plugged and a device on it
 // (the simulated firmware, or a scripted peer); the client is started unless
@@ -278,6 +299,7 @@ class ClientFixture : public ::testing::Test {
 protected:
     void SetUp() override {
         context_ = std::make_shared<morv::driver::Context>();
+        released_.watch(context_.get());
         scope_ = std::make_unique<morv::driver::ScopedThreadContext>(context_);
         PZContext_GetSlot(context_.get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK),
                           [](void* value) { return value; }, log_.record(), [](void*) {});
@@ -322,6 +344,7 @@ protected:
     }
 
     bool startAtSetUp_ = true;
+    ContextRelease released_;
     std::shared_ptr<morv::driver::Context> context_;
     std::unique_ptr<morv::driver::ScopedThreadContext> scope_;
     LogCapture log_;

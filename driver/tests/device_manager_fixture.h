@@ -135,6 +135,7 @@ protected:
           hotplug_(&vpu_usb_boot_hotplug_handler, usb_) {}
 
     void SetUp() override {
+        released_.watch(context_.get());
         PZContext_GetSlot(context_.get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), [](void* value) { return value; },
                           log_.record(), [](void*) {});
         LOGG_setSeverity(LOG_DEBUG_E);
@@ -191,6 +192,7 @@ protected:
     // The log and the state recorder outlive the context that calls them.
     LogLines log_;
     StateLog states_;
+    ztest::ContextRelease released_;
     std::shared_ptr<morv::driver::Context> context_;
     morv::driver::ScopedThreadContext scope_;
     zsim::SimUsb& usb_;

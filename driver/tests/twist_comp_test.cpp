@@ -160,6 +160,7 @@ private:
 class TwistCompTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        released_.watch(context_.get());
         PZContext_GetSlot(context_.get(), PZContext_FixedKey(PZ_SLOT_LOG_CALLBACK), [](void* value) { return value; },
                           log_.record(), [](void*) {});
         LOGG_init();
@@ -181,6 +182,7 @@ protected:
         return state().threadAlive;
     }
 
+    ztest::ContextRelease released_;
     std::shared_ptr<morv::driver::Context> context_ = std::make_shared<morv::driver::Context>();
     morv::driver::ScopedThreadContext scope_{context_};
     LogCapture log_;

@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Says whether a failed test of the Windows run failed the way Wine itself
+# now and then ends a process, rather than the test failing:
+#   wine-failure.sh REASON TEST CTEST-LOG
+# REASON is CTest's word for the failure in its summary ("Subprocess killed",
+# "Failed", "Timeout", "SEGFAULT", ...), CTEST-LOG the run's
+# Testing/Temporary/LastTest.log, which holds what TEST printed. Prints the
+# signature and succeeds for one of Wine's two; fails for anything else:
+#  - "killed after PASSED": GoogleTest reported every test passed and the
+#    process was then killed (Wine's server kills a process whose Unix side
+#    has not ended half a second after its Windows side did);
+#  - "ended before main": the process failed without printing anything, not
+#    even the line GoogleTest's main prints first. With Wine's error channel
+#    on it says why: "err:virtual:virtual_alloc_first_teb wine: failed to
+#    map the shared user data: c0000018", its fixed page already taken in
+#    the address space the system laid out at random (about one start in
+#    six thousand).
+# A time-out, a crash or an assertion is never one of them.
+set -euo pipefail
+reason=$1 name=$2 log=$3
+# The test's record: its lines between "Output:" (and the rule under it)
+# and "<end of output>". The name is compared as text, never as a pattern.
+output=$(awk -v name="$name" '
+  /^[0-9]+\/[0-9]+ Test: / { sub(/^[0-9]+\/[0-9]+ Test: /, ""); inTest = ($0 == name); next }
+  inTest && $0 == "Output:" { getline; inOutput = 1; found = 1; next }
+  inOutput && $0 == "<end of output>" { exit }
+  inOutput { print }
+  END { if (!found) exit 1 }' "$log") || exit 1
+if [ "$reason" = "Subprocess killed" ] && grep -q '^\[  PASSED  \]' <<<"$output" &&
+   ! grep -q '^\[  FAILED  \]' <<<"$output"; then
+  echo "killed after PASSED"
+elif [ "$reason" = "Failed" ] && [ -z "$output" ]; then
+  echo "ended before main"
+else
+  exit 1
+fi
