@@ -445,28 +445,24 @@ TEST_P(ProgramEndTest, GivesItsStatusAndItsOwnLinesOnly) {
         GTEST_SKIP() << "the desktop is always present here";
     }
     std::map<std::string, std::string> variables = c.sensor;
-    std::vector<std::string> launcher;
-    if (!desktop && (c.screen == Screen::Virtual || c.screen == Screen::VirtualWithoutGl)) {
-        const char* wrapper = "/usr/bin/xvfb-run";
-        if (!std::filesystem::exists(wrapper)) GTEST_SKIP() << "needs xvfb-run for a virtual display";
-        // A random first server number keeps parallel test processes apart.
-        const std::string noGl = c.screen == Screen::VirtualWithoutGl ? "-extension GLX " : "";
-        launcher = {wrapper, "-a", "-n", std::to_string(100 + std::random_device{}() % 5000), "-s",
-                    noGl + "-screen 0 1024x768x24"};
-        variables["LP_NUM_THREADS"] = "0";  // as in every display test (display_child.h)
-        variables["MESA_SHADER_CACHE_DISABLE"] = "true";
-    }
-    std::function<bool(const std::string&)> whenRunning;
     zarn::testing::DisplayServer server;
-    bool serverEnded = false;
-    if (c.screen == Screen::VirtualLostMidRun) {
-        const int display = server.start();
+    if (!desktop && c.screen != Screen::None && c.screen != Screen::Absent) {
+        // A server of the test's own, on a display number it chooses itself.
+        const int display =
+            server.start(c.screen == Screen::VirtualWithoutGl ? std::vector<std::string>{"-extension", "GLX"}
+                                                              : std::vector<std::string>{});
         if (display < 0) GTEST_SKIP() << "needs Xvfb for a virtual display";
         variables["DISPLAY"] = ":" + std::to_string(display);
+        variables["MESA_SHADER_CACHE_DISABLE"] = "true";
+        if (c.screen != Screen::VirtualLostMidRun) variables["LP_NUM_THREADS"] = "0";  // as in display_child.h
+    }
+    std::function<bool(const std::string&)> whenRunning;
+    bool serverEnded = false;
+    if (c.screen == Screen::VirtualLostMidRun) {
         // The renderer keeps its own threads here, as for a user: ending them
         // makes the exit long enough for the driver's threads to run into
         // whatever static objects the exit has already destroyed.
-        variables["MESA_SHADER_CACHE_DISABLE"] = "true";
+        //
         // Once the sensor is up, the connection layer's threads run behind
         // the window: the display goes away under them. Not a wait for the
         // program: the pause puts the exit across the link's next keep-alive
@@ -483,7 +479,7 @@ TEST_P(ProgramEndTest, GivesItsStatusAndItsOwnLinesOnly) {
     }
     // A program under Wine reaches its desktop through DISPLAY: it stays.
     const std::vector<std::string> unset = desktop ? std::vector<std::string>{} : std::vector<std::string>{"DISPLAY"};
-    const Outcome result = run(c.arguments, variables, whenRunning, launcher, unset);
+    const Outcome result = run(c.arguments, variables, whenRunning, {}, unset);
     if (c.screen == Screen::VirtualLostMidRun) {
         EXPECT_TRUE(serverEnded) << "the program ended before its display was taken away\n" << result.err;
     }

@@ -27,10 +27,12 @@ public:
     DisplayServer& operator=(const DisplayServer&) = delete;
     ~DisplayServer() { end(); }
 
-    // Starts the server; its display number once it accepts clients, -1 when
-    // it cannot be started here.
-    int start() {
+    // Starts the server, with `extra` arguments of its own (such as an
+    // extension to leave out); its display number once it accepts clients,
+    // -1 when it cannot be started here.
+    int start(const std::vector<std::string>& extra = {}) {
 #ifdef _WIN32
+        (void)extra;
         return -1;
 #else
         const char* program = "/usr/bin/Xvfb";
@@ -40,6 +42,7 @@ public:
         const std::string readyFd = std::to_string(ready[1]);
         std::vector<std::string> argText = {program, "-displayfd", readyFd, "-nolisten", "tcp", "-screen", "0",
                                             "1024x768x24"};
+        argText.insert(argText.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (std::string& text : argText) argv.push_back(text.data());
         argv.push_back(nullptr);
