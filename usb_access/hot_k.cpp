@@ -367,8 +367,13 @@ LRESULT onTimer(HWND window, WPARAM id, LPARAM lParam) {
         case HOTK_TIMER_NODES_CHANGED:
             KillTimer(window, id);
             synchronise();
-            reportPass(nullptr);
+            // Notices first: a client told of a device may keep this thread
+            // for a whole bring-up, and a device that goes away meanwhile
+            // would be told to no window. Only the next node change would
+            // look again, and a device back by then under the same links
+            // looks unchanged: its removal would never be reported.
             for (HotK_Handle* h = monitor.first; h != nullptr; h = h->next) registerNotifications(window, h);
+            reportPass(nullptr);
             return 0;
         case HOTK_TIMER_INTERFACE_CHANGE:
             KillTimer(window, id);

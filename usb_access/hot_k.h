@@ -10,7 +10,8 @@
 // burst of messages re-arms the timer, so one synchronisation follows it:
 // 2 s after the last device-node change, 1 s after the last interface
 // arrival, 1 ms after a named interface removal (the entry is marked from
-// the notice itself).
+// the notice itself). A node change asks for the notices of the interface
+// classes it finds before any client is told of their devices.
 //
 // All list work and every callback run on the monitor's thread, one message
 // at a time; a callback may block it for as long as it needs (the transport
