@@ -18,7 +18,8 @@
 // Writes the whole text to standard output (stream 1) or standard error
 // (stream 2) with the system's own write call, past the C library's stream
 // buffers and their locks; may block for as long as the reader lets it.
-// False when the stream is gone.
+// Text is UTF-8: a Windows console gets it as wide characters, since its
+// code page would garble the rest. False when the stream is gone.
 bool PLAT_writeStandardStream(int stream, const char* text, size_t size);
 
 enum class PLAT_stopRequest {

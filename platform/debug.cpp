@@ -1,10 +1,8 @@
-// Debugger detection, debugger output and console text for the logger's
-// console sink.
+// Debugger detection and debugger output for the logger's console sink.
 #include "platform/platform.h"
 
 #ifdef _WIN32
 
-#include <io.h>
 #include <windows.h>
 
 #include <string>
@@ -34,27 +32,6 @@ void PLAT_outputDebugString(const char* text) {
     }
 }
 
-void PLAT_writeText(std::FILE* stream, const char* text) {
-    // Plain ASCII reads the same in every console code page: the stream
-    // writes it, in order with what it holds already.
-    std::wstring wide;
-    if (isAscii(text) || !PLAT_toWide(text, &wide)) {
-        std::fputs(text, stream);
-        return;
-    }
-    // A stream without a descriptor (a program with no console) has no handle.
-    const int descriptor = _fileno(stream);
-    const intptr_t os = descriptor < 0 ? -1 : _get_osfhandle(descriptor);
-    HANDLE handle = os == -1 ? INVALID_HANDLE_VALUE : reinterpret_cast<HANDLE>(os);
-    DWORD mode = 0;
-    if (handle == INVALID_HANDLE_VALUE || !GetConsoleMode(handle, &mode)) {
-        std::fputs(text, stream);  // a pipe or a file keeps the UTF-8 bytes
-        return;
-    }
-    std::fflush(stream);  // what the stream holds comes first
-    DWORD written = 0;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
-}
 
 #else
 
@@ -115,6 +92,5 @@ void PLAT_outputDebugString(const char* text) {
     if (text != nullptr) std::fputs(text, stderr);
 }
 
-void PLAT_writeText(std::FILE* stream, const char* text) { std::fputs(text, stream); }
 
 #endif

@@ -42,10 +42,6 @@ struct PLAT_fileEntry {
 bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<PLAT_fileEntry>* out);
 // std::fopen of a UTF-8 path (Windows: _wfopen).
 std::FILE* PLAT_openFile(const std::string& path, const char* mode);
-// Writes UTF-8 text to a standard stream (not flushed). A Windows console
-// gets it as wide characters, since its code page would garble the rest;
-// pipes and files get the bytes as they are.
-void PLAT_writeText(std::FILE* stream, const char* text);
 
 // Libraries that the process loads by name come from the system folder only,
 // never from the program's own folder or the current one (Windows; elsewhere

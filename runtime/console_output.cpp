@@ -8,7 +8,6 @@
 #include <thread>
 
 #include "platform/console.h"
-#include "platform/platform.h"
 
 namespace {
 
@@ -102,9 +101,10 @@ void CONSOLE_write(CONSOLE_stream stream, std::string_view text, CONSOLE_text ki
             return;
         }
     }
+    // Without writers: at once, behind what the C library holds for the stream.
     std::FILE* file = stream == CONSOLE_stream::Output ? stdout : stderr;
-    PLAT_writeText(file, std::string(text).c_str());
     std::fflush(file);
+    PLAT_writeStandardStream(stream == CONSOLE_stream::Output ? 1 : 2, text.data(), text.size());
 }
 
 bool CONSOLE_flush(std::chrono::milliseconds quiet) {
