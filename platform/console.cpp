@@ -18,6 +18,7 @@
 
 #include "platform/wide_text.h"
 #else
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -115,11 +116,34 @@ bool startHandling() { return SetConsoleCtrlHandler(&onConsoleControl, TRUE) != 
     _exit(128 + signal);
 }
 
+// Requests to stop: Ctrl+C, a kill, and the terminal that went away (a
+// closed window, a dropped ssh session). SIGQUIT (Ctrl+\) is left to its
+// default on purpose: it ends the program at once, write or no write.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Still the default action, as the program was started with it. A caller
+// that ignores a signal passes that on to us through exec; blocked, an
+// ignored signal would still reach sigwait on Linux.
+bool actionIsDefault(int signal) {
+    struct sigaction current {};
+    return sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+           current.sa_handler == SIG_DFL;
+}
+
 bool startHandling() {
+    // A console write to a pipe whose reader has ended (`| head`, a `tee`
+    // that Ctrl+C ended with the rest of the job) fails with EPIPE, and the
+    // console writers stop writing to that stream; the work goes on.
+    ::signal(SIGPIPE, SIG_IGN);
     sigset_t requests;
     sigemptyset(&requests);
-    sigaddset(&requests, SIGINT);
-    sigaddset(&requests, SIGTERM);
+    bool any = false;
+    for (const int signal : kStopSignals) {
+        if (!actionIsDefault(signal)) continue;
+        sigaddset(&requests, signal);
+        any = true;
+    }
+    if (!any) return true;
     // Blocked here, and so in every thread started from now on: the one
     // thread below takes them with sigwait, where anything may be called.
     if (pthread_sigmask(SIG_BLOCK, &requests, nullptr) != 0) return false;
@@ -133,9 +157,33 @@ bool startHandling() {
     return true;
 }
 
+// A closed descriptor 0, 1 or 2 is the lowest free one: the next open takes
+// it. Going up from 0, each open below lands on the descriptor looked at.
+void openMissingStandardStreams() {
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = ::open("/dev/null", descriptor == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != descriptor) {
+            dup2(opened, descriptor);
+            ::close(opened);
+        }
+    }
+}
+
+// Before the program's own static initialisers (the default driver context,
+// whatever a library keeps open): none of them may take a standard
+// descriptor.
+[[gnu::constructor(101)]] void openMissingStandardStreamsEarly() { openMissingStandardStreams(); }
+
 #endif
 
 }  // namespace
+
+void PLAT_openMissingStandardStreams() {
+#ifndef _WIN32
+    openMissingStandardStreams();
+#endif
+}
 
 bool PLAT_writeStandardStream(int stream, const char* text, size_t size) {
 #ifdef _WIN32

@@ -1,7 +1,7 @@
-// The program's console: raw writes to its standard streams, and what
+// The program's console: its standard streams, raw writes to them, and what
 // happens when the user or the system asks the program to stop (Ctrl+C,
-// Ctrl+Break and a closed console window on Windows; SIGINT and SIGTERM
-// elsewhere).
+// Ctrl+Break and a closed console window on Windows; SIGINT, SIGTERM and
+// SIGHUP elsewhere, while SIGQUIT stays the way to end it at once).
 //
 // A stop request ends the program at once, as it always has, except while
 // work that must not be cut runs (a firmware write and the reboot after it:
@@ -9,21 +9,33 @@
 // runs inside a PLAT_UninterruptibleScope; a request that comes meanwhile is
 // held back until the last scope has ended. A closed console leaves the
 // process only the few seconds Windows allows before it ends the process
-// itself: the work goes on for as long as those last.
+// itself: the work goes on for as long as those last. A request the program
+// was started deaf to (a signal its caller ignores) stays ignored.
 #pragma once
 
 #include <cstddef>
 #include <functional>
 
+// Gives every standard stream (0 to 2) that is closed at start the null
+// device, so that no file the program opens later can take its place and
+// receive console text (a log file as descriptor 1 would get every console
+// line). Idempotent; it runs by itself before the program's own static
+// initialisers, and main calls it first thing all the same. On Windows the C
+// runtime already keeps a missing stream's descriptor as one that fails
+// every write and is never given to a file.
+void PLAT_openMissingStandardStreams();
+
 // Writes the whole text to standard output (stream 1) or standard error
 // (stream 2) with the system's own write call, past the C library's stream
 // buffers and their locks; may block for as long as the reader lets it.
 // Text is UTF-8: a Windows console gets it as wide characters, since its
-// code page would garble the rest. False when the stream is gone.
+// code page would garble the rest. False when the stream is gone: its
+// reader has ended (no SIGPIPE is raised once stop handling is installed),
+// or it is closed, full or without a console behind it.
 bool PLAT_writeStandardStream(int stream, const char* text, size_t size);
 
 enum class PLAT_stopRequest {
-    Interrupt,     // Ctrl+C, Ctrl+Break, SIGINT, SIGTERM
+    Interrupt,     // Ctrl+C, Ctrl+Break, SIGINT, SIGTERM, SIGHUP
     ConsoleClosed  // the console window is being closed: seconds are left
 };
 
@@ -38,8 +50,12 @@ struct PLAT_stopHandlers {
 // Takes over stop requests for the rest of the process. Call it once, first
 // thing in main, before any other thread exists (on POSIX the signals are
 // blocked in the calling thread and so in every thread it starts, and one
-// thread of ours waits for them). False when it could not be set up; the
-// system's default handling then stays.
+// thread of ours waits for them). Only a signal whose action is still the
+// default is taken over: one the caller ignores (nohup, `trap '' INT`, a
+// background job) stays ignored. SIGPIPE is ignored from here on, so that a
+// stream whose reader has gone fails its writes instead of ending the
+// program. False when it could not be set up; the system's default handling
+// then stays.
 bool PLAT_installStopHandling(PLAT_stopHandlers handlers);
 
 // While one exists, a stop request is held back. Without stop handling

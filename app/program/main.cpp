@@ -51,7 +51,7 @@ void createGui() {
 void runGui() { gui().window->run(); }
 
 // The console's text goes out on threads of its own, and a stop request
-// (Ctrl+C, a closed console, SIGTERM) waits for a firmware write to end. The
+// (Ctrl+C, a closed console, SIGTERM, SIGHUP) waits for a firmware write to end. The
 // window ends once the write has ended; the console ends by itself then,
 // after it has shown the outcome.
 void takeOverConsole(bool window) {
@@ -80,6 +80,9 @@ void releaseGlobals() {
 
 int main(int argc, char** argv) {
     using namespace ZarnFirmwareUpdater;
+    // Before anything opens a file: a standard stream closed by the caller
+    // (`>&-`) would otherwise become the log file and get the console's text.
+    PLAT_openMissingStandardStreams();
     // Before anything loads a library by name. Should the system refuse,
     // the libraries the program itself loads still name the system folder.
     PLAT_loadLibrariesFromSystemFolderOnly();

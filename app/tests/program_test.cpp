@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/platform.h"
 #include "platform/tests/child_process.h"
 #include "platform/tests/display_server.h"
 #include "platform/tests/temp_folder.h"
@@ -311,22 +312,41 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- a console that takes nothing, and requests to stop ----------------------------------------
 
-// The log file is the record of the update, whatever the console took. The
-// program names it first thing on standard output.
-void expectTheUpdateLogged(const Outcome& result) {
-    const std::string named = "Log file:\n";
-    ASSERT_EQ(result.out.rfind(named, 0), 0u) << result.out;
-    std::ifstream in(result.out.substr(named.size(), result.out.find('\n', named.size()) - named.size()),
-                     std::ios::binary);
-    const std::string log((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    for (const char* line : {"Sending FW update", "FW Update Status: 40 / 40", "Finished FW update"}) {
-        EXPECT_NE(log.find(line), std::string::npos) << line << " is not in the log:\n" << log;
-    }
+// The log file is the record of the update, whatever the console took:
+// every line of it a log line, the update's own lines once each.
+void expectTheUpdateLogged(const std::string& log) {
+    const auto count = [&](const std::string& text) {
+        size_t found = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
+        return found;
+    };
+    EXPECT_EQ(count("Sending FW update"), 1u) << log;
+    EXPECT_GE(count("FW Update Status: 40 / 40"), 1u) << log;
+    EXPECT_EQ(count("Finished FW update"), 1u) << log;
+    static const std::regex logLine("(INVALID|HOST|GP|CEVA|IAF|PSOC) +(ERROR|WARN|INFO|DEBUG|INVALID) +[0-9]{4}-.*");
+    std::istringstream in(log);
+    for (std::string line; std::getline(in, line);) EXPECT_TRUE(std::regex_match(line, logLine)) << line;
 }
 
 // Under Wine every program of the run logs into the one user's folder: the
 // tests that read the log run alone there.
-class ProgramConsoleTest : public ProgramTest {};
+class ProgramConsoleTest : public ProgramTest {
+protected:
+    // The log of the run just made: the newest log file where the program
+    // logs (under Wine, in the user's own folder).
+    std::string lastLog() const {
+        std::string appData = dataHome_.string();
+        if (!std::filesystem::exists(dataHome_ / "Morvale")) PLAT_getLocalAppDataFolder(&appData);
+        std::filesystem::path newest;
+        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(appData) / "Morvale")) {
+            if (newest.empty() || entry.last_write_time() > std::filesystem::last_write_time(newest)) {
+                newest = entry.path();
+            }
+        }
+        std::ifstream in(newest, std::ios::binary);
+        return zarn::testing::fromTextMode({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    }
+};
 
 TEST_F(ProgramConsoleTest, UpgradeWithAStandardOutputNobodyReadsStillCompletes_RealOneSecondLink) {
     const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "2"}}, {}, {}, {},
@@ -336,51 +356,90 @@ TEST_F(ProgramConsoleTest, UpgradeWithAStandardOutputNobodyReadsStillCompletes_R
                                });
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_TRUE(result.hasLine(kSuccessText)) << result.err;
-    expectTheUpdateLogged(result);
+    expectTheUpdateLogged(lastLog());
+}
+
+// Started with standard output or standard error closed (`>&-`, `2>&-`; on
+// Windows without the handle): no console text reaches the log file.
+TEST_F(ProgramConsoleTest, UpgradeWithAStandardStreamClosedAtStartLogsOnlyItsLog_RealOneSecondLink) {
+    for (const int missing : {1, 2}) {
+        SCOPED_TRACE(missing);
+        const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "2"}}, {}, {}, {},
+                                   [&](zarn::testing::ChildOptions& options) { options.missingStream = missing; });
+        EXPECT_EQ(result.exitStatus, 0) << result.err;
+        expectTheUpdateLogged(lastLog());
+    }
 }
 
 const std::string kHeldBackText = "The firmware is being written: the updater will stop when the write has ended.";
 
+using zarn::testing::StopRequest;
+enum class Then { EndsAtOnce, FinishesTheWrite, GoesOn };
 struct StopCase {
     const char* name;
     std::map<std::string, std::string> sensor;
-    std::string when;  // on standard error: the requests go then
-    bool writing;      // a firmware write runs then
+    std::string when;  // in the output: the requests go then
+    Then then;
+    std::vector<StopRequest> requests = {StopRequest::First, StopRequest::Second};
+    std::vector<std::string> launcher = {};  // a shell that starts the program
+    std::vector<std::string> reader = {};    // `-u 2>&1 | reader`: the requests go to the whole job
 };
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+const std::map<std::string, std::string> kWriting = {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}};
+const std::map<std::string, std::string> kAbsent = {{"ZARN_SIM_SENSOR", "absent"}};
+const std::string kWaiting = "Waiting for device...\n";
 const StopCase kStopCases[] = {
-    {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime",
-     {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}}, "\nErasing block ", true},
-    {"WithoutAWriteEndsAtOnce", {{"ZARN_SIM_SENSOR", "absent"}}, "Waiting for device...\n", false},
+    {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ", Then::FinishesTheWrite},
+    {"WithoutAWriteEndsAtOnce", kAbsent, kWaiting, Then::EndsAtOnce},
+    {"HangUpDuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
+     Then::FinishesTheWrite, {StopRequest::HangUp}},
+    {"HangUpWithoutAWriteEndsAtOnce", kAbsent, kWaiting, Then::EndsAtOnce, {StopRequest::HangUp}},
+    {"TheCallerIgnoresStayIgnored_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "1.0.0"}}, kWaiting, Then::GoesOn,
+     {StopRequest::First, StopRequest::Second, StopRequest::HangUp},
+     {"/bin/sh", "-c", "trap '' INT TERM HUP; exec \"$0\" \"$@\""}},
+    {"ToAJobWhoseReaderItEndsLetTheWriteFinish_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
+     Then::FinishesTheWrite, {StopRequest::First}, {}, {"cat"}},
+    {"NoneWithAReaderThatEndsEarlyTheUpdateFinishes_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "",
+     Then::FinishesTheWrite, {}, {}, {"head", "-n", "3"}},
 };
 class ProgramStopTest : public ProgramConsoleTest, public ::testing::WithParamInterface<StopCase> {};
 
 // Two requests, as an impatient user gives them: the first decides.
 TEST_P(ProgramStopTest, RequestsToStop) {
     const StopCase& c = GetParam();
+    const bool posixOnly = !c.launcher.empty() || !c.reader.empty() ||
+                           std::count(c.requests.begin(), c.requests.end(), StopRequest::HangUp) > 0;
+    if (posixOnly && !zarn::testing::hasPosixJobs()) GTEST_SKIP() << "signals and shell jobs are POSIX's";
     std::atomic<unsigned long> id{0};
     bool sent = false;
-    const Outcome result = run({"-u"}, c.sensor, {}, {}, {}, [&](zarn::testing::ChildOptions& options) {
+    const Outcome result = run({"-u"}, c.sensor, {}, c.launcher, {}, [&](zarn::testing::ChildOptions& options) {
         options.interruptible = true;
+        options.reader = c.reader;
         options.onStarted = [&](unsigned long started) { id = started; };
-        options.stopWhen = [&](const std::string&, const std::string& err) {
-            if (!sent && zarn::testing::fromTextMode(err).find(c.when) != std::string::npos) {
+        options.stopWhen = [&](const std::string& out, const std::string& err) {
+            if (!sent && !c.requests.empty() && zarn::testing::fromTextMode(out + err).find(c.when) != std::string::npos) {
                 sent = true;
-                EXPECT_TRUE(zarn::testing::requestStop(id, zarn::testing::StopRequest::First));
-                zarn::testing::requestStop(id, zarn::testing::StopRequest::Second);
+                EXPECT_TRUE(zarn::testing::requestStop(id, c.requests[0], !c.reader.empty()));
+                for (size_t i = 1; i < c.requests.size(); ++i) zarn::testing::requestStop(id, c.requests[i]);
             }
             return false;
         };
     });
-    ASSERT_TRUE(sent) << result.err;
+    ASSERT_EQ(sent, !c.requests.empty()) << result.out << result.err;
     const std::vector<std::string> lines = result.errLines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), kHeldBackText), c.writing ? 1 : 0) << result.err;
-    if (!c.writing) {
+    const auto heldBack = std::count(lines.begin(), lines.end(), kHeldBackText);
+    if (c.then == Then::EndsAtOnce) {
         EXPECT_TRUE(zarn::testing::endedByStopRequest(result.exitStatus)) << result.exitStatus << result.err;
-        return;
+    } else {
+        EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
     }
-    EXPECT_EQ(result.exitStatus, 0) << result.err;
-    EXPECT_GT(result.lineIndex(kSuccessText), result.lineIndex(kHeldBackText)) << result.err;
-    expectTheUpdateLogged(result);
+    if (c.then != Then::FinishesTheWrite || !c.reader.empty()) {
+        EXPECT_EQ(heldBack, 0) << result.err;
+    } else {
+        EXPECT_EQ(heldBack, 1) << result.err;
+        EXPECT_GT(result.lineIndex(kSuccessText), result.lineIndex(kHeldBackText)) << result.err;
+    }
+    if (c.then == Then::FinishesTheWrite) expectTheUpdateLogged(lastLog());
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMoment, ProgramStopTest, ::testing::ValuesIn(kStopCases),
