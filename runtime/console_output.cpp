@@ -16,18 +16,8 @@ struct StreamQueue {
     std::deque<std::string> waiting;
     size_t dropped = 0;    // since the last report of drops
     bool writing = false;  // a text is on its way out, without the lock
-    bool gone = false;     // a write failed: the stream takes nothing more
 
     bool pending() const { return !waiting.empty() || dropped > 0 || writing; }
-
-    // A stream whose reader has ended (a pipe into `head`, or into a `tee`
-    // that Ctrl+C ended) fails every write from then on: what waits for it
-    // and what comes later is let go instead of being tried again.
-    void lose() {
-        gone = true;
-        waiting.clear();
-        dropped = 0;
-    }
 };
 
 struct ConsoleWriters {
@@ -73,10 +63,11 @@ void writeThread(StreamQueue* queue) {
         }
         queue->writing = true;
         lock.unlock();
-        const bool written = PLAT_writeStandardStream(queue->descriptor, text.data(), text.size());
+        // A stream that is gone takes nothing more; what is queued for it is
+        // simply not written.
+        PLAT_writeStandardStream(queue->descriptor, text.data(), text.size());
         lock.lock();
         queue->writing = false;
-        if (!written) queue->lose();
         ++w.written;
         w.changed.notify_all();
     }
@@ -101,7 +92,6 @@ void CONSOLE_write(CONSOLE_stream stream, std::string_view text, CONSOLE_text ki
         std::lock_guard<std::mutex> lock(w.mutex);
         if (w.started) {
             StreamQueue& queue = queueOf(w, stream);
-            if (queue.gone) return;
             if (kind == CONSOLE_text::MayDrop && queue.waiting.size() >= CONSOLE_QUEUE_CAPACITY) {
                 ++queue.dropped;
             } else {

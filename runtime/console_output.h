@@ -14,8 +14,8 @@
 // progress bar), of which a stream keeps at most CONSOLE_QUEUE_CAPACITY
 // waiting and counts the rest, saying how many it dropped in a line of its
 // own once it has caught up; and messages the user must see, which are never
-// dropped and keep their order. A stream whose write fails (its reader has
-// ended, or it is closed) takes nothing more for the rest of the run; the log
+// dropped and keep their order. A stream whose reader has ended takes
+// nothing: its writes fail at once (the program ignores SIGPIPE), and the log
 // file still gets every line.
 //
 // Without started writers (a library used by another program, the tests of
