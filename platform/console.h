@@ -21,8 +21,10 @@
 // receive console text (a log file as descriptor 1 would get every console
 // line). Idempotent; it runs by itself before the program's own static
 // initialisers, and main calls it first thing all the same. On Windows the C
-// runtime already keeps a missing stream's descriptor as one that fails
-// every write and is never given to a file.
+// runtime already does the like: a stream started without a handle keeps its
+// descriptor, marked open with no handle behind it, so a file never gets it
+// and every write to it fails; our console text goes only through those
+// descriptors, never through the system's standard handles.
 void PLAT_openMissingStandardStreams();
 
 // Writes the whole text to standard output (stream 1) or standard error
