@@ -312,41 +312,30 @@ INSTANTIATE_TEST_SUITE_P(
 
 // --- a console that takes nothing, and requests to stop ----------------------------------------
 
-// The log file is the record of the update, whatever the console took:
-// every line of it a log line, the update's own lines once each.
-void expectTheUpdateLogged(const std::string& log) {
-    const auto count = [&](const std::string& text) {
-        size_t found = 0;
-        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++found;
-        return found;
-    };
-    EXPECT_EQ(count("Sending FW update"), 1u) << log;
-    EXPECT_GE(count("FW Update Status: 40 / 40"), 1u) << log;
-    EXPECT_EQ(count("Finished FW update"), 1u) << log;
-    static const std::regex logLine("(INVALID|HOST|GP|CEVA|IAF|PSOC) +(ERROR|WARN|INFO|DEBUG|INVALID) +[0-9]{4}-.*");
-    std::istringstream in(log);
-    for (std::string line; std::getline(in, line);) EXPECT_TRUE(std::regex_match(line, logLine)) << line;
+// The log file is the record of the update, whatever the console took: the
+// newest one where the program logs (under Wine, the user's own folder).
+// It holds log lines only, the update's own once each.
+void expectTheUpdateLogged(const std::filesystem::path& dataHome) {
+    std::string folder = dataHome.string();
+    if (!std::filesystem::exists(dataHome / "Morvale")) PLAT_getLocalAppDataFolder(&folder);
+    std::filesystem::path newest;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(folder) / "Morvale")) {
+        if (newest.empty() || entry.last_write_time() > std::filesystem::last_write_time(newest)) newest = entry;
+    }
+    std::ifstream in(newest);
+    std::string own;
+    for (std::string line; std::getline(in, line);) {
+        EXPECT_TRUE(std::regex_match(line, std::regex("(HOST|GP|CEVA|IAF|PSOC) +(ERROR|WARN|INFO|DEBUG) .*"))) << line;
+        for (const char* text : {"Sending FW update", "FW Update Status: 40 / 40", "Finished FW update"}) {
+            if (line.find(text) != std::string::npos) own += std::string(text) + ";";
+        }
+    }
+    EXPECT_EQ(own, "Sending FW update;FW Update Status: 40 / 40;Finished FW update;");
 }
 
 // Under Wine every program of the run logs into the one user's folder: the
 // tests that read the log run alone there.
-class ProgramConsoleTest : public ProgramTest {
-protected:
-    // The log of the run just made: the newest log file where the program
-    // logs (under Wine, in the user's own folder).
-    std::string lastLog() const {
-        std::string appData = dataHome_.string();
-        if (!std::filesystem::exists(dataHome_ / "Morvale")) PLAT_getLocalAppDataFolder(&appData);
-        std::filesystem::path newest;
-        for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(appData) / "Morvale")) {
-            if (newest.empty() || entry.last_write_time() > std::filesystem::last_write_time(newest)) {
-                newest = entry.path();
-            }
-        }
-        std::ifstream in(newest, std::ios::binary);
-        return zarn::testing::fromTextMode({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
-    }
-};
+class ProgramConsoleTest : public ProgramTest {};
 
 TEST_F(ProgramConsoleTest, UpgradeWithAStandardOutputNobodyReadsStillCompletes_RealOneSecondLink) {
     const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "2"}}, {}, {}, {},
@@ -356,70 +345,68 @@ TEST_F(ProgramConsoleTest, UpgradeWithAStandardOutputNobodyReadsStillCompletes_R
                                });
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_TRUE(result.hasLine(kSuccessText)) << result.err;
-    expectTheUpdateLogged(lastLog());
+    expectTheUpdateLogged(dataHome_);
 }
 
-// Started with standard output or standard error closed (`>&-`, `2>&-`; on
-// Windows without the handle): no console text reaches the log file.
-TEST_F(ProgramConsoleTest, UpgradeWithAStandardStreamClosedAtStartLogsOnlyItsLog_RealOneSecondLink) {
+// Started with standard output or error closed (`>&-`; on Windows without
+// the handle): none of the console's text goes into the log file.
+TEST_F(ProgramConsoleTest, UpgradeWithAStandardStreamClosedLogsOnlyItsLog_RealOneSecondLink) {
     for (const int missing : {1, 2}) {
-        SCOPED_TRACE(missing);
         const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "2"}}, {}, {}, {},
                                    [&](zarn::testing::ChildOptions& options) { options.missingStream = missing; });
-        EXPECT_EQ(result.exitStatus, 0) << result.err;
-        expectTheUpdateLogged(lastLog());
+        EXPECT_EQ(result.exitStatus, 0) << missing << result.err;
+        expectTheUpdateLogged(dataHome_);
     }
 }
 
 const std::string kHeldBackText = "The firmware is being written: the updater will stop when the write has ended.";
 
 using zarn::testing::StopRequest;
-enum class Then { EndsAtOnce, FinishesTheWrite, GoesOn };
+enum class Then { FinishesTheWrite, EndsAtOnce, GoesOn };
 struct StopCase {
     const char* name;
     std::map<std::string, std::string> sensor;
     std::string when;  // in the output: the requests go then
     Then then;
     std::vector<StopRequest> requests = {StopRequest::First, StopRequest::Second};
-    std::vector<std::string> launcher = {};  // a shell that starts the program
-    std::vector<std::string> reader = {};    // `-u 2>&1 | reader`: the requests go to the whole job
+    std::string shell = "";  // POSIX: started by this shell line; the requests go to its process group
 };
-void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
 const std::map<std::string, std::string> kWriting = {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}};
 const std::map<std::string, std::string> kAbsent = {{"ZARN_SIM_SENSOR", "absent"}};
-const std::string kWaiting = "Waiting for device...\n";
+// A job's pipeline, whose status is the program's.
+const std::string kJob = "\"$0\" \"$@\" 2>&1 | ";
+const std::string kStatus = "; exit ${PIPESTATUS[0]}";
 const StopCase kStopCases[] = {
     {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ", Then::FinishesTheWrite},
-    {"WithoutAWriteEndsAtOnce", kAbsent, kWaiting, Then::EndsAtOnce},
+    {"WithoutAWriteEndsAtOnce", kAbsent, "Waiting for device...\n", Then::EndsAtOnce},
     {"HangUpDuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
      Then::FinishesTheWrite, {StopRequest::HangUp}},
-    {"HangUpWithoutAWriteEndsAtOnce", kAbsent, kWaiting, Then::EndsAtOnce, {StopRequest::HangUp}},
-    {"TheCallerIgnoresStayIgnored_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "1.0.0"}}, kWaiting, Then::GoesOn,
-     {StopRequest::First, StopRequest::Second, StopRequest::HangUp},
-     {"/bin/sh", "-c", "trap '' INT TERM HUP; exec \"$0\" \"$@\""}},
-    {"ToAJobWhoseReaderItEndsLetTheWriteFinish_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
-     Then::FinishesTheWrite, {StopRequest::First}, {}, {"cat"}},
-    {"NoneWithAReaderThatEndsEarlyTheUpdateFinishes_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "",
-     Then::FinishesTheWrite, {}, {}, {"head", "-n", "3"}},
+    {"IgnoredByTheCallerStayIgnored_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "1.0.0"}}, "Waiting for device...\n",
+     Then::GoesOn, {StopRequest::First, StopRequest::Second, StopRequest::HangUp},
+     "trap '' INT TERM HUP; exec \"$0\" \"$@\""},
+    {"CtrlCToAJobWithAReaderLetsTheWriteFinish_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
+     Then::FinishesTheWrite, {StopRequest::First}, "trap : INT; " + kJob + "cat" + kStatus},
+    {"NoneToAJobWhoseReaderEndsEarly_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "", Then::FinishesTheWrite,
+     {}, kJob + "head -n 3" + kStatus},
 };
 class ProgramStopTest : public ProgramConsoleTest, public ::testing::WithParamInterface<StopCase> {};
 
 // Two requests, as an impatient user gives them: the first decides.
 TEST_P(ProgramStopTest, RequestsToStop) {
     const StopCase& c = GetParam();
-    const bool posixOnly = !c.launcher.empty() || !c.reader.empty() ||
-                           std::count(c.requests.begin(), c.requests.end(), StopRequest::HangUp) > 0;
-    if (posixOnly && !zarn::testing::hasPosixJobs()) GTEST_SKIP() << "signals and shell jobs are POSIX's";
+    const bool shell = !c.shell.empty();
+    if (!zarn::testing::kPosixJobs && (shell || c.requests[0] == StopRequest::HangUp)) GTEST_SKIP() << "POSIX only";
     std::atomic<unsigned long> id{0};
     bool sent = false;
-    const Outcome result = run({"-u"}, c.sensor, {}, c.launcher, {}, [&](zarn::testing::ChildOptions& options) {
+    const std::vector<std::string> launcher = {"/usr/bin/setsid", "/bin/bash", "-c", c.shell};
+    const Outcome result = run({"-u"}, c.sensor, {}, shell ? launcher : std::vector<std::string>{}, {},
+                               [&](zarn::testing::ChildOptions& options) {
         options.interruptible = true;
-        options.reader = c.reader;
         options.onStarted = [&](unsigned long started) { id = started; };
         options.stopWhen = [&](const std::string& out, const std::string& err) {
             if (!sent && !c.requests.empty() && zarn::testing::fromTextMode(out + err).find(c.when) != std::string::npos) {
                 sent = true;
-                EXPECT_TRUE(zarn::testing::requestStop(id, c.requests[0], !c.reader.empty()));
+                EXPECT_TRUE(zarn::testing::requestStop(id, c.requests[0], shell));
                 for (size_t i = 1; i < c.requests.size(); ++i) zarn::testing::requestStop(id, c.requests[i]);
             }
             return false;
@@ -427,19 +414,15 @@ TEST_P(ProgramStopTest, RequestsToStop) {
     });
     ASSERT_EQ(sent, !c.requests.empty()) << result.out << result.err;
     const std::vector<std::string> lines = result.errLines();
-    const auto heldBack = std::count(lines.begin(), lines.end(), kHeldBackText);
+    const bool heldBack = c.then == Then::FinishesTheWrite && !shell;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kHeldBackText), heldBack ? 1 : 0) << result.err;
     if (c.then == Then::EndsAtOnce) {
         EXPECT_TRUE(zarn::testing::endedByStopRequest(result.exitStatus)) << result.exitStatus << result.err;
-    } else {
-        EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+        return;
     }
-    if (c.then != Then::FinishesTheWrite || !c.reader.empty()) {
-        EXPECT_EQ(heldBack, 0) << result.err;
-    } else {
-        EXPECT_EQ(heldBack, 1) << result.err;
-        EXPECT_GT(result.lineIndex(kSuccessText), result.lineIndex(kHeldBackText)) << result.err;
-    }
-    if (c.then == Then::FinishesTheWrite) expectTheUpdateLogged(lastLog());
+    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    EXPECT_TRUE(!heldBack || result.lineIndex(kSuccessText) > result.lineIndex(kHeldBackText)) << result.err;
+    if (c.then == Then::FinishesTheWrite) expectTheUpdateLogged(dataHome_);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMoment, ProgramStopTest, ::testing::ValuesIn(kStopCases),

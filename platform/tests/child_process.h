@@ -128,13 +128,8 @@ struct ChildOptions {
     bool outputUnread = false;
     // The child can be sent requestStop (Windows: it shares the test's console).
     bool interruptible = false;
-    // 1 or 2: the child starts with that standard stream closed (Windows: no
-    // handle for it); what the test reads of it stays empty.
+    // 1 or 2: the child starts with that standard stream closed (Windows: no handle).
     int missingStream = 0;
-    // POSIX only, a shell's job `child 2>&1 | reader`: the child's outputs go
-    // into this program's standard input, and the test reads the reader's
-    // outputs. Both run in a process group of their own led by the child.
-    std::vector<std::string> reader;
 };
 
 struct ChildResult {
@@ -289,58 +284,20 @@ inline void closeEnd(PipeEnd end) { close(end); }
 
 struct Child {
     pid_t pid = -1;
-    pid_t readerPid = -1;
 
     bool start(const std::vector<std::string>& argv, const ChildOptions& options, PipeEnd readers[2],
                std::string& failure) {
         int pipes[2][2];
         const int count = options.mergeOutputs ? 1 : 2;
         for (int i = 0; i < count; ++i) {
-            if (pipe2(pipes[i], O_CLOEXEC) != 0) {
+            if (pipe(pipes[i]) != 0) {
                 failure = "pipe failed";
                 return false;
             }
+            fcntl(pipes[i][0], F_SETFD, FD_CLOEXEC);
             if (i == 0 && options.outputUnread) fcntl(pipes[i][1], F_SETPIPE_SZ, 4096);
             readers[i] = pipes[i][0];
         }
-        // The child's outputs: the test's pipes, or the pipe into the reader.
-        int job[2] = {pipes[0][1], pipes[count - 1][1]};
-        if (!options.reader.empty() && pipe2(job, O_CLOEXEC) != 0) {
-            failure = "pipe failed";
-            return false;
-        }
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_adddup2(&actions, job[options.reader.empty() ? 0 : 1], STDOUT_FILENO);
-        posix_spawn_file_actions_adddup2(&actions, job[1], STDERR_FILENO);
-        if (options.missingStream != 0) posix_spawn_file_actions_addclose(&actions, options.missingStream);
-        if (!options.reader.empty()) {
-            // The child keeps the test's pipes open too (a dup2 onto itself
-            // clears close-on-exec), unused: the output ends when both have
-            // ended, so the bound covers the whole job.
-            for (int i = 0; i < count; ++i) posix_spawn_file_actions_adddup2(&actions, pipes[i][1], pipes[i][1]);
-        }
-        const bool spawned = spawn(argv, options, actions, 0, pid, failure);
-        posix_spawn_file_actions_destroy(&actions);
-        if (!options.reader.empty()) {
-            posix_spawn_file_actions_init(&actions);
-            posix_spawn_file_actions_adddup2(&actions, job[0], STDIN_FILENO);
-            posix_spawn_file_actions_adddup2(&actions, pipes[0][1], STDOUT_FILENO);
-            posix_spawn_file_actions_adddup2(&actions, pipes[count - 1][1], STDERR_FILENO);
-            if (spawned) spawn(options.reader, options, actions, pid, readerPid, failure);
-            posix_spawn_file_actions_destroy(&actions);
-            close(job[0]);
-            close(job[1]);
-        }
-        for (int i = 0; i < count; ++i) close(pipes[i][1]);
-        return spawned;
-    }
-    // Every signal at its default and none blocked, as a shell starts a
-    // program, whatever the test process does with them; with a reader,
-    // in the job's own process group.
-    static bool spawn(const std::vector<std::string>& argv, const ChildOptions& options,
-                      const posix_spawn_file_actions_t& actions, pid_t group, pid_t& started, std::string& failure) {
         std::vector<std::string> argText = argv;
         std::vector<char*> args;
         for (std::string& word : argText) args.push_back(word.data());
@@ -350,18 +307,17 @@ struct Child {
         std::vector<char*> envp;
         for (std::string& entry : envText) envp.push_back(entry.data());
         envp.push_back(nullptr);
-        posix_spawnattr_t attributes;
-        posix_spawnattr_init(&attributes);
-        sigset_t signals;
-        sigemptyset(&signals);
-        posix_spawnattr_setsigmask(&attributes, &signals);
-        for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE}) sigaddset(&signals, signal);
-        posix_spawnattr_setsigdefault(&attributes, &signals);
-        posix_spawnattr_setpgroup(&attributes, group);
-        posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF |
-                                                  (options.reader.empty() ? 0 : POSIX_SPAWN_SETPGROUP));
-        const int spawned = posix_spawnp(&started, args[0], &actions, &attributes, args.data(), envp.data());
-        posix_spawnattr_destroy(&attributes);
+
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_adddup2(&actions, pipes[0][1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, pipes[count - 1][1], STDERR_FILENO);
+        for (int i = 0; i < count; ++i) posix_spawn_file_actions_addclose(&actions, pipes[i][1]);
+        if (options.missingStream != 0) posix_spawn_file_actions_addclose(&actions, options.missingStream);
+        const int spawned = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        for (int i = 0; i < count; ++i) close(pipes[i][1]);
         if (spawned != 0) failure = std::string("posix_spawn failed: ") + std::strerror(spawned);
         return spawned == 0;
     }
@@ -376,9 +332,7 @@ struct Child {
     void stop() { kill(pid, SIGTERM); }
     int wait(bool&) {
         int status = 0;
-        for (const pid_t each : {readerPid, pid}) {
-            while (each > 0 && waitpid(each, &status, 0) < 0 && errno == EINTR) {
-            }
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -387,19 +341,17 @@ struct Child {
 
 }  // namespace detail
 
-// True where signals, process groups and /bin/sh are there: POSIX.
-inline bool hasPosixJobs() {
+// True where there are signals, process groups and /bin/sh: POSIX.
+constexpr bool kPosixJobs =
 #ifdef _WIN32
-    return false;
+    false;
 #else
-    return true;
+    true;
 #endif
-}
 
 // Asks a child to stop: Ctrl+C (to an `interruptible` child; Wine sends no
 // Ctrl+Break), or SIGINT and SIGTERM; HangUp is SIGHUP, which Windows lacks.
-// `job`: to the child's whole process group (one with a reader). False when
-// it could not be sent.
+// `group`: to the process group the child leads. False when not sent.
 enum class StopRequest { First, Second, HangUp };
 // The status of a child such a request ended: by the signal, or by the
 // system's default handler (Wine's gives 0).
@@ -410,14 +362,14 @@ inline bool endedByStopRequest(int exitStatus) {
     return exitStatus == -1;
 #endif
 }
-inline bool requestStop(unsigned long id, StopRequest request, bool job = false) {
+inline bool requestStop(unsigned long id, StopRequest request, bool group = false) {
 #ifdef _WIN32
     (void)id;
-    (void)job;
+    (void)group;
     return request != StopRequest::HangUp && GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) != FALSE;
 #else
     const int signal = request == StopRequest::First ? SIGINT : request == StopRequest::Second ? SIGTERM : SIGHUP;
-    return kill(job ? -static_cast<pid_t>(id) : static_cast<pid_t>(id), signal) == 0;
+    return kill(group ? -static_cast<pid_t>(id) : static_cast<pid_t>(id), signal) == 0;
 #endif
 }
 
