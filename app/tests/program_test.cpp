@@ -377,7 +377,8 @@ const std::map<std::string, std::string> kAbsent = {{"ZARN_SIM_SENSOR", "absent"
 const std::string kJob = "\"$0\" \"$@\" 2>&1 | ";
 const std::string kStatus = "; exit ${PIPESTATUS[0]}";
 const StopCase kStopCases[] = {
-    {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ", Then::FinishesTheWrite},
+    {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
+     Then::FinishesTheWrite},
     {"WithoutAWriteEndsAtOnce", kAbsent, "Waiting for device...\n", Then::EndsAtOnce},
     {"HangUpDuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
      Then::FinishesTheWrite, {StopRequest::HangUp}},
@@ -395,7 +396,7 @@ class ProgramStopTest : public ProgramConsoleTest, public ::testing::WithParamIn
 TEST_P(ProgramStopTest, RequestsToStop) {
     const StopCase& c = GetParam();
     const bool shell = !c.shell.empty();
-    if (!zarn::testing::kPosixJobs && (shell || c.requests[0] == StopRequest::HangUp)) GTEST_SKIP() << "POSIX only";
+    if (!zarn::testing::hasPosixJobs() && (shell || c.requests[0] == StopRequest::HangUp)) GTEST_SKIP() << "POSIX only";
     std::atomic<unsigned long> id{0};
     bool sent = false;
     const std::vector<std::string> launcher = {"/usr/bin/setsid", "/bin/bash", "-c", c.shell};
@@ -404,7 +405,8 @@ TEST_P(ProgramStopTest, RequestsToStop) {
         options.interruptible = true;
         options.onStarted = [&](unsigned long started) { id = started; };
         options.stopWhen = [&](const std::string& out, const std::string& err) {
-            if (!sent && !c.requests.empty() && zarn::testing::fromTextMode(out + err).find(c.when) != std::string::npos) {
+            const bool now = zarn::testing::fromTextMode(out + err).find(c.when) != std::string::npos;
+            if (!sent && !c.requests.empty() && now) {
                 sent = true;
                 EXPECT_TRUE(zarn::testing::requestStop(id, c.requests[0], shell));
                 for (size_t i = 1; i < c.requests.size(); ++i) zarn::testing::requestStop(id, c.requests[i]);

@@ -341,13 +341,8 @@ struct Child {
 
 }  // namespace detail
 
-// True where there are signals, process groups and /bin/sh: POSIX.
-constexpr bool kPosixJobs =
-#ifdef _WIN32
-    false;
-#else
-    true;
-#endif
+// Signals, process groups and /bin/sh: all but Windows, where the desktop is always there.
+inline bool hasPosixJobs() { return !desktopAlwaysPresent(); }
 
 // Asks a child to stop: Ctrl+C (to an `interruptible` child; Wine sends no
 // Ctrl+Break), or SIGINT and SIGTERM; HangUp is SIGHUP, which Windows lacks.
