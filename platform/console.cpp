@@ -132,8 +132,8 @@ bool actionIsDefault(int signal) {
 
 bool startHandling() {
     // A console write to a pipe whose reader has ended (`| head`, a `tee`
-    // that Ctrl+C ended with the rest of the job) fails with EPIPE, and the
-    // console writers stop writing to that stream; the work goes on.
+    // that Ctrl+C ended with the rest of the job) then fails at once with
+    // EPIPE and its text is not written; the work goes on.
     ::signal(SIGPIPE, SIG_IGN);
     sigset_t requests;
     sigemptyset(&requests);

@@ -51,9 +51,9 @@ void createGui() {
 void runGui() { gui().window->run(); }
 
 // The console's text goes out on threads of its own, and a stop request
-// (Ctrl+C, a closed console, SIGTERM, SIGHUP) waits for a firmware write to end. The
-// window ends once the write has ended; the console ends by itself then,
-// after it has shown the outcome.
+// (Ctrl+C, a closed console, SIGTERM, SIGHUP) waits for a firmware write to
+// end. The window ends once the write has ended; the console ends by itself
+// then, after it has shown the outcome.
 void takeOverConsole(bool window) {
     PLAT_stopHandlers handlers;
     handlers.heldBack = [](PLAT_stopRequest request) {
