@@ -369,26 +369,23 @@ struct StopCase {
     std::string when;  // in the output: the requests go then
     Then then;
     std::vector<StopRequest> requests = {StopRequest::First, StopRequest::Second};
-    std::string shell = "";  // POSIX: started by this shell line; the requests go to its process group
+    // POSIX: started by this shell line (a job's status: the program's); the requests go to its process group.
+    std::string shell = "";
 };
 const std::map<std::string, std::string> kWriting = {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}};
-const std::map<std::string, std::string> kAbsent = {{"ZARN_SIM_SENSOR", "absent"}};
-// A job's pipeline, whose status is the program's.
-const std::string kJob = "\"$0\" \"$@\" 2>&1 | ";
-const std::string kStatus = "; exit ${PIPESTATUS[0]}";
 const StopCase kStopCases[] = {
     {"DuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
      Then::FinishesTheWrite},
-    {"WithoutAWriteEndsAtOnce", kAbsent, "Waiting for device...\n", Then::EndsAtOnce},
+    {"WithoutAWriteEndsAtOnce", {{"ZARN_SIM_SENSOR", "absent"}}, "Waiting for device...\n", Then::EndsAtOnce},
     {"HangUpDuringTheWriteWaitsForItsEnd_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
      Then::FinishesTheWrite, {StopRequest::HangUp}},
     {"IgnoredByTheCallerStayIgnored_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "1.0.0"}}, "Waiting for device...\n",
      Then::GoesOn, {StopRequest::First, StopRequest::Second, StopRequest::HangUp},
      "trap '' INT TERM HUP; exec \"$0\" \"$@\""},
     {"CtrlCToAJobWithAReaderLetsTheWriteFinish_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
-     Then::FinishesTheWrite, {StopRequest::First}, "trap : INT; " + kJob + "cat" + kStatus},
+     Then::FinishesTheWrite, {StopRequest::First}, "trap : INT; \"$0\" \"$@\" 2>&1 | cat; exit ${PIPESTATUS[0]}"},
     {"NoneToAJobWhoseReaderEndsEarly_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "", Then::FinishesTheWrite,
-     {}, kJob + "head -n 3" + kStatus},
+     {}, "\"$0\" \"$@\" 2>&1 | head -n 3; exit ${PIPESTATUS[0]}"},
 };
 class ProgramStopTest : public ProgramConsoleTest, public ::testing::WithParamInterface<StopCase> {};
 
