@@ -10,9 +10,11 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "sim/win_pnp/win_pnp.h"
@@ -570,60 +572,40 @@ TEST_F(HotKTest, TheLastRegistrationFreedWhileItsClientIsToldStopsTheMonitorAfte
 }
 
 
-// Waits for what a call on another thread answers; one that never answers
-// would be a hang for good, which ends the test program.
+// The answer of a call made elsewhere; none is a hang for good, which ends the test program.
 template <typename T>
-T answerOf(std::future<T>& answer) {
+T answerOf(std::future<T> answer) {
     if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) std::abort();
     return answer.get();
 }
 
-// Polls, boundedly, until the monitor's window is gone.
-bool windowGone() {
-    const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
-    while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
-    return usbtest::ownWindow(HOTK_WINDOW_CLASS) == nullptr;
-}
-
-// A client told of an arrival (in its callback, or in its window while the
-// monitor waits for it) frees the last registration and registers anew,
-// from its own thread or from another one that it waits for: the stop is
-// called off, every call answers TRUE, and the running monitor keeps the
-// new registration. Freed once more, the monitor stops after the pass.
+// Told of an arrival (in its callback or its window), a client frees the last registration and registers
+// anew, or has another thread do so: the stop is called off and the monitor runs on; freed again, it stops.
 TEST_F(HotKTest, ARegistrationWhileTheStopIsPendingKeepsTheRunningMonitor) {
     enum Step { kFree, kInit, kInitElsewhere, kFreeNew };
-    struct Case {
-        const char* name;
-        bool byWindow;
-        std::vector<Step> steps;
-        bool keepsRunning;
-    };
-    const Case cases[] = {
-        {"callback: free, init", false, {kFree, kInit}, true},
-        {"callback: free, init, free", false, {kFree, kInit, kFreeNew}, false},
-        {"window: free, init", true, {kFree, kInit}, true},
-        {"window: free, init from another thread", true, {kFree, kInitElsewhere}, true},
-    };
+    const std::tuple<bool, std::vector<Step>> cases[] = {{false, {kFree, kInit}},
+                                                         {false, {kFree, kInit, kFreeNew}},
+                                                         {true, {kFree, kInit}},
+                                                         {true, {kFree, kInitElsewhere}}};
     zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
     HotK_Params none = paramsFor("no such device", KHOT_FLAG_NONE);
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [byWindow, steps] : cases) {
+        SCOPED_TRACE(::testing::Message() << byWindow << " " << steps.size() << " " << steps.back());
         Registration second;
         std::future<BOOL> elsewhere;
         std::promise<std::vector<BOOL>> done;
         std::atomic<int> told{0};
+        auto initSecond = [&] { return HotK_Init(&second.handle, &none); };
         auto onArrival = [&](KHOT_HANDLE handle) {
             if (told++ != 0) return;
             std::vector<BOOL> results;
-            for (const Step step : c.steps) {
-                if (step == kFree) results.push_back(HotK_Free(handle));
-                if (step == kInit) results.push_back(HotK_Init(&second.handle, &none));
-                if (step == kFreeNew) results.push_back(second.free());
-                if (step == kInitElsewhere) {
-                    elsewhere = std::async(std::launch::async, [&] { return HotK_Init(&second.handle, &none); });
-                    const bool answered = elsewhere.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-                    results.push_back(answered && elsewhere.get());
-                }
+            for (const Step step : steps) {
+                if (step == kInitElsewhere) elsewhere = std::async(std::launch::async, initSecond);
+                results.push_back(step == kFree ? HotK_Free(handle)
+                                  : step == kInit ? initSecond()
+                                  : step == kFreeNew ? second.free()
+                                  : elsewhere.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+                                        elsewhere.get());
             }
             done.set_value(results);
         };
@@ -632,152 +614,80 @@ TEST_F(HotKTest, ARegistrationWhileTheStopIsPendingKeepsTheRunningMonitor) {
         client.during = [&](const ClientWindow::Message& m) { onArrival(m.handle); };
         reports_.during = [&](const Report& r) { onArrival(r.handle); };
         HotK_Params params = paramsFor("USB\\VID_fff0");
-        if (c.byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
+        if (byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
         KHOT_HANDLE handle = nullptr;
         ASSERT_TRUE(HotK_Init(&handle, &params));
-        std::future<std::vector<BOOL>> answer = done.get_future();
-        EXPECT_EQ(answerOf(answer), std::vector<BOOL>(c.steps.size(), TRUE));
-        if (c.keepsRunning) {
-            // Behind this round trip the pass is over; the monitor runs on.
-            Registration probe;
-            ASSERT_TRUE(HotK_Init(&probe.handle, &none));
-            ASSERT_TRUE(probe.free());
-            EXPECT_NE(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
-            EXPECT_TRUE(second.free()) << "the new registration is the running monitor's";
-        }
-        EXPECT_TRUE(windowGone());
-        EXPECT_EQ(told.load(), 1) << "a freed client is told nothing more";
-        client.stop();
+        EXPECT_EQ(answerOf(done.get_future()), std::vector<BOOL>(steps.size(), TRUE));
+        EXPECT_TRUE(steps.back() == kFreeNew || (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && second.free()));
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
+        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
     }
-    reports_.during = nullptr;
 }
 
-// The stop's end is where the monitor's thread gives back its device
-// notices: a registration made there, by that thread itself, fails at once
-// (it could wait only for itself); one made by another thread waits for
-// the end, is not answered by the window being destroyed, and starts a
-// monitor of its own.
-TEST_F(HotKTest, ARegistrationDuringTheStopWaitsForItsEndOrFailsOnTheEndingThread) {
-    static std::function<void()> duringStop;
-    static BOOL(WINAPI * unregisterNotification)(HDEVNOTIFY) = nullptr;
-    unregisterNotification = api_.UnregisterDeviceNotification;
-    api_.UnregisterDeviceNotification = [](HDEVNOTIFY notice) -> BOOL {
-        if (std::function<void()> hook = std::exchange(duringStop, nullptr)) hook();
-        return unregisterNotification(notice);
+std::function<void()> onceInside;  // run by the next hooked system call, on its thread
+void runOnceInside() { if (std::function<void()> hook = std::exchange(onceInside, nullptr)) hook(); }
+
+// Registrations by other threads while the first one makes the window (as many as there are handles), or
+// while the last one's stop runs, wait and succeed; the stopping thread's own fails at once (it would wait
+// for itself).
+TEST_F(HotKTest, ARegistrationWhileTheMonitorStartsOrEndsWaitsForIt) {
+    static const UsbAccessSystemApi plain = api_;
+    const auto classDevices = [](const GUID* g, PCSTR e, HWND w, DWORD f) {
+        return runOnceInside(), plain.SetupDiGetClassDevsA(g, e, w, f);
     };
+    const auto unregisterNotice = [](HDEVNOTIFY n) { return runOnceInside(), plain.UnregisterDeviceNotification(n); };
+    const std::tuple<bool, size_t> cases[] = {{true, 7}, {false, 1}, {false, 0}};
     zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
     HotK_Params params = paramsFor("USB\\VID_fff0", KHOT_FLAG_NONE);
-    for (const bool byItsOwnThread : {true, false}) {
-        SCOPED_TRACE(byItsOwnThread ? "by the ending thread" : "by another thread");
-        Registration first;
-        Registration during;
-        ASSERT_TRUE(HotK_Init(&first.handle, &params));
-        std::promise<BOOL> ownAnswer;
-        std::future<BOOL> otherAnswer;
-        bool answeredDuringStop = false;
-        duringStop = [&] {
-            if (byItsOwnThread) {
-                const BOOL result = HotK_Init(&during.handle, &params);
-                ownAnswer.set_value(result == FALSE && GetLastError() == static_cast<DWORD>(ERROR_NOT_FOUND));
-                return;
-            }
-            otherAnswer = std::async(std::launch::async, [&] { return HotK_Init(&during.handle, &params); });
-            // Briefly, for what must not happen: an answer while the stop is held here.
-            answeredDuringStop = otherAnswer.wait_for(std::chrono::milliseconds(200)) == std::future_status::ready;
+    for (const auto& [atStart, others] : cases) {
+        SCOPED_TRACE(::testing::Message() << atStart << " " << others);
+        api_.SetupDiGetClassDevsA = atStart ? +classDevices : plain.SetupDiGetClassDevsA;
+        api_.UnregisterDeviceNotification = atStart ? plain.UnregisterDeviceNotification : +unregisterNotice;
+        std::vector<Registration> registrations(8);
+        auto init = [&](size_t i) { return HotK_Init(&registrations[i].handle, &params); };
+        ASSERT_TRUE(atStart || init(0));
+        std::vector<std::future<BOOL>> answers;
+        size_t answeredInside = 0;
+        bool ownFailedAtOnce = false;
+        onceInside = [&, others = others] {
+            if (others == 0) ownFailedAtOnce = !init(1) && GetLastError() == ERROR_NOT_FOUND;
+            for (size_t i = 1; i <= others; ++i) answers.push_back(std::async(std::launch::async, init, i));
+            // Briefly, for what must not happen: an answer while this call holds the monitor here.
+            const Clock::time_point end = Clock::now() + std::chrono::milliseconds(200);
+            for (std::future<BOOL>& a : answers) answeredInside += a.wait_until(end) == std::future_status::ready;
         };
-        std::future<BOOL> freed = std::async(std::launch::async, [&] { return first.free(); });
-        EXPECT_TRUE(answerOf(freed));
-        if (byItsOwnThread) {
-            std::future<BOOL> own = ownAnswer.get_future();
-            EXPECT_TRUE(answerOf(own)) << "FALSE with ERROR_NOT_FOUND";
-            EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
-            continue;
-        }
-        EXPECT_FALSE(answeredDuringStop);
-        EXPECT_TRUE(answerOf(otherAnswer));
-        EXPECT_NE(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr) << "a monitor of its own";
-        EXPECT_TRUE(during.free());
-        EXPECT_TRUE(windowGone());
+        auto first = [&, atStart = atStart] { return atStart ? init(0) : registrations[0].free(); };
+        EXPECT_TRUE(answerOf(std::async(std::launch::async, first)));
+        EXPECT_EQ(answeredInside, 0u);
+        EXPECT_EQ(ownFailedAtOnce, others == 0);
+        for (std::future<BOOL>& a : answers) EXPECT_TRUE(answerOf(std::move(a)));
+        for (Registration& r : registrations) EXPECT_TRUE(r.handle == nullptr || r.free());
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
     }
-    duringStop = nullptr;
+    api_ = plain;
 }
 
-// As many first registrations at once as there are handles: those that come
-// while the first makes the list and the window wait for it, and every one
-// succeeds.
-TEST_F(HotKTest, ConcurrentFirstRegistrationsAllSucceed) {
-    constexpr size_t kClients = 8;
-    static std::function<void()> duringStart;
-    static HDEVINFO(WINAPI * classDevices)(const GUID*, PCSTR, HWND, DWORD) = nullptr;
-    classDevices = api_.SetupDiGetClassDevsA;
-    api_.SetupDiGetClassDevsA = [](const GUID* guid, PCSTR enumerator, HWND parent, DWORD flags) -> HDEVINFO {
-        if (std::function<void()> hook = std::exchange(duringStart, nullptr)) hook();
-        return classDevices(guid, enumerator, parent, flags);
-    };
-    zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
-    HotK_Params params = paramsFor("USB\\VID_fff0", KHOT_FLAG_NONE);
-    Registration registrations[kClients];
-    std::vector<std::future<BOOL>> others;
-    size_t answeredDuringStart = 0;
-    duringStart = [&] {
-        for (size_t i = 1; i < kClients; ++i) {
-            others.push_back(std::async(std::launch::async, [&, i] { return HotK_Init(&registrations[i].handle, &params); }));
-        }
-        // Briefly, for what must not happen: answers before the window exists.
-        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(200);
-        for (std::future<BOOL>& other : others) answeredDuringStart += other.wait_until(end) == std::future_status::ready;
-    };
-    ASSERT_TRUE(HotK_Init(&registrations[0].handle, &params));
-    EXPECT_EQ(answeredDuringStart, 0u);
-    for (std::future<BOOL>& other : others) EXPECT_TRUE(answerOf(other)) << GetLastError();
-    for (Registration& r : registrations) EXPECT_TRUE(r.free());
-    EXPECT_TRUE(windowGone());
-    duringStart = nullptr;
-}
-
-// Client A (no initial report) is registered when the sensor is plugged; B
-// registers before A's timer has found it. A is told as it would be without
-// B; B, with the initial-report flag, is told by its own report, and without
-// it gets nothing, as each device id goes to one client per pass.
+// A (no initial report) is registered when the sensor is plugged, B before A's timer finds it: A is told as
+// without B; B by its own initial report, and without one not at all (one client per device id and pass).
 TEST_F(HotKTest, ARegistrationTakesNoReportOwedToAnotherClient) {
-    struct Case {
-        UINT secondFlags;
-        size_t toldFirst;
-        size_t toldSecond;
-    };
-    const Case cases[] = {{KHOT_FLAG_PLUG_ALL_ON_INIT, 5, 5}, {KHOT_FLAG_NONE, 5, 0}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.secondFlags);
+    const std::tuple<UINT, size_t, size_t> cases[] = {{KHOT_FLAG_PLUG_ALL_ON_INIT, 5, 5}, {KHOT_FLAG_NONE, 5, 0}};
+    for (const auto& [secondFlags, toldFirst, toldSecond] : cases) {
+        SCOPED_TRACE(secondFlags);
         WinPnp::instance().reset();
-        {
-            std::lock_guard<std::mutex> lock(reports_.mutex);
-            reports_.all.clear();
-        }
+        reports_.all.clear();  // the last case's monitor has ended
         HotK_Params firstParams = paramsFor("USB\\VID_fff0", KHOT_FLAG_NONE);
-        HotK_Params secondParams = paramsFor("USB\\VID_fff0", c.secondFlags);
-        Registration first;
-        Registration second;
+        HotK_Params secondParams = paramsFor("USB\\VID_fff0", secondFlags);
+        Registration first, second;
         ASSERT_TRUE(HotK_Init(&first.handle, &firstParams));
         zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
         ASSERT_TRUE(HotK_Init(&second.handle, &secondParams));
-        ASSERT_TRUE(reports_.waitFor(c.toldFirst + c.toldSecond));
-        ASSERT_TRUE(stack_->waitDelivered(std::chrono::seconds(10)));
-        // Whatever a pass still had to report is behind this round trip.
-        Registration probe;
-        HotK_Params none = paramsFor("no such device", KHOT_FLAG_NONE);
-        ASSERT_TRUE(HotK_Init(&probe.handle, &none));
-        ASSERT_TRUE(probe.free());
-        size_t toldFirst = 0;
-        size_t toldSecond = 0;
-        for (const Report& r : reports_.snapshot()) {
-            EXPECT_EQ(r.event, KHOT_EVENT_ARRIVAL);
-            toldFirst += r.handle == first.handle;
-            toldSecond += r.handle == second.handle;
-        }
-        EXPECT_EQ(toldFirst, c.toldFirst);
-        EXPECT_EQ(toldSecond, c.toldSecond);
-        ASSERT_TRUE(second.free());
-        ASSERT_TRUE(first.free());
+        ASSERT_TRUE(reports_.waitFor(toldFirst + toldSecond));
+        EXPECT_FALSE(reports_.waitFor(toldFirst + toldSecond + 1, std::chrono::milliseconds(300)));
+        std::map<KHOT_HANDLE, size_t> told;
+        for (const Report& r : reports_.snapshot()) told[r.handle] += r.event == KHOT_EVENT_ARRIVAL;
+        EXPECT_EQ(told[first.handle], toldFirst);
+        EXPECT_EQ(told[second.handle], toldSecond);
     }
 }
 
