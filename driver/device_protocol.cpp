@@ -67,12 +67,14 @@ namespace {
 // name in the dynamic schema on each message costs more than building it.
 template <typename Group>
 const char* memberNameOf(uint16_t which) {
-    static const std::vector<const char*> names = [] {
-        std::vector<const char*> table;
+    // Never destroyed: a request logged while the process exits (the
+    // display's library ends it from the main thread) still finds its names.
+    static const std::vector<const char*>& names = *[] {
+        auto* table = new std::vector<const char*>;
         for (capnp::StructSchema::Field field : capnp::Schema::from<Group>().getUnionFields()) {
             const uint16_t discriminant = field.getProto().getDiscriminantValue();
-            if (table.size() <= discriminant) table.resize(discriminant + 1u, nullptr);
-            table[discriminant] = field.getProto().getName().cStr();
+            if (table->size() <= discriminant) table->resize(discriminant + 1u, nullptr);
+            (*table)[discriminant] = field.getProto().getName().cStr();
         }
         return table;
     }();

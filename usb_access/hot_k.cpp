@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -27,28 +30,57 @@ struct Notification {
     Notification* next;
 };
 
-// The process-wide monitor. The window and the registration count are
-// shared with callers' threads (atomics); everything else belongs to the
-// monitor's thread once it runs, and to the starting or stopping caller
-// while it does not.
+// Where the monitor is in its life. Every change is made under
+// Monitor::life, so that a registration, an unregistration and the
+// monitor's own thread agree on whether a stop is wanted, has begun or is
+// called off.
+enum class Phase {
+    Stopped,   // no thread, no window
+    Starting,  // a first registration is making the list, the thread and the window
+    Running,   // the window takes registrations
+    Stopping,  // the window's thread frees everything and ends
+};
+
+// A handle that asked for an initial report is owed no mark until that
+// report has told it what is there.
+constexpr uint64_t kAwaitingInitialReport = UINT64_MAX;
+
+// Bound of a registration's wait for a window that another caller is
+// making, or for a monitor that is ending, to be done.
+constexpr std::chrono::seconds kLifeWait{10};
+
+// The process-wide monitor. The lifecycle is shared with callers' threads
+// (under `life`; the window is also read without it); everything else
+// belongs to the monitor's thread once it runs, and to the starting caller
+// before that.
 struct Monitor {
+    std::mutex life;
+    std::condition_variable lifeChanged;
+    Phase phase = Phase::Stopped;
+    LONG registrations = 0;   // HotK_Init calls not undone, those still under way included
+    bool stopWanted = false;  // the last registration went; the stop has not begun
+    uint64_t stops = 0;       // monitors ended so far
+
     std::atomic<HWND> window{nullptr};
-    std::atomic<LONG> registrations{0};
     LONG handleCount = 0;
     HotK_Handle* first = nullptr;
     KLST_HANDLE list = nullptr;
     Notification* notifications = nullptr;
     HANDLE heap = nullptr;
     int passDepth = 0;  // passes over the list running on the monitor's thread
-    std::atomic<bool> destroyPending{false};  // a stop that came while one ran
+    // Which clients a mark is owed to: an entry's mark carries the number of
+    // the event that made it, and a handle is owed the marks made after the
+    // number it holds. So a registration's own synchronisation, or its
+    // initial report, neither takes a mark from the clients before it nor
+    // tells the new client twice.
+    uint64_t markNumber = 0;
+    std::map<const KLST_DEVINFO*, uint64_t> markedAt;
+    std::map<const HotK_Handle*, uint64_t> owedAfter;
     // Threads the monitor's thread waits for now, in a message sent to a
     // client's window: a stop they ask for cannot wait for the pass to end.
     std::mutex awaitedMutex;
     std::vector<DWORD> awaited;
     std::atomic<HANDLE> thread{nullptr};
-    // Set when the stop's caller cannot wait for the thread (it is the
-    // thread, or the thread waits for it): the thread closes its own handle.
-    std::atomic<bool> threadClosesItself{false};
     std::atomic<DWORD> threadId{0};
     HINSTANCE instance = nullptr;
     std::atomic<bool> classRegistered{false};
@@ -84,6 +116,7 @@ void unlink(HotK_Handle* h) {
     }
     h->next = nullptr;
     h->prev = nullptr;
+    monitor.owedAfter.erase(h);
 }
 
 // Unlinks a handle from the chain when its last reference goes.
@@ -103,7 +136,7 @@ bool patternPasses(HotK_Handle* handle, const KLST_DEVINFO& entry) {
            passes(pattern.classGuidPattern, entry.classGuid) && passes(pattern.deviceIdPattern, entry.deviceId);
 }
 
-LRESULT onDestroy(HWND window);
+void stopIfWanted();
 
 // A walk over the list and the clients that calls out of the monitor. A
 // client told inside it may ask for the monitor's stop; the stop then runs
@@ -112,7 +145,7 @@ class PassScope {
 public:
     PassScope() { ++monitor.passDepth; }
     ~PassScope() {
-        if (--monitor.passDepth == 0 && monitor.destroyPending.exchange(false)) onDestroy(monitor.window.load());
+        if (--monitor.passDepth == 0) stopIfWanted();
     }
     PassScope(const PassScope&) = delete;
     PassScope& operator=(const PassScope&) = delete;
@@ -161,9 +194,26 @@ void deliver(HotK_Handle* handle, UINT message, KLST_DEVINFO* entry) {
     monitor.awaited.erase(std::find(monitor.awaited.begin(), monitor.awaited.end(), client));
 }
 
-// Reports the entries marked arrived or removed to every client, or to
-// `only`, whose pattern they match; a device id goes to one client per pass
-// unless a later one asks for duplicates.
+// Whether the entry's mark was made after `handle` started to be owed marks.
+bool owed(HotK_Handle* handle, const KLST_DEVINFO* entry) {
+    auto mark = monitor.markedAt.find(entry);
+    auto after = monitor.owedAfter.find(handle);
+    const uint64_t made = mark == monitor.markedAt.end() ? 0 : mark->second;
+    return made > (after == monitor.owedAfter.end() ? 0 : after->second);
+}
+
+void stampMarks() {
+    ++monitor.markNumber;
+    for (KLST_DEVINFO* entry : entries()) {
+        if (entry->syncFlags > KLST_SYNC_FLAG_UNCHANGED) monitor.markedAt[entry] = monitor.markNumber;
+    }
+}
+
+// Reports the entries marked arrived or removed to every client they are
+// owed to and whose pattern they match; a device id goes to one client per
+// pass unless a later one asks for duplicates. With `only`, the initial
+// report: every connected entry is told to that client as an arrival, and
+// the marks stay for the others.
 //
 // A client's message is sent, and while the monitor's thread waits for the
 // client it handles what is sent to it: a removal notice can mark an entry
@@ -179,9 +229,13 @@ void reportPass(HotK_Handle* only) {
     for (HotK_Handle* h = only != nullptr ? only : monitor.first; h != nullptr; h = only != nullptr ? nullptr : h->next) {
         clients.push_back(h);
     }
+    // What this report tells covers every mark made so far.
+    if (only != nullptr) monitor.owedAfter[only] = monitor.markNumber;
+    std::vector<int32_t> before(all.size(), KLST_SYNC_FLAG_UNCHANGED);
     std::vector<int32_t> actedOn(all.size(), KLST_SYNC_FLAG_UNCHANGED);
     for (size_t i = 0; i < all.size(); ++i) {
         KLST_DEVINFO* entry = all[i];
+        before[i] = entry->syncFlags;
         if (only != nullptr) {
             if (!entry->connected) continue;
             entry->syncFlags |= KLST_SYNC_FLAG_ADDED;
@@ -191,6 +245,7 @@ void reportPass(HotK_Handle* only) {
         for (HotK_Handle* h : clients) {
             if (!isRegistered(h)) continue;
             if (flags <= KLST_SYNC_FLAG_UNCHANGED || !patternPasses(h, *entry)) continue;
+            if (only == nullptr && !owed(h, entry)) continue;
             bool seen = false;
             for (const std::string& id : reported) seen = seen || id == entry->deviceId;
             if (seen) {
@@ -209,7 +264,11 @@ void reportPass(HotK_Handle* only) {
         }
     }
     for (size_t i = 0; i < all.size(); ++i) {
-        if (all[i]->syncFlags == actedOn[i] || all[i]->syncFlags == KLST_SYNC_FLAG_NONE) {
+        const bool untouched = all[i]->syncFlags == actedOn[i];
+        if (only != nullptr) {
+            // The other clients' marks are theirs still.
+            if (untouched) all[i]->syncFlags = before[i];
+        } else if (untouched || all[i]->syncFlags == KLST_SYNC_FLAG_NONE) {
             all[i]->syncFlags = KLST_SYNC_FLAG_UNCHANGED;
         }
     }
@@ -223,7 +282,7 @@ void synchronise() {
     const KLST_PATTERN* pattern = monitor.handleCount == 1 ? &paramsOf(monitor.first).pattern : nullptr;
     // A failed enumeration leaves the list as it was; the report pass then
     // reports only what is marked already.
-    LstK_Sync(monitor.list, pattern, monitor.heap);
+    if (LstK_Sync(monitor.list, pattern, monitor.heap)) stampMarks();
 }
 
 void registerNotifications(HWND window, HotK_Handle* handle) {
@@ -280,6 +339,9 @@ LRESULT onRegister(HWND window, WPARAM wParam, LPARAM lParam) {
     // to the clients it began with; the list is up to date, as the monitor
     // has run for a while.
     const bool nested = passRunning();
+    // The registration's end is the end of a walk: a stop asked for by a
+    // client told below waits for it.
+    PassScope scope;
     // Marks not yet reported belong to the clients registered before this one.
     if (!nested) reportPass(nullptr);
     ++monitor.handleCount;
@@ -293,13 +355,20 @@ LRESULT onRegister(HWND window, WPARAM wParam, LPARAM lParam) {
         last->next = handle;
         handle->prev = last;
     }
+    // From now on the new client is owed what changes; one that asked for
+    // an initial report is owed nothing before it, as that report tells it
+    // what is there.
+    const bool initialReport = (paramsOf(handle).flags & KHOT_FLAG_PLUG_ALL_ON_INIT) != 0;
+    monitor.owedAfter[handle] = initialReport ? kAwaitingInitialReport : monitor.markNumber;
     // The list was made before this window existed: a device that arrived
     // in between reached no window, so the list is brought up to date now,
     // before the notifications are asked for and the first report is made.
+    // What this finds is owed to every client as a timer would have found
+    // it: the clients before this one are told at their next pass.
     if (!nested) synchronise();
     registerNotifications(window, handle);
     handle->header.userContextArmed.store(1);
-    if ((paramsOf(handle).flags & KHOT_FLAG_PLUG_ALL_ON_INIT) != 0) {
+    if (initialReport) {
         PostMessageA(window, HOTK_WM_INITIAL_REPORT, reinterpret_cast<WPARAM>(handle), 0);
     }
     return 0;
@@ -354,6 +423,7 @@ LRESULT onDeviceChange(HWND window, WPARAM event, LPARAM lParam) {
             if (entry->connected && LstKText::match(entry->symbolicLink, name)) {
                 entry->connected = 0;
                 entry->syncFlags = KLST_SYNC_FLAG_REMOVED;
+                monitor.markedAt[entry] = ++monitor.markNumber;
                 break;
             }
         }
@@ -363,6 +433,8 @@ LRESULT onDeviceChange(HWND window, WPARAM event, LPARAM lParam) {
 }
 
 LRESULT onTimer(HWND window, WPARAM id, LPARAM lParam) {
+    // A stop asked for while a client is told waits for the whole timer's work.
+    PassScope scope;
     switch (id) {
         case HOTK_TIMER_NODES_CHANGED:
             KillTimer(window, id);
@@ -405,15 +477,10 @@ LRESULT onPowerBroadcast(WPARAM event) {
     return 0;
 }
 
-LRESULT onDestroy(HWND window) {
-    // A window of the class that is not the monitor's (one made by someone
-    // else under the class name) has nothing of the monitor's to free.
-    if (window == nullptr || monitor.window.load() != window) return 0;
-    if (passRunning()) {
-        // The pass still walks the list: the stop runs when it ends.
-        monitor.destroyPending.store(true);
-        return 0;
-    }
+// Frees what the monitor holds and ends its message loop; the thread then
+// destroys the window and ends. Runs on the monitor's thread once the stop
+// has begun.
+void teardown() {
     while (monitor.first != nullptr) {
         HotK_Handle* handle = monitor.first;
         hotCleanup(handle);  // unlinks it even if a caller still holds a reference
@@ -430,57 +497,65 @@ LRESULT onDestroy(HWND window) {
         LstK_Free(monitor.list);
         monitor.list = nullptr;
     }
+    monitor.markedAt.clear();
+    monitor.owedAfter.clear();
     monitor.window.store(nullptr);
     PostQuitMessage(0);
+}
+
+// Begins the stop when one is wanted still: a registration that came since
+// the last one went has called it off.
+void stopIfWanted() {
+    {
+        std::lock_guard<std::mutex> lock(monitor.life);
+        if (!monitor.stopWanted || monitor.phase != Phase::Running) return;
+        monitor.stopWanted = false;
+        monitor.phase = Phase::Stopping;
+    }
+    teardown();
+}
+
+LRESULT onDestroy(HWND window) {
+    // A window of the class that is not the monitor's (one made by someone
+    // else under the class name) has nothing of the monitor's to free.
+    if (window == nullptr || monitor.window.load() != window) return 0;
+    // Inside a pass the stop runs when the pass ends.
+    if (!passRunning()) stopIfWanted();
     return 0;
+}
+
+// Asks the window for the stop that the caller has marked wanted (the
+// stops counted then are `stopsBefore`), and waits until it is done or
+// called off. A caller that the monitor's thread cannot get on without (the
+// thread itself, or a client window's thread that it waits for) returns at
+// once: the stop runs when the pass ends, on the monitor's thread.
+void requestStop(HWND window, uint64_t stopsBefore) {
+    SendMessageA(window, WM_DESTROY, 0, 0);
+    if (monitorWaitsForCaller()) return;
+    std::unique_lock<std::mutex> lock(monitor.life);
+    monitor.lifeChanged.wait(lock, [&] {
+        return monitor.stops != stopsBefore || (monitor.phase == Phase::Running && !monitor.stopWanted);
+    });
+}
+
+// Takes back one registration of the monitor counted as `stops`; the last
+// one makes the stop wanted. Returns whether the caller is to ask for it.
+bool dropRegistration(uint64_t stops) {
+    std::lock_guard<std::mutex> lock(monitor.life);
+    if (monitor.stops != stops || monitor.phase != Phase::Running || monitor.registrations == 0) return false;
+    if (--monitor.registrations != 0) return false;
+    monitor.stopWanted = true;
+    return true;
 }
 
 void spinYield() {
     if (!SwitchToThread()) Sleep(0);
 }
 
-// Sends WM_DESTROY and waits until the window is gone and its thread has
-// ended (unless the caller is that thread: it ends when this returns).
-//
-// A stop asked for inside a pass runs when the pass ends. When the pass is
-// waiting for the caller itself (the caller is a client told on the
-// monitor's thread, or a client window's thread handling a sent message),
-// waiting here would wait forever: the caller returns at once, and the
-// pass's end stops the monitor, and its thread closes its own handle.
-void stopMonitor() {
-    HWND window = monitor.window.load();
-    if (window == nullptr) {
-        SetLastError(ERROR_NOT_FOUND);
-    } else {
-        SendMessageA(window, WM_DESTROY, 0, 0);
-        if (monitor.destroyPending.load() && monitorWaitsForCaller()) {
-            monitor.threadClosesItself.store(true);
-            return;
-        }
-    }
-    // The window's thread clears the handle at WM_DESTROY; a window whose
-    // thread died without it clears nothing, so the thread's end also ends
-    // the wait.
-    while (monitor.window.load() != nullptr && WaitForSingleObject(monitor.thread.load(), 0) == WAIT_TIMEOUT) {
-        spinYield();
-    }
-    monitor.window.store(nullptr);
-    if (monitor.thread.load() == nullptr) return;
-    if (monitor.threadId.load() == GetCurrentThreadId()) {
-        monitor.threadClosesItself.store(true);
-        return;
-    }
-    // The thread leaves its loop as soon as it sees the quit message.
-    WaitForSingleObject(monitor.thread.load(), INFINITE);
-    CloseHandle(monitor.thread.exchange(nullptr));
-}
-
 bool startMonitor(const HotK_Params* params) {
     const KLST_PATTERN* pattern = nullptr;
     if (!isBadPointer(params) && !patternEmpty(params->pattern)) pattern = &params->pattern;
     if (monitor.instance == nullptr) monitor.instance = GetModuleHandleA(nullptr);
-    // The thread of a monitor stopped from within a pass is about to end.
-    while (monitor.thread.load() != nullptr) spinYield();
     monitor.heap = HeapCreate(kHeapOptions, kHeapInitialSize, 0);
     if (monitor.heap == nullptr) return false;
     auto fail = [](DWORD error) {
@@ -513,35 +588,76 @@ bool startMonitor(const HotK_Params* params) {
     return fail(code != 0 ? code : ERROR_THREAD_NOT_IN_PROCESS);
 }
 
+// Counts a registration in and returns the window to send it to, starting
+// the monitor if none runs; null on failure, with the last error set. A stop
+// wanted and not begun is called off: the running monitor keeps going. A
+// monitor being made or ended by another caller is waited for, boundedly;
+// one ended by the caller's own thread is not, since it would never be done.
+HWND enterRegistration(const HotK_Params* params, uint64_t* stops) {
+    std::unique_lock<std::mutex> lock(monitor.life);
+    const auto deadline = std::chrono::steady_clock::now() + kLifeWait;
+    for (;;) {
+        switch (monitor.phase) {
+            case Phase::Running:
+                ++monitor.registrations;
+                monitor.stopWanted = false;
+                *stops = monitor.stops;
+                return monitor.window.load();
+            case Phase::Stopped: {
+                monitor.phase = Phase::Starting;
+                monitor.registrations = 1;
+                lock.unlock();
+                const bool started = startMonitor(params);
+                const DWORD error = GetLastError();
+                lock.lock();
+                monitor.phase = started ? Phase::Running : Phase::Stopped;
+                if (!started) monitor.registrations = 0;
+                monitor.lifeChanged.notify_all();
+                *stops = monitor.stops;
+                SetLastError(error);
+                return started ? monitor.window.load() : nullptr;
+            }
+            case Phase::Stopping:
+                if (monitor.threadId.load() == GetCurrentThreadId()) {
+                    SetLastError(ERROR_NOT_FOUND);
+                    return nullptr;
+                }
+                [[fallthrough]];
+            case Phase::Starting: {
+                const Phase seen = monitor.phase;
+                if (!monitor.lifeChanged.wait_until(lock, deadline, [&] { return monitor.phase != seen; })) {
+                    SetLastError(ERROR_NOT_FOUND);
+                    return nullptr;
+                }
+                break;
+            }
+        }
+    }
+}
+
 }  // namespace
 
 BOOL HotK_Init(KHOT_HANDLE* Handle, HotK_Params* Params) {
-    if (monitor.registrations.fetch_add(1) + 1 == 1) {
-        if (!startMonitor(Params)) {
-            const DWORD error = GetLastError();
-            monitor.registrations.fetch_sub(1);
-            SetLastError(error);
-            return FALSE;
-        }
-    }
+    uint64_t stops = 0;
+    HWND window = enterRegistration(Params, &stops);
+    if (window == nullptr) return FALSE;
     // A result of 0 is also what a window that went away answers: only a
     // handle actually stored counts as a registration.
     const bool canCheck = !isBadPointer(Handle);
     if (canCheck) *Handle = nullptr;
-    HWND window = monitor.window.load();
-    LRESULT result = ERROR_NOT_FOUND;
-    if (window != nullptr) result = SendMessageA(window, HOTK_WM_REGISTER, reinterpret_cast<WPARAM>(Handle),
-                                                 reinterpret_cast<LPARAM>(Params));
+    LRESULT result = SendMessageA(window, HOTK_WM_REGISTER, reinterpret_cast<WPARAM>(Handle),
+                                  reinterpret_cast<LPARAM>(Params));
     if (result == 0 && canCheck && *Handle != nullptr) return TRUE;
     if (result == 0) result = ERROR_NOT_FOUND;
 
-    if (monitor.registrations.fetch_sub(1) - 1 == 0) stopMonitor();
+    if (dropRegistration(stops)) requestStop(window, stops);
     SetLastError(static_cast<DWORD>(result));
     return FALSE;
 }
 
 BOOL HotK_Free(KHOT_HANDLE Handle) {
-    if (monitor.window.load() == nullptr) {
+    HWND window = monitor.window.load();
+    if (window == nullptr) {
         SetLastError(ERROR_NOT_FOUND);
         return FALSE;
     }
@@ -549,20 +665,21 @@ BOOL HotK_Free(KHOT_HANDLE Handle) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    const LONG remaining = monitor.registrations.fetch_sub(1) - 1;
-    if (remaining < 0) {
-        monitor.registrations.fetch_add(1);
-        SetLastError(ERROR_NOT_FOUND);
-        return FALSE;
+    uint64_t stops = 0;
+    {
+        std::lock_guard<std::mutex> lock(monitor.life);
+        if (monitor.phase != Phase::Running || monitor.registrations == 0) {
+            SetLastError(ERROR_NOT_FOUND);
+            return FALSE;
+        }
+        stops = monitor.stops;
     }
-    HWND window = monitor.window.load();
-    if (window == nullptr || SendMessageA(window, HOTK_WM_UNREGISTER, reinterpret_cast<WPARAM>(Handle), 0) == 0) {
+    if (SendMessageA(window, HOTK_WM_UNREGISTER, reinterpret_cast<WPARAM>(Handle), 0) == 0) {
         // Nothing was unregistered: the count stays as the registrations are.
-        monitor.registrations.fetch_add(1);
-        SetLastError(window == nullptr ? ERROR_NOT_FOUND : ERROR_INVALID_HANDLE);
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (remaining == 0) stopMonitor();
+    if (dropRegistration(stops)) requestStop(window, stops);
     return TRUE;
 }
 
@@ -607,6 +724,15 @@ unsigned int WINAPI HotK_ThreadMain(void*) {
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+        // A loop that ended without the stop (its window destroyed under
+        // it) still frees what the monitor holds.
+        if (monitor.window.load() != nullptr) {
+            {
+                std::lock_guard<std::mutex> lock(monitor.life);
+                monitor.phase = Phase::Stopping;
+            }
+            teardown();
+        }
         // The window goes here, on its own thread, rather than with the
         // thread's end: whoever has waited for the thread then finds no
         // window of that name left (on every system). Its WM_DESTROY finds
@@ -615,7 +741,20 @@ unsigned int WINAPI HotK_ThreadMain(void*) {
         // The list went at WM_DESTROY; its heap goes with the thread.
         HeapDestroy(monitor.heap);
         monitor.heap = nullptr;
-        if (monitor.threadClosesItself.exchange(false)) CloseHandle(monitor.thread.exchange(nullptr));
+        // Nobody waits for this thread: those that wait for the stop wait
+        // for this, and the thread's last steps touch nothing of the
+        // monitor's, so the next start may begin at once.
+        HANDLE self = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(monitor.life);
+            monitor.phase = Phase::Stopped;
+            monitor.registrations = 0;
+            monitor.stopWanted = false;
+            ++monitor.stops;
+            self = monitor.thread.exchange(nullptr);
+            monitor.lifeChanged.notify_all();
+        }
+        CloseHandle(self);
     }
     // Without a window the starting caller frees the list and its heap.
     _endthreadex(error);
@@ -636,9 +775,15 @@ LRESULT CALLBACK HotK_WindowProc(HWND window, UINT message, WPARAM wParam, LPARA
             return onTimer(window, wParam, lParam);
         case WM_POWERBROADCAST:
             return onPowerBroadcast(wParam);
-        case WM_CLOSE:
+        case WM_CLOSE: {
+            {
+                // Closed from outside: the monitor ends whoever is registered.
+                std::lock_guard<std::mutex> lock(monitor.life);
+                monitor.stopWanted = true;
+            }
             DestroyWindow(window);
             return 0;
+        }
         case WM_DESTROY:
             return onDestroy(window);
         default:

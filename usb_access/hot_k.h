@@ -18,11 +18,15 @@
 // back-end runs a whole sensor boot inside one). HotK_Init and HotK_Free run
 // on the caller's thread and hand their work to the window with a sent
 // message. The first registration starts the monitor; the last HotK_Free
-// stops it and returns only after the window and its thread are gone,
-// except when its caller is a client being told of an event (in its
-// callback, or in its window while the monitor waits for it): the monitor
-// cannot end while that client is inside, so the free returns at once and
-// the monitor stops when the report pass ends.
+// stops it and returns only after the window is gone, except when its
+// caller is a client being told of an event (in its callback, or in its
+// window while the monitor waits for it): the monitor cannot end while that
+// client is inside, so the free returns at once and the monitor stops when
+// the report pass ends. A registration that comes before then calls the
+// stop off and keeps the running monitor; one that comes while another
+// caller starts the monitor, or while the monitor ends, waits for that.
+// A report is owed to the clients registered when its mark was made: a new
+// client neither takes one from the others nor is told one twice.
 #pragma once
 
 #include "platform/win32_window.h"

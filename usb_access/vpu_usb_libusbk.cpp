@@ -107,7 +107,12 @@ struct BackEnd {
     std::condition_variable flightDone;
     int inFlight = 0;
     int32_t flightEvent = 0;  // the event of the call in flight
+    std::thread::id flightThread;  // the monitor's thread, while a call is in flight
     bool stopping = false;
+    // A stop asked for from inside the call in flight, on the monitor's
+    // thread: it runs when that call returns, or at once when an init from
+    // the same call wants the monitor back (under flightMutex).
+    KHOT_HANDLE deferredStop = nullptr;
 
     // A stop handed over by deinit (see the header). The thread object is
     // joined or replaced by one caller at a time, under stopperMutex (taken
@@ -265,13 +270,31 @@ bool enterBootLayer(int32_t event) {
     if (b.stopping) return false;
     ++b.inFlight;
     b.flightEvent = event;
+    b.flightThread = std::this_thread::get_id();
     return true;
 }
 
+bool stopAndRecord(KHOT_HANDLE monitor);
+
 void leaveBootLayer() {
     BackEnd& b = backEnd();
+    KHOT_HANDLE deferred = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(b.flightMutex);
+        if (--b.inFlight != 0) return;
+        b.flightThread = std::thread::id();
+        std::swap(deferred, b.deferredStop);
+        b.flightDone.notify_all();
+    }
+    if (deferred != nullptr) stopAndRecord(deferred);
+}
+
+// Whether the caller is the monitor's thread inside a call into the boot
+// layer: nothing it calls may wait for that call to end.
+bool insideBootLayerCall() {
+    BackEnd& b = backEnd();
     std::lock_guard<std::mutex> lock(b.flightMutex);
-    if (--b.inFlight == 0) b.flightDone.notify_all();
+    return b.inFlight != 0 && b.flightThread == std::this_thread::get_id();
 }
 
 void callBootLayer(int32_t event, bool booted) {
@@ -451,8 +474,13 @@ bool stopMonitor(KHOT_HANDLE monitor) {
 bool stopAndRecord(KHOT_HANDLE monitor) {
     BackEnd& b = backEnd();
     if (!stopMonitor(monitor)) {
-        std::lock_guard<std::mutex> lock(b.flightMutex);
-        b.stopping = false;
+        {
+            std::lock_guard<std::mutex> lock(b.flightMutex);
+            b.stopping = false;
+        }
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.stopFailed = true;
+        b.stopped.notify_all();
         return false;
     }
     {
@@ -495,9 +523,24 @@ void vpu_usb_libusbk_devicePattern(uint16_t vendorId, char* out, size_t size) {
 
 int vpu_usb_libusbk_init(vpu_usb_transport_params* params) {
     BackEnd& b = backEnd();
-    // A stop handed over by the last deinit ends first (bounded by the boot
-    // layer call it waits for).
-    joinStopper(false);
+    if (insideBootLayerCall()) {
+        // A deinit from this same call left its stop for the call's end: the
+        // monitor is wanted back, so the stop runs now (on this thread the
+        // monitor ends its window only once the current report is done, and
+        // a new registration calls that off). A stopper handed a stop by
+        // another thread waits for this very call: it is not waited for, and
+        // the monitor it has still to stop makes this start dirty below.
+        KHOT_HANDLE deferred = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(b.flightMutex);
+            std::swap(deferred, b.deferredStop);
+        }
+        if (deferred != nullptr) stopAndRecord(deferred);
+    } else {
+        // A stop handed over by the last deinit ends first (bounded by the
+        // boot layer call it waits for).
+        joinStopper(false);
+    }
     {
         std::lock_guard<std::mutex> lock(b.mutex);
         if (params != nullptr) {
@@ -564,9 +607,26 @@ int vpu_usb_libusbk_deinit() {
         return VPU_USB_ERR_INIT;
     }
     bool settled = false;
+    bool deferred = false;
     {
         std::unique_lock<std::mutex> lock(b.flightMutex);
+        if (b.deferredStop != nullptr) {
+            LOGG_PRINT(LOG_ERROR_E, 0, "libusbk: Driver in a dirty state -- not deiniting\n");
+            return VPU_USB_ERR_INIT;
+        }
         b.stopping = true;
+        // Called from the boot layer's own call on the monitor's thread,
+        // which cannot end while this waits: the stop runs when it returns.
+        deferred = b.inFlight != 0 && b.flightThread == std::this_thread::get_id();
+        if (deferred) b.deferredStop = monitor;
+    }
+    if (deferred) {
+        std::lock_guard<std::mutex> lock(b.mutex);
+        b.stopFailed = false;
+        return VPU_USB_OK;
+    }
+    {
+        std::unique_lock<std::mutex> lock(b.flightMutex);
         // An arrival in flight is a bring-up still talking to the device: it
         // is waited for. A removal in flight may be waiting for our own
         // caller's cleanup: it is not.

@@ -53,6 +53,13 @@
 //    as dirty, and vpu_usb_libusbk_waitStopped answers false.
 //    The stopper is joined by the next init, or by a wait for the stop once
 //    it has done its work; one caller at a time joins or replaces it.
+//    A deinit made from inside the boot layer's call, on the monitor's
+//    thread, waits for nothing: the stop runs when that call returns, unless
+//    an init from the same call wants the monitor back first; that init runs
+//    the stop at once and starts the monitor anew (on its own thread the
+//    monitor calls its stop off for the new registration). Such an init
+//    never waits for a stopper either, which waits for this very call: the
+//    monitor it still has to stop makes the start dirty.
 //  - The driver context of the thread that calls init is kept until the
 //    monitor has stopped: OnHotPlug and the stopper run in it, since the
 //    monitor's thread has no context of the client's own.

@@ -10,9 +10,11 @@
 #include <cstring>
 #include <functional>
 #include <future>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "sim/win_pnp/win_pnp.h"
@@ -567,6 +569,126 @@ TEST_F(HotKTest, TheLastRegistrationFreedWhileItsClientIsToldStopsTheMonitorAfte
         EXPECT_EQ(told.load(), 1);
     }
     reports_.during = nullptr;
+}
+
+
+// The answer of a call made elsewhere; none is a hang for good, which ends the test program.
+template <typename T>
+T answerOf(std::future<T> answer) {
+    if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) std::abort();
+    return answer.get();
+}
+
+// Told of an arrival (in its callback or its window), a client frees the last registration and registers
+// anew, or has another thread do so: the stop is called off and the monitor runs on; freed again, it stops.
+TEST_F(HotKTest, ARegistrationWhileTheStopIsPendingKeepsTheRunningMonitor) {
+    enum Step { kFree, kInit, kInitElsewhere, kFreeNew };
+    const std::tuple<bool, std::vector<Step>> cases[] = {{false, {kFree, kInit}},
+                                                         {false, {kFree, kInit, kFreeNew}},
+                                                         {true, {kFree, kInit}},
+                                                         {true, {kFree, kInitElsewhere}}};
+    zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    HotK_Params none = paramsFor("no such device", KHOT_FLAG_NONE);
+    for (const auto& [byWindow, steps] : cases) {
+        SCOPED_TRACE(::testing::Message() << byWindow << " " << steps.size() << " " << steps.back());
+        Registration second;
+        std::future<BOOL> elsewhere;
+        std::promise<std::vector<BOOL>> done;
+        std::atomic<int> told{0};
+        auto initSecond = [&] { return HotK_Init(&second.handle, &none); };
+        auto onArrival = [&](KHOT_HANDLE handle) {
+            if (told++ != 0) return;
+            std::vector<BOOL> results;
+            for (const Step step : steps) {
+                if (step == kInitElsewhere) elsewhere = std::async(std::launch::async, initSecond);
+                results.push_back(step == kFree ? HotK_Free(handle)
+                                  : step == kInit ? initSecond()
+                                  : step == kFreeNew ? second.free()
+                                  : elsewhere.wait_for(std::chrono::seconds(10)) == std::future_status::ready &&
+                                        elsewhere.get());
+            }
+            done.set_value(results);
+        };
+        ClientWindow client;
+        client.start();
+        client.during = [&](const ClientWindow::Message& m) { onArrival(m.handle); };
+        reports_.during = [&](const Report& r) { onArrival(r.handle); };
+        HotK_Params params = paramsFor("USB\\VID_fff0");
+        if (byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
+        KHOT_HANDLE handle = nullptr;
+        ASSERT_TRUE(HotK_Init(&handle, &params));
+        EXPECT_EQ(answerOf(done.get_future()), std::vector<BOOL>(steps.size(), TRUE));
+        EXPECT_TRUE(steps.back() == kFreeNew || (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && second.free()));
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
+        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
+    }
+}
+
+std::function<void()> onceInside;  // run by the next hooked system call, on its thread
+void runOnceInside() { if (std::function<void()> hook = std::exchange(onceInside, nullptr)) hook(); }
+
+// Registrations by other threads while the first one makes the window (as many as there are handles), or
+// while the last one's stop runs, wait and succeed; the stopping thread's own fails at once (it would wait
+// for itself).
+TEST_F(HotKTest, ARegistrationWhileTheMonitorStartsOrEndsWaitsForIt) {
+    static const UsbAccessSystemApi plain = api_;
+    const auto classDevices = [](const GUID* g, PCSTR e, HWND w, DWORD f) {
+        return runOnceInside(), plain.SetupDiGetClassDevsA(g, e, w, f);
+    };
+    const auto unregisterNotice = [](HDEVNOTIFY n) { return runOnceInside(), plain.UnregisterDeviceNotification(n); };
+    const std::tuple<bool, size_t> cases[] = {{true, 7}, {false, 1}, {false, 0}};
+    zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+    HotK_Params params = paramsFor("USB\\VID_fff0", KHOT_FLAG_NONE);
+    for (const auto& [atStart, others] : cases) {
+        SCOPED_TRACE(::testing::Message() << atStart << " " << others);
+        api_.SetupDiGetClassDevsA = atStart ? +classDevices : plain.SetupDiGetClassDevsA;
+        api_.UnregisterDeviceNotification = atStart ? plain.UnregisterDeviceNotification : +unregisterNotice;
+        std::vector<Registration> registrations(8);
+        auto init = [&](size_t i) { return HotK_Init(&registrations[i].handle, &params); };
+        ASSERT_TRUE(atStart || init(0));
+        std::vector<std::future<BOOL>> answers;
+        size_t answeredInside = 0;
+        bool ownFailedAtOnce = false;
+        onceInside = [&, others = others] {
+            if (others == 0) ownFailedAtOnce = !init(1) && GetLastError() == ERROR_NOT_FOUND;
+            for (size_t i = 1; i <= others; ++i) answers.push_back(std::async(std::launch::async, init, i));
+            // Briefly, for what must not happen: an answer while this call holds the monitor here.
+            const Clock::time_point end = Clock::now() + std::chrono::milliseconds(200);
+            for (std::future<BOOL>& a : answers) answeredInside += a.wait_until(end) == std::future_status::ready;
+        };
+        auto first = [&, atStart = atStart] { return atStart ? init(0) : registrations[0].free(); };
+        EXPECT_TRUE(answerOf(std::async(std::launch::async, first)));
+        EXPECT_EQ(answeredInside, 0u);
+        EXPECT_EQ(ownFailedAtOnce, others == 0);
+        for (std::future<BOOL>& a : answers) EXPECT_TRUE(answerOf(std::move(a)));
+        for (Registration& r : registrations) EXPECT_TRUE(r.handle == nullptr || r.free());
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
+    }
+    api_ = plain;
+}
+
+// A (no initial report) is registered when the sensor is plugged, B before A's timer finds it: A is told as
+// without B; B by its own initial report, and without one not at all (one client per device id and pass).
+TEST_F(HotKTest, ARegistrationTakesNoReportOwedToAnotherClient) {
+    const std::tuple<UINT, size_t, size_t> cases[] = {{KHOT_FLAG_PLUG_ALL_ON_INIT, 5, 5}, {KHOT_FLAG_NONE, 5, 0}};
+    for (const auto& [secondFlags, toldFirst, toldSecond] : cases) {
+        SCOPED_TRACE(secondFlags);
+        WinPnp::instance().reset();
+        reports_.all.clear();  // the last case's monitor has ended
+        HotK_Params firstParams = paramsFor("USB\\VID_fff0", KHOT_FLAG_NONE);
+        HotK_Params secondParams = paramsFor("USB\\VID_fff0", secondFlags);
+        Registration first, second;
+        ASSERT_TRUE(HotK_Init(&first.handle, &firstParams));
+        zsim::pnpPlugSensor(WinPnp::instance(), kSensor, "SN1", true);
+        ASSERT_TRUE(HotK_Init(&second.handle, &secondParams));
+        ASSERT_TRUE(reports_.waitFor(toldFirst + toldSecond));
+        EXPECT_FALSE(reports_.waitFor(toldFirst + toldSecond + 1, std::chrono::milliseconds(300)));
+        std::map<KHOT_HANDLE, size_t> told;
+        for (const Report& r : reports_.snapshot()) told[r.handle] += r.event == KHOT_EVENT_ARRIVAL;
+        EXPECT_EQ(told[first.handle], toldFirst);
+        EXPECT_EQ(told[second.handle], toldSecond);
+    }
 }
 
 }  // namespace

@@ -578,6 +578,73 @@ TEST_F(VpuUsbLibusbkTest, MonitorCallbacksRunInTheContextThatStartedTheTransport
     EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
 }
 
+// The driver restarting its transport from the boot layer's own call on the
+// monitor's thread (a deinit, then an init, or a second deinit): nothing
+// waits for that call to end. The old monitor stops when the init wants it
+// back, the new one reports the sensor again, and a deinit left pending
+// when the call returns stops the monitor then.
+TEST_F(VpuUsbLibusbkTest, DeinitAndInitFromTheBootLayersOwnCallWaitForNothing) {
+    struct Case {
+        bool initAgain;
+        std::vector<int> results;  // of deinit, then of init or of a second deinit
+        size_t arrivals;           // arrivals the boot layer hears in all
+    };
+    for (const Case& c : {Case{true, {VPU_USB_OK, VPU_USB_OK}, 2}, Case{false, {VPU_USB_OK, VPU_USB_ERR_INIT}, 1}}) {
+        SCOPED_TRACE(c.initAgain);
+        zsim::WinPnpStack stack;
+        plugSensor(stack, "SN");
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::vector<int> results;
+        bool started = false;  // the first report can come before init has returned
+        bool restarted = false;
+        {
+            std::lock_guard<std::mutex> lock(heard.mutex);
+            heard.during = [&](int32_t event) {
+                {
+                    std::unique_lock<std::mutex> guard(mutex);
+                    if (event != 2 || restarted) return;
+                    restarted = true;
+                    changed.wait_for(guard, std::chrono::seconds(10), [&] { return started; });
+                }
+                const int stop = vpu_usb_libusbk_deinit();
+                const int again = c.initAgain ? vpu_usb_libusbk_init(nullptr) : vpu_usb_libusbk_deinit();
+                std::lock_guard<std::mutex> guard(mutex);
+                results = {stop, again};
+                changed.notify_all();
+            };
+        }
+        ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
+        {
+            std::unique_lock<std::mutex> guard(mutex);
+            started = true;
+            changed.notify_all();
+            if (!changed.wait_for(guard, std::chrono::seconds(10), [&] { return results.size() == 2; })) {
+                ADD_FAILURE() << "the monitor's thread waits on itself";
+                std::abort();  // the stuck thread holds what teardown needs
+            }
+            EXPECT_EQ(results, c.results);
+        }
+        if (c.initAgain) {
+            ASSERT_TRUE(heard.waitForEvents(c.arrivals)) << "the new monitor reports the sensor";
+            EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
+        }
+        EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
+        EXPECT_TRUE(heard.waitForLine("HotK monitor closed successfully!"));  // said just after the stop
+        EXPECT_EQ(heard.snapshot(), std::vector<BootEvent>(c.arrivals, BootEvent{2, true}));
+        EXPECT_EQ(heard.lineCount("HotK monitor closed successfully!"), c.initAgain ? 2u : 1u);
+        // Stopped from its own thread, the monitor ends its window once that
+        // thread's report is done.
+        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
+        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
+        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr) << "the monitor's window is gone";
+        std::lock_guard<std::mutex> lock(heard.mutex);
+        heard.during = nullptr;
+        heard.events.clear();
+        heard.lines.clear();
+    }
+}
+
 // An unbooted sensor that cannot be opened is not used nor tried again; its
 // removal is told like any other, and the next sensor plugged in is used.
 TEST_F(VpuUsbLibusbkTest, AfterASensorThatCouldNotBeOpenedIsUnpluggedTheNextOneIsUsed) {
