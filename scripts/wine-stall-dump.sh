@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# Leaves behind why a Windows test under Wine stalls:
+#   wine-stall-dump.sh PID TAG PREFIX SECONDS
+# scripts/wine-run.sh starts this beside every test it runs: PID is the test's
+# process (the Wine loader), TAG the environment entry NAME=VALUE that the
+# test and every process it starts carry, PREFIX the run's Wine prefix inside
+# the build folder. When PID ends within SECONDS this ends with it and nothing
+# else happens. Otherwise every thread's stack of every process carrying TAG
+# (the test's and its children's, no other test's) is written to the test's
+# own standard error, so it stands in the test's output in CTest's log and is
+# printed when the test fails; then the test is left to end or to CTest's
+# time-out. Frames of our own programs, whose debug information Wine's
+# debugger cannot read, are named by the MinGW addr2line.
+set -uo pipefail
+pid=$1 tag=$2 prefix=$3 seconds=$4
+build=$(dirname "$prefix")
+loader=${ZARN_WINE_LOADER:-/usr/lib/wine/wine64}
+addr2line=${ZARN_MINGW_ADDR2LINE:-x86_64-w64-mingw32-addr2line}
+objdump=${ZARN_MINGW_OBJDUMP:-x86_64-w64-mingw32-objdump}
+finder="$build/platform/zarn_tagged_processes.exe"
+
+# Returns as soon as the test ends (tail looks once a second), else after
+# the bound.
+timeout "$seconds" tail --pid="$pid" -f /dev/null
+[ $? -eq 124 ] || exit 0
+# The test's own standard error, opened now: before the bound this process
+# holds none of the test's streams, so CTest never waits for it.
+exec 3>>"/proc/$pid/fd/2" || exit 0
+
+unset "${tag%%=*}"
+export WINEPREFIX=$prefix WINEDEBUG=-all
+wine() { timeout 60 "$loader" "$@" </dev/null 2>&1; }
+
+# RVA of a frame in one of our modules -> "function at file:line", through
+# the module's image base; modules are found in the build folder by name.
+declare -A files=()
+symbolise() {  # MODULE RVA
+  local module=$1 rva=$2 file base
+  if [ -z "${files[$module]+set}" ]; then
+    files[$module]=$(find "$build" -maxdepth 3 \( -name "$module.exe" -o -name "$module.dll" \) -print -quit)
+  fi
+  file=${files[$module]}
+  [ -n "$file" ] || return 0
+  base=$("$objdump" -p "$file" 2>/dev/null | awk '$1 == "ImageBase" { print $2; exit }')
+  [ -n "$base" ] || return 0
+  "$addr2line" -f -C -i -p -e "$file" "$(printf '0x%x' $((0x$base + rva)))" 2>/dev/null | tr '\n' ' '
+}
+
+{
+  echo "==== Wine stall dump: the test has run for more than $seconds s ===="
+  if [ ! -f "$finder" ]; then
+    echo "no $finder to find the test's processes"
+    exit 0
+  fi
+  pids=$(wine "$finder" "$tag" | tr -d '\r')
+  echo "processes of this test:" ${pids:-none}
+  threads=$(wine winedbg --command "info thread" | tr -d '\r')
+  for process in $pids; do
+    # "info thread" lists every process ("%08x name") with its threads
+    # indented under it.
+    tids=$(awk -v want="$process" '
+      /^[0-9a-f]+ / { inProcess = ($1 == want); next }
+      inProcess && /^\t[0-9a-f]+/ { print "0x" $1 }' <<<"$threads")
+    commands=$(mktemp)
+    for tid in $tids; do printf 'echo ---- thread %s\nbt %s\n' "$tid" "$tid"; done >"$commands"
+    echo "---- process $process, threads: $(echo $tids)"
+    # Attaching stops the process for the time of the backtraces; leaving
+    # detaches it, and it goes on.
+    wine winedbg --file "$commands" "0x$process" | tr -d '\r' | while IFS= read -r line; do
+      if [[ $line =~ \ in\ ([^ ]+)\ \(\+0x([0-9a-f]+)\) ]]; then
+        where=$(symbolise "${BASH_REMATCH[1]}" "0x${BASH_REMATCH[2]}")
+        [ -n "$where" ] && line="$line -> $where"
+      fi
+      printf '%s\n' "$line"
+    done
+    rm -f "$commands"
+  done
+  echo "==== end of Wine stall dump ===="
+} >&3
