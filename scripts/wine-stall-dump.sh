@@ -9,15 +9,21 @@
 # (the test's and its children's, no other test's) is written to the test's
 # own standard error, so it stands in the test's output in CTest's log and is
 # printed when the test fails; then the test is left to end or to CTest's
-# time-out. Frames of our own programs, whose debug information Wine's
-# debugger cannot read, are named by the MinGW addr2line.
+# time-out. The stacks come from platform/tests/wine_stalls_win32.c, which
+# suspends one thread at a time to walk its stack, rather than from Wine's
+# debugger: attaching that needs the loader lock, which a stalled thread may
+# hold, and a debugger that cannot attach and is ended takes the process with
+# it. Frames are named by the MinGW addr2line, which reads the debug
+# information of our programs (newer than Wine's debugger reads) and Wine's.
 set -uo pipefail
 pid=$1 tag=$2 prefix=$3 seconds=$4
 build=$(dirname "$prefix")
 loader=${ZARN_WINE_LOADER:-/usr/lib/wine/wine64}
 addr2line=${ZARN_MINGW_ADDR2LINE:-x86_64-w64-mingw32-addr2line}
 objdump=${ZARN_MINGW_OBJDUMP:-x86_64-w64-mingw32-objdump}
-finder="$build/platform/zarn_tagged_processes.exe"
+helper="$build/platform/zarn_wine_stalls.exe"
+# Wine's own libraries carry their line tables: their frames are named too.
+wineLibraries=${ZARN_WINE_LIBRARIES:-/usr/lib/x86_64-linux-gnu/wine/x86_64-windows}
 
 # Returns as soon as the test ends (tail looks once a second), else after
 # the bound.
@@ -37,7 +43,8 @@ declare -A files=()
 symbolise() {  # MODULE RVA
   local module=$1 rva=$2 file base
   if [ -z "${files[$module]+set}" ]; then
-    files[$module]=$(find "$build" -maxdepth 3 \( -name "$module.exe" -o -name "$module.dll" \) -print -quit)
+    files[$module]=$(find "$build" "$wineLibraries" -maxdepth 3 \( -name "$module.exe" -o -name "$module.dll" \) \
+                     -print -quit 2>/dev/null)
   fi
   file=${files[$module]}
   [ -n "$file" ] || return 0
@@ -48,32 +55,21 @@ symbolise() {  # MODULE RVA
 
 {
   echo "==== Wine stall dump: the test has run for more than $seconds s ===="
-  if [ ! -f "$finder" ]; then
-    echo "no $finder to find the test's processes"
+  if [ ! -f "$helper" ]; then
+    echo "no $helper to find the test's processes"
     exit 0
   fi
-  pids=$(wine "$finder" "$tag" | tr -d '\r')
+  pids=$(wine "$helper" find "$tag" | tr -d '\r')
   echo "processes of this test:" ${pids:-none}
-  threads=$(wine winedbg --command "info thread" | tr -d '\r')
   for process in $pids; do
-    # "info thread" lists every process ("%08x name") with its threads
-    # indented under it.
-    tids=$(awk -v want="$process" '
-      /^[0-9a-f]+ / { inProcess = ($1 == want); next }
-      inProcess && /^\t[0-9a-f]+/ { print "0x" $1 }' <<<"$threads")
-    commands=$(mktemp)
-    for tid in $tids; do printf 'echo ---- thread %s\nbt %s\n' "$tid" "$tid"; done >"$commands"
-    echo "---- process $process, threads: $(echo $tids)"
-    # Attaching stops the process for the time of the backtraces; leaving
-    # detaches it, and it goes on.
-    wine winedbg --file "$commands" "0x$process" | tr -d '\r' | while IFS= read -r line; do
-      if [[ $line =~ \ in\ ([^ ]+)\ \(\+0x([0-9a-f]+)\) ]]; then
+    echo "---- process $process"
+    wine "$helper" stacks "$process" | tr -d '\r' | while IFS= read -r line; do
+      if [[ $line =~ \ in\ ([^ ]+)\ \(\+0x([0-9a-f]+)\)$ ]]; then
         where=$(symbolise "${BASH_REMATCH[1]}" "0x${BASH_REMATCH[2]}")
         [ -n "$where" ] && line="$line -> $where"
       fi
       printf '%s\n' "$line"
     done
-    rm -f "$commands"
   done
   echo "==== end of Wine stall dump ===="
 } >&3

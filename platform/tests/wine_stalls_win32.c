@@ -1,16 +1,27 @@
-/* Lists the Windows process ids of one test under Wine.
+/* What scripts/wine-stall-dump.sh needs to leave behind why a test under
+ * Wine stalls:
  *
- *   zarn_tagged_processes.exe NAME=VALUE
+ *   zarn_wine_stalls.exe find NAME=VALUE
+ *   zarn_wine_stalls.exe stacks PID
  *
- * scripts/wine-run.sh gives every test it starts an environment entry of its
- * own, which the processes that test starts inherit. Every test of a run
- * shares one Wine server, so this is how the run finds the processes of one
- * stalled test, and of no other, to dump their threads' stacks: it prints,
- * one a line in hexadecimal (as the debugger takes them), the id of every
- * other process whose environment holds the entry. Processes that cannot be
- * opened or read (the system's own, one that is ending) are skipped. */
+ * find: scripts/wine-run.sh gives every test it starts an environment entry
+ * of its own, which the processes that test starts inherit. Every test of a
+ * run shares one Wine server, so this is how the run finds the processes of
+ * one stalled test and of no other: it prints, one a line in hexadecimal,
+ * the id of every other process whose environment holds the entry.
+ * Processes that cannot be opened or read (one that is ending) are skipped.
+ *
+ * stacks: every thread's stack of process PID (hexadecimal), one frame a
+ * line as "  N 0xADDRESS in MODULE (+0xOFFSET)". A debugger cannot do this
+ * for every stall: attaching starts a thread in the process, which waits for
+ * the loader lock when a stalled thread holds it, so the attach never ends,
+ * and a debugger that is then ended takes the process with it. Here each
+ * thread is only suspended for the time its context is read and its stack
+ * walked with the unwind tables of the process's modules, then resumed. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
+#include <dbghelp.h>
+#include <psapi.h>
 #include <tlhelp32.h>
 #include <winternl.h>
 
@@ -69,13 +80,9 @@ static int holdsEntry(HANDLE process, QueryProcessFn query, const wchar_t* entry
     return found;
 }
 
-int main(int argc, char** argv) {
+static int findTagged(const char* tag) {
     wchar_t entry[512];
-    if (argc != 2 || strchr(argv[1], '=') == NULL ||
-        MultiByteToWideChar(CP_UTF8, 0, argv[1], -1, entry, sizeof entry / sizeof entry[0]) == 0) {
-        fputs("usage: zarn_tagged_processes.exe NAME=VALUE\n", stderr);
-        return 2;
-    }
+    if (strchr(tag, '=') == NULL || MultiByteToWideChar(CP_UTF8, 0, tag, -1, entry, 512) == 0) return 2;
     QueryProcessFn query = (QueryProcessFn)(void*)GetProcAddress(GetModuleHandleA("ntdll"),
                                                                  "NtQueryInformationProcess");
     HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -91,4 +98,88 @@ int main(int argc, char** argv) {
     }
     CloseHandle(snapshot);
     return 0;
+}
+
+/* The module's file name without its extension, as the debugger names it. */
+static void moduleName(HANDLE process, DWORD64 base, char* name, DWORD size) {
+    if (base == 0 || GetModuleBaseNameA(process, (HMODULE)(ULONG_PTR)base, name, size) == 0) {
+        snprintf(name, size, "?");
+        return;
+    }
+    char* dot = strrchr(name, '.');
+    if (dot != NULL) *dot = '\0';
+}
+
+static void walkThread(HANDLE process, DWORD tid) {
+    printf("---- thread %08lx\n", (unsigned long)tid);
+    HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME | THREAD_GET_CONTEXT | THREAD_QUERY_INFORMATION, FALSE, tid);
+    if (thread == NULL) {
+        printf("  cannot open it (error %lu)\n", GetLastError());
+        return;
+    }
+    if (SuspendThread(thread) == (DWORD)-1) {
+        printf("  cannot suspend it (error %lu)\n", GetLastError());
+        CloseHandle(thread);
+        return;
+    }
+    CONTEXT context;
+    memset(&context, 0, sizeof context);
+    context.ContextFlags = CONTEXT_FULL;
+    if (!GetThreadContext(thread, &context)) {
+        printf("  cannot read its context (error %lu)\n", GetLastError());
+    } else {
+        STACKFRAME64 frame;
+        memset(&frame, 0, sizeof frame);
+        frame.AddrPC.Offset = context.Rip;
+        frame.AddrPC.Mode = AddrModeFlat;
+        frame.AddrStack.Offset = context.Rsp;
+        frame.AddrStack.Mode = AddrModeFlat;
+        frame.AddrFrame.Offset = context.Rbp;
+        frame.AddrFrame.Mode = AddrModeFlat;
+        for (int n = 0; n < 64; ++n) {
+            if (!StackWalk64(IMAGE_FILE_MACHINE_AMD64, process, thread, &frame, &context, NULL,
+                             SymFunctionTableAccess64, SymGetModuleBase64, NULL) ||
+                frame.AddrPC.Offset == 0) {
+                break;
+            }
+            const DWORD64 pc = frame.AddrPC.Offset;
+            const DWORD64 base = SymGetModuleBase64(process, pc);
+            char name[MAX_PATH];
+            moduleName(process, base, name, sizeof name);
+            /* A return address points behind its call: naming pc - 1 keeps
+             * the line that of the call. */
+            const DWORD64 at = n == 0 ? pc : pc - 1;
+            printf("  %d 0x%016llx in %s (+0x%llx)\n", n, (unsigned long long)pc, name,
+                   (unsigned long long)(base != 0 ? at - base : at));
+        }
+    }
+    ResumeThread(thread);
+    CloseHandle(thread);
+}
+
+static int dumpStacks(const char* pidText) {
+    const DWORD pid = (DWORD)strtoul(pidText, NULL, 16);
+    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    if (process == NULL || !SymInitialize(process, NULL, TRUE)) {
+        printf("cannot open process %08lx (error %lu)\n", (unsigned long)pid, GetLastError());
+        return 1;
+    }
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == pid) walkThread(process, entry.th32ThreadID);
+    }
+    CloseHandle(snapshot);
+    SymCleanup(process);
+    CloseHandle(process);
+    return 0;
+}
+
+int main(int argc, char** argv) {
+    int result = 2;
+    if (argc == 3 && strcmp(argv[1], "find") == 0) result = findTagged(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "stacks") == 0) result = dumpStacks(argv[2]);
+    if (result == 2) fputs("usage: zarn_wine_stalls.exe find NAME=VALUE | stacks PID\n", stderr);
+    return result;
 }

@@ -45,6 +45,6 @@ started=$(date +%s)
 ZARN_WINE_STALL_SECONDS=20 "$run" "$prefix" "$quick" >"$work/out" 2>"$work/err"
 status=$?
 [ "$status" -eq 2 ] || fail "status $status, expected 2"
-[ "$(tr -d '\r' <"$work/err")" = "usage: zarn_tagged_processes.exe NAME=VALUE" ] || fail "output: $(cat "$work/err")"
+[ "$(tr -d '\r' <"$work/err")" = "usage: zarn_wine_stalls.exe find NAME=VALUE | stacks PID" ] || fail "output: $(cat "$work/err")"
 [ $(($(date +%s) - started)) -lt 20 ] || fail "waited for the bound"
 exit "$failures"
