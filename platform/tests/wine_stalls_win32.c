@@ -3,6 +3,7 @@
  *
  *   zarn_wine_stalls.exe find NAME=VALUE
  *   zarn_wine_stalls.exe stacks PID
+ *   zarn_wine_stalls.exe stall
  *
  * find: scripts/wine-run.sh gives every test it starts an environment entry
  * of its own, which the processes that test starts inherit. Every test of a
@@ -17,7 +18,10 @@
  * the loader lock when a stalled thread holds it, so the attach never ends,
  * and a debugger that is then ended takes the process with it. Here each
  * thread is only suspended for the time its context is read and its stack
- * walked with the unwind tables of the process's modules, then resumed. */
+ * walked with the unwind tables of the process's modules, then resumed.
+ *
+ * stall: takes the loader lock and never ends, as a process whose thread
+ * never leaves a library's start; the dump's own test stalls so. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <dbghelp.h>
@@ -160,6 +164,8 @@ static void walkThread(HANDLE process, DWORD tid) {
 static int dumpStacks(const char* pidText) {
     const DWORD pid = (DWORD)strtoul(pidText, NULL, 16);
     HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+    /* Only the unwind tables are needed: no module's symbols are read. */
+    SymSetOptions(SymGetOptions() | SYMOPT_DEFERRED_LOADS);
     if (process == NULL || !SymInitialize(process, NULL, TRUE)) {
         printf("cannot open process %08lx (error %lu)\n", (unsigned long)pid, GetLastError());
         return 1;
@@ -176,10 +182,22 @@ static int dumpStacks(const char* pidText) {
     return 0;
 }
 
+typedef NTSTATUS(NTAPI* LockLoaderFn)(ULONG, ULONG*, ULONG_PTR*);
+
+static int stallHoldingTheLoaderLock(void) {
+    LockLoaderFn lock = (LockLoaderFn)(void*)GetProcAddress(GetModuleHandleA("ntdll"), "LdrLockLoaderLock");
+    ULONG_PTR cookie = 0;
+    if (lock == NULL || lock(0, NULL, &cookie) != 0) return 1;
+    puts("stalled");
+    fflush(stdout);
+    for (;;) Sleep(INFINITE);
+}
+
 int main(int argc, char** argv) {
     int result = 2;
+    if (argc == 2 && strcmp(argv[1], "stall") == 0) result = stallHoldingTheLoaderLock();
     if (argc == 3 && strcmp(argv[1], "find") == 0) result = findTagged(argv[2]);
     if (argc == 3 && strcmp(argv[1], "stacks") == 0) result = dumpStacks(argv[2]);
-    if (result == 2) fputs("usage: zarn_wine_stalls.exe find NAME=VALUE | stacks PID\n", stderr);
+    if (result == 2) fputs("usage: zarn_wine_stalls.exe find NAME=VALUE | stacks PID | stall\n", stderr);
     return result;
 }

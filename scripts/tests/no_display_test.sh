@@ -3,7 +3,7 @@
 #   no_display_test.sh PREFIX PROGRAM=STARTS...
 # Each program, started STARTS times without arguments where no display is,
 # cannot make its window: it says why ("GLFW error 65544: ...") and ends with
-# 1, within 20 s. As a user's first start would, each start finds a Wine
+# 1, within 45 s. As a user's first start would, each start finds a Wine
 # server of its own and no desktop, in PREFIX, a prefix made afresh for this
 # test: so started, the simulated sensor's program once hung in about every
 # other start, its plug and play's first window call deadlocked with the
@@ -29,11 +29,11 @@ for entry in "$@"; do
   for ((attempt = 1; attempt <= ${entry##*=}; attempt++)); do
     "$wineserver" -k 2>/dev/null
     timeout 60 "$wineserver" -w
-    ZARN_WINE_STALL_SECONDS=0 timeout 20 "$run" "$prefix" "$program" >/dev/null 2>"$err"
+    ZARN_WINE_STALL_SECONDS=0 timeout 45 "$run" "$prefix" "$program" >/dev/null 2>"$err"
     status=$?
     said=$(head -n 1 "$err" | tr -d '\r')
     if [ "$status" -ne 1 ] || [[ $said != "GLFW error 65544: "* ]]; then
-      echo "FAILED: $(basename "$program"), start $attempt: status $status (124: still running after 20 s): $said"
+      echo "FAILED: $(basename "$program"), start $attempt: status $status (124: still running after 45 s): $said"
       failures=1
     fi
   done
