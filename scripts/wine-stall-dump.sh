@@ -35,10 +35,13 @@ exec 3>>"/proc/$pid/fd/2" || exit 0
 
 unset "${tag%%=*}"
 export WINEPREFIX=$prefix WINEDEBUG=-all
-wine() { timeout 60 "$loader" "$@" </dev/null 2>&1; }
+# Bounded far beyond a walk's few seconds: ending the helper in a walk would
+# leave that thread suspended.
+wine() { timeout 180 "$loader" "$@" </dev/null 2>&1; }
 
-# RVA of a frame in one of our modules -> "function at file:line", through
-# the module's image base; modules are found in the build folder by name.
+# RVA of a frame in a module -> "function at file:line", through the
+# module's image base; modules are found by name in the build folder, then
+# among Wine's libraries.
 declare -A files=()
 symbolise() {  # MODULE RVA
   local module=$1 rva=$2 file base
