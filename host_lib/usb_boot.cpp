@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 
+#include "platform/platform.h"
 #include "runtime/context.h"
 #include "runtime/logger.h"
 #include "runtime/os_layer.h"
@@ -161,8 +162,10 @@ bool buildPath(char (&path)[VPU_BOOT_PATH_SIZE], const char* folder, const char*
     return n >= 0 && static_cast<size_t>(n) < sizeof(path);
 }
 
+// Boot folders are UTF-8 like every path of ours, so that one under a user
+// folder with characters outside the ANSI code page opens on Windows too.
 bool fileExists(const char* path) {
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = PLAT_openFile(path, "rb");
     if (file == nullptr) return false;
     std::fclose(file);
     return true;
@@ -540,7 +543,7 @@ int vpu_usb_monitor_jump(uint32_t address) {
 // Files
 
 uint8_t* load_file(const char* path, uint32_t* size) {
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path, "rb"), &std::fclose);
+    std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(PLAT_openFile(path, "rb"), &std::fclose);
     if (!file) {
         LOGG_PRINT(LOG_ERROR_E, 0, "ERROR: Failed to open file %s\n", path);
         return nullptr;

@@ -71,6 +71,16 @@ size_t firstCreatable(const std::string& path) {
     return 1;
 }
 
+// The search also matches a file's 8.3 short name: "x.log1" has one ending in
+// ".LOG" and would turn up under "*.log". Only the file's own name counts,
+// compared without case as the system compares names.
+bool ownNameMatches(const std::wstring& name, const std::wstring& pattern) {
+    const std::wstring tail = pattern.substr(pattern.find_last_of(L'*') + 1);
+    if (name.size() < tail.size()) return false;
+    return CompareStringOrdinal(name.c_str() + (name.size() - tail.size()), static_cast<int>(tail.size()),
+                                tail.c_str(), static_cast<int>(tail.size()), TRUE) == CSTR_EQUAL;
+}
+
 // Closes a search handle on every path out of PLAT_findFiles.
 struct SearchHandle {
     HANDLE handle;
@@ -95,12 +105,14 @@ bool PLAT_getLocalAppDataFolder(std::string* folder) {
 bool PLAT_findFiles(const std::string& folder, const char* pattern, std::vector<PLAT_fileEntry>* out) {
     out->clear();
     std::wstring query;
-    if (!PLAT_toWide(folder + "\\" + pattern, &query)) return false;
+    std::wstring widePattern;
+    if (!PLAT_toWide(folder + "\\" + pattern, &query) || !PLAT_toWide(pattern, &widePattern)) return false;
     WIN32_FIND_DATAW data;
     SearchHandle search{FindFirstFileW(query.c_str(), &data)};
     if (search.handle == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
     do {
         if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        if (!ownNameMatches(data.cFileName, widePattern)) continue;
         std::string name;
         // A name that is not valid UTF-16 could not be opened again by its
         // UTF-8 form; it is no log file of ours.

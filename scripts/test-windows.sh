@@ -28,12 +28,15 @@ rm -rf "$WINEPREFIX"
 jobs=${ZARN_TEST_JOBS:-$(nproc)}
 # A test that failed the way Wine itself now and then ends a process is run
 # once more (ZARN_WINE_ATTEMPTS=1: never), and the run fails only when it
-# fails again: scripts/wine-failure.sh knows the two ways (killed after
-# GoogleTest's PASSED line; ended before main without a word). Any other
+# fails again: scripts/wine-failure.sh knows the three ways (killed after
+# GoogleTest's PASSED line; ended before main without a word, the test
+# itself or a program it starts). Any other
 # failure fails the run at its first attempt, since some tests run only here
 # (the Windows bodies, the product program, the real window messages).
 # Every retry is printed with its test and its signature, and their number at
-# the end; scripts/stress.sh windows counts first attempts.
+# the end; scripts/stress.sh windows counts first attempts. A test still
+# running after 20 s gets its processes' stacks in its output
+# (scripts/wine-run.sh), so a stall leaves its cause in the failure's text.
 attempts=${ZARN_WINE_ATTEMPTS:-2}
 xvfb-run -a bash -s "$build" "$wineserver" "$jobs" "$attempts" "$top/scripts/wine-failure.sh" <<'RUN'
 set -uo pipefail

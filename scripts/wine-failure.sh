@@ -5,7 +5,7 @@
 # REASON is CTest's word for the failure in its summary ("Subprocess killed",
 # "Failed", "Timeout", "SEGFAULT", ...), CTEST-LOG the run's
 # Testing/Temporary/LastTest.log, which holds what TEST printed. Prints the
-# signature and succeeds for one of Wine's two; fails for anything else:
+# signature and succeeds for one of Wine's three; fails for anything else:
 #  - "killed after PASSED": GoogleTest reported every test passed and the
 #    process was then killed (Wine's server kills a process whose Unix side
 #    has not ended half a second after its Windows side did);
@@ -14,8 +14,14 @@
 #    on it says why: "err:virtual:virtual_alloc_first_teb wine: failed to
 #    map the shared user data: c0000018", its fixed page already taken in
 #    the address space the system laid out at random (about one start in
-#    six thousand).
-# A time-out, a crash or an assertion is never one of them.
+#    six thousand);
+#  - "child ended before main": the same start failure of a process that the
+#    test starts: the test says it "could not start" the program, whose
+#    CreateProcess "failed with error 1359". A child that dies in that
+#    mapping, before it has reported its start, makes Wine's CreateProcess in
+#    its parent fail with ERROR_INTERNAL_ERROR (1359), and the child's error
+#    channel says "failed to map the shared user data: c0000018".
+# A time-out, a crash or another failed assertion is never one of them.
 set -euo pipefail
 reason=$1 name=$2 log=$3
 # The test's record: its lines between "Output:" (and the rule under it)
@@ -31,6 +37,9 @@ if [ "$reason" = "Subprocess killed" ] && grep -q '^\[  PASSED  \]' <<<"$output"
   echo "killed after PASSED"
 elif [ "$reason" = "Failed" ] && [ -z "$output" ]; then
   echo "ended before main"
+elif [ "$reason" = "Failed" ] &&
+     grep -q 'could not start .*\.exe: CreateProcess failed with error 1359' <<<"$output"; then
+  echo "child ended before main"
 else
   exit 1
 fi

@@ -26,4 +26,16 @@ export WINEDEBUG=-all
 # Wine's server kills it ("Subprocess killed" after the test printed PASSED).
 # Loaded from the start, it is never loaded late.
 export LD_PRELOAD="libgcc_s.so.1${LD_PRELOAD:+:$LD_PRELOAD}"
+# A process that runs past ZARN_WINE_STALL_SECONDS (20; 0: never) gets its
+# threads' stacks written into its output (scripts/wine-stall-dump.sh), so a
+# stall that CTest's time-out ends leaves its cause behind. The entry below,
+# inherited by the processes the test starts, tells its processes from those
+# of the tests beside it. The watcher holds none of the test's streams: it
+# costs a test that ends in time nothing, and CTest waits for no one else.
+stall=${ZARN_WINE_STALL_SECONDS:-20}
+export ZARN_WINE_TEST="$$-$(date +%s%N)"
+if [ "$stall" -gt 0 ]; then
+  "$(dirname "$0")/wine-stall-dump.sh" "$$" "ZARN_WINE_TEST=$ZARN_WINE_TEST" "$prefix" "$stall" \
+    </dev/null >/dev/null 2>&1 &
+fi
 exec "$loader" "$@"

@@ -39,6 +39,12 @@ void createGui() {
     // The window first: its construction makes GLFW ready, which setState
     // needs as soon as the control thread publishes.
     g.window = std::make_shared<Window>();
+    // Only now the sensor's threads: the window library's start loads system
+    // libraries (under the system's loader lock) whose start registers
+    // window classes, and under Wine a thread's first window call meanwhile
+    // (the simulated plug and play's broadcast) waits for the loader lock
+    // while holding the lock those registrations wait for: neither ends.
+    attachSensorTransport();
     g.controlLoop = std::make_shared<ControlLoop>(forwardStateToWindow(std::weak_ptr<Window>(g.window)));
     g.window->setUpdateCallback(requestUpdate(g.controlLoop));
     g.window->configure(640, 480, false,
@@ -88,13 +94,13 @@ int main(int argc, char** argv) {
     PLAT_loadLibrariesFromSystemFolderOnly();
     // Before any other thread exists: they inherit how stop requests reach us.
     takeOverConsole(argc < 2);
-    attachSensorTransport();
     int exitCode = 0;
     if (argc < 2) {
         createGui();
         runGui();
         releaseGlobals();
     } else {
+        attachSensorTransport();
         // The console's status tells a script whether the update worked.
         exitCode = runCommandLine(argc, argv);
     }

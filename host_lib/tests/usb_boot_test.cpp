@@ -473,6 +473,23 @@ TEST_F(UsbBootTest, UnbootedVpu3BootsFromTheFolderAndComesBackBooted) {
     EXPECT_EQ(statuses(), (std::vector<int32_t>{2, 4, 1}));
 }
 
+// A folder name outside the ANSI code page, as under a user folder named in
+// Cyrillic: the paths stay UTF-8 and every image still opens on Windows.
+TEST_F(UsbBootTest, BootFolderNamedOutsideTheAnsiCodePageBoots) {
+    const fs::path folder = folder_ / fs::path(u8"загрузка");
+    SimBootMonitor::writeBootFolder(folder, SimBootMonitor::kChipVpu3, 601);
+    const std::u8string name = folder.u8string();
+    initWith(std::string(name.begin(), name.end()));
+    monitor_->setLoaderReadyAfterReads(1);
+    monitor_->plugUnbooted();
+    vpu_usb_boot_hotplug_handler(VPU_USB_HOTPLUG_ARRIVED, false);
+    ASSERT_EQ(statuses(), std::vector<int32_t>{VPU_USB_BOOT_STATUS_BOOTING});
+    const SimBootMonitor::LoadTable table;
+    EXPECT_EQ(monitor_->memory(table.zImage, 5000),
+              SimBootMonitor::imageBytes("zImage", 5000, SimBootMonitor::kChipVpu3));
+    EXPECT_TRUE(monitor_->waitForReenumeration(2000ms));
+}
+
 TEST_F(UsbBootTest, Vpu4WithABootIdOverrideUsesThatIdsDeviceTree) {
     SimBootMonitor::writeBootFolder(folder_, SimBootMonitor::kChipVpu4, 7);
     initWith(folder_.string(), 7);

@@ -92,6 +92,9 @@ TEST(WindowsFindFiles, MatchesTheExtensionWithFileTimeStamps) {
     makeFile(temp.path() / "pzlog_0.log", 1700000000);
     makeFile(temp.path() / utf8Path("журнал.log"), 1600000000);
     makeFile(temp.path() / "notes.txt", 1500000000);
+    // Its 8.3 short name ends in ".LOG", which the system's search matches too;
+    // counted, it would be the oldest log file and be emptied for reuse.
+    makeFile(temp.path() / "x.log1", 1400000000);
     fs::create_directory(temp.path() / "folder.log");
 
     std::vector<PLAT_fileEntry> found{{"stale", 1}};

@@ -17,6 +17,10 @@ record() {  # NAME [OUTPUT LINES...]
   record Some.Failed "[  PASSED  ] 0 tests." "[  FAILED  ] 1 test, listed below:"
   record Silent.Start
   record Said.Something "Running main() from gtest_main.cc"
+  record Child.NotStarted "[ RUN      ] Child.NotStarted" "test.cpp:40: Failure" \
+    "  Actual: \"could not start Z:\\\\b\\\\ZarnFirmwareUpdaterSim.exe: CreateProcess failed with error 1359\"" \
+    "[  FAILED  ] Child.NotStarted (11 ms)"
+  record Child.OtherError "  Actual: \"could not start Z:\\\\b\\\\x.exe: CreateProcess failed with error 2\""
 } >"$log"
 failures=0
 while IFS='|' read -r reason name expected; do
@@ -32,5 +36,8 @@ Timeout|Silent.Start|
 SEGFAULT|Silent.Start|
 Failed|Said.Something|
 Failed|Not.InTheLog|
+Failed|Child.NotStarted|child ended before main
+Timeout|Child.NotStarted|
+Failed|Child.OtherError|
 CASES
 exit "$failures"
