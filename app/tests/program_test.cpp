@@ -387,6 +387,7 @@ const StopCase kStopCases[] = {
     {"NoneToAJobWhoseReaderEndsEarly_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "", Then::FinishesTheWrite,
      {}, "\"$0\" \"$@\" 2>&1 | head -n 3; exit ${PIPESTATUS[0]}"},
 };
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
 class ProgramStopTest : public ProgramConsoleTest, public ::testing::WithParamInterface<StopCase> {};
 
 // Two requests, as an impatient user gives them: the first decides.
