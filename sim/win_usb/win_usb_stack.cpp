@@ -256,6 +256,11 @@ void SimWinDevice::attach(uint8_t address, std::shared_ptr<EndpointLink> link) {
     endpoint->link = std::move(link);
 }
 
+void SimWinDevice::setZeroLengthPackets(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    zeroLengthPackets_ = on;
+}
+
 void SimWinDevice::failNext(SimOp op, DWORD error) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_[op] = error;
@@ -564,10 +569,12 @@ DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, ui
     *moved = 0;
     std::shared_ptr<EndpointLink> link;
     bool done = false;
+    bool zeroPackets = false;
     {
         // What a partial read kept comes first.
         std::lock_guard<std::mutex> lock(mutex_);
         link = endpoint->link;
+        zeroPackets = zeroLengthPackets_;
         if (!endpoint->kept.empty()) {
             total = std::min<uint32_t>(length, static_cast<uint32_t>(endpoint->kept.size()));
             if (total != 0) std::memcpy(buffer, endpoint->kept.data(), total);
@@ -597,13 +604,13 @@ DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, ui
                                        : link->read(target, ask, &count, &ended, [] { return true; });
         if (error == ERROR_IO_PENDING && total != 0) break;
         if (error != ERROR_SUCCESS) return error;
-        if (count == ask && count % size == 0 && count != 0 && ended) endpoint->zeroPacketDue = true;
+        if (zeroPackets && count == ask && count % size == 0 && count != 0 && ended) endpoint->zeroPacketDue = true;
         if (whole || count <= room) {
             if (!whole && count != 0) std::memcpy(buffer + total, target, count);
             total += count;
             // A short packet ends the transfer; so does the zero-length
             // packet after whole ones when there is room for it.
-            if (count % size != 0 || (ended && count < ask) || count == 0) break;
+            if (count % size != 0 || (zeroPackets && ended && count < ask) || count == 0) break;
             continue;
         }
         // The packet does not fit.

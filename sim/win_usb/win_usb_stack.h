@@ -171,6 +171,10 @@ public:
     // installation may configure it).
     void setPipePolicy(uint8_t pipe, uint32_t type, const Bytes& value);
     void attach(uint8_t endpoint, std::shared_ptr<EndpointLink> link);
+    // Whether the device sends a zero-length packet after a transfer whose
+    // length is a whole number of packets (an empty transfer is one all the
+    // same). Off by default: many devices send none.
+    void setZeroLengthPackets(bool on);
 
     // --- faults ---------------------------------------------------------------
     // The next operation of that kind fails with `error` (nothing moves).
@@ -284,6 +288,7 @@ private:
     std::map<uint32_t, Bytes> powerPolicies_;
     std::set<SimOp> heldOps_;
     bool missAborts_ = false;
+    bool zeroLengthPackets_ = false;
     std::chrono::milliseconds abortDelay_{0};
     uint8_t abortFill_ = 0;
     std::vector<Request> requests_;

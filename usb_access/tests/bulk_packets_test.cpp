@@ -81,7 +81,7 @@ TEST_F(BulkPackets, ReadShorterThanAPacketFollowsTheDriverAndItsPipePolicy) {
 }
 
 TEST_F(BulkPackets, TransferEndsAtAShortOrAZeroLengthPacket) {
-    addDevice(SimDriver::Libusb0, {kBulkPair}, {0x81, 0x01});
+    addDevice(SimDriver::Libusb0, {kBulkPair}, {0x81, 0x01})->setZeroLengthPackets(true);
     KUSB_HANDLE handle = open();
     ASSERT_NE(handle, nullptr);
     for (const Bytes& transfer : {run(0, 1024), run(7, 600), run(3, 1024), Bytes{}, run(5, 5)}) {
@@ -108,6 +108,8 @@ protected:
             links[pipe] = std::make_shared<MemoryLink>();
             device->attach(pipe, links[pipe]);
         }
+        // Transfer boundaries are checked below: the device marks them.
+        device->setZeroLengthPackets(true);
         if (!partialReads) device->setPipePolicy(zsim::win::kSensorPipeIn, ALLOW_PARTIAL_READS, {0});
         SimWinUsbStack::instance().addDevice(device);
         std::snprintf(record.deviceDescription, sizeof(record.deviceDescription), "%s.client", VPU_USB_INTERFACE_PREFIX);
