@@ -261,6 +261,79 @@ TEST_P(BackEndReads, DeviceTransfersArriveWholeAndInOrderThroughReadsOfAnyLength
     EXPECT_TRUE(reading.get() == sent);
 }
 
+// A device that sends no zero-length packets and waits for our answer after
+// each transfer: every read must end once the bytes it wants are there,
+// whatever the shapes of reads and transfers.
+TEST_P(BackEndReads, EveryReadEndsOnceItsBytesHaveComeWithoutZeroLengthPackets) {
+    device->setZeroLengthPackets(false);
+    struct Shape {
+        const char* name;
+        uint32_t first;  // the first read of a transfer
+        uint32_t next;   // every later one; 0: the whole rest
+    };
+    const Shape shapes[] = {{"1 byte", 1, 1},           {"4 bytes", 4, 4},           {"a packet", 512, 512},
+                            {"a packet and one", 513, 513}, {"many packets", 4096, 4096}, {"the word, then the rest", 4, 0}};
+    std::vector<size_t> lengths;
+    for (size_t packets = 1; packets <= 8; ++packets) lengths.push_back(512 * packets);
+    for (size_t length : {1, 4, 100, 511, 513, 1500, 2047, 4100}) lengths.push_back(length);
+    auto reading = std::async(std::launch::async, [&]() -> std::string {
+        uint8_t seed = 0;
+        for (const Shape& shape : shapes) {
+            for (size_t length : lengths) {
+                const std::string where = std::string(shape.name) + " of " + std::to_string(length) + " bytes";
+                const Bytes sent = run(++seed, length);
+                links[zsim::win::kSensorPipeIn]->deviceSend(sent);
+                Bytes got;
+                while (got.size() < sent.size()) {
+                    const size_t rest = sent.size() - got.size();
+                    const uint32_t want = got.empty() ? shape.first : shape.next;
+                    Bytes buffer(want == 0 ? rest : std::min<size_t>(want, rest));
+                    uint32_t count = 0;
+                    if (vpu_usb_libusbk_read_bulk(4, buffer.data(), static_cast<uint32_t>(buffer.size()), &count) != 0 ||
+                        count == 0) {
+                        return where + ": a read failed or waited";
+                    }
+                    got.insert(got.end(), buffer.begin(), buffer.begin() + count);
+                }
+                if (got != sent) return where + ": the bytes differ";
+            }
+        }
+        return "";
+    });
+    // Generous for a loaded machine; only a read that waits for a transfer
+    // that never comes lasts this long. Removal ends such a read.
+    const bool done = reading.wait_for(20s) == std::future_status::ready;
+    if (!done) device->unplug();
+    EXPECT_TRUE(done) << "a read waited for more than it wanted";
+    EXPECT_EQ(reading.get(), "");
+}
+
+// A driver read that fails after moving bytes (its transfer time-out) loses
+// none of them, and its failure is returned once, by the next read.
+TEST_P(BackEndReads, FailureAfterDeliveredBytesComesWithTheNextReadAndNoByteIsLost) {
+    if (GetParam().first == SimDriver::Libusb0) GTEST_SKIP() << "libusb0 keeps its time-outs on the host";
+    device->setZeroLengthPackets(false);
+    device->setPipePolicy(zsim::win::kSensorPipeIn, PIPE_TRANSFER_TIMEOUT, {100, 0, 0, 0});
+    auto readBulk = [](Bytes* got) {
+        Bytes buffer(3000);
+        uint32_t count = 0;
+        const int status = vpu_usb_libusbk_read_bulk(4, buffer.data(), 3000, &count);
+        got->assign(buffer.begin(), buffer.begin() + count);
+        return status;
+    };
+    Bytes got;
+    EXPECT_EQ(readBulk(&got), VPU_USB_ERR_TRANSFER) << "a time-out without bytes fails its own read";
+    const Bytes first = run(1, 1024);
+    links[zsim::win::kSensorPipeIn]->deviceSend(first);
+    EXPECT_EQ(readBulk(&got), VPU_USB_OK);
+    EXPECT_EQ(got, first);
+    const Bytes second = run(2, 100);
+    links[zsim::win::kSensorPipeIn]->deviceSend(second);
+    EXPECT_EQ(readBulk(&got), VPU_USB_ERR_TRANSFER) << "the time-out after the bytes was not returned";
+    EXPECT_EQ(readBulk(&got), VPU_USB_OK) << "the failure was returned more than once";
+    EXPECT_EQ(got, second);
+}
+
 std::string bindingName(const ::testing::TestParamInfo<std::pair<SimDriver, bool>>& info) {
     static const char* const kNames[] = {"libusbK", "libusb0", "WinUSB"};
     return std::string(kNames[static_cast<int>(info.param.first)]) + (info.param.second ? "" : "WithoutPartialReads");
