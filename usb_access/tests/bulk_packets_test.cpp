@@ -52,6 +52,10 @@ protected:
         ADD_FAILURE() << "a read waited although its end had come";
         return std::nullopt;
     }
+    Bytes readBounded(SimWinDevice& device, KUSB_HANDLE handle, UINT length, DWORD* error = nullptr, bool keep = false) {
+        auto reading = std::async(std::launch::async, [&] { return read(handle, length, error, keep); });
+        return bounded(reading, device).value_or(Bytes{0xBD});
+    }
     void closeAll() {
         for (KUSB_HANDLE h : opened) api.Free(h);
         opened.clear();
@@ -128,7 +132,7 @@ TEST_F(BulkPackets, ReadCompletesOnlyWhenFullOrAtAShortOrZeroLengthPacket) {
         links[0x81]->deviceSend(run(0, 100));  // run(0, n) repeats itself every 256 bytes
         EXPECT_EQ(bounded(reading, *device).value_or(Bytes{}), run(0, 612));
         for (int i = 0; i < 2; ++i) links[0x81]->deviceSend(run(2, 512));
-        EXPECT_EQ(read(handle, 1024), run(2, 1024));
+        EXPECT_EQ(readBounded(*device, handle, 1024), run(2, 1024));
         closeAll();
     }
 }
@@ -151,17 +155,16 @@ TEST_F(BulkPackets, PipePoliciesOfReadsWorkAsTheDriversDocumentThem) {
             ASSERT_TRUE(api.SetPipePolicy(handle, 0x81, RAW_IO, 1, &on));
             links[0x81]->deviceSend(run(2, 512));
             for (UINT refused : {100u, maximum + 512}) {
-                EXPECT_EQ(read(handle, refused, &error), Bytes{});
+                EXPECT_EQ(readBounded(*device, handle, refused, &error), Bytes{});
                 EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a raw read of " << refused;
             }
-            EXPECT_EQ(read(handle, 512, &error), run(2, 512));
+            EXPECT_EQ(readBounded(*device, handle, 512, &error), run(2, 512));
         }
         uint32_t timeout = 100;
         ASSERT_TRUE(api.SetPipePolicy(handle, 0x81, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout));
         for (const Bytes& sent : {Bytes{}, run(4, 512)}) {
             if (!sent.empty()) links[0x81]->deviceSend(sent);
-            auto reading = std::async(std::launch::async, [&] { return read(handle, 2048, &error, true); });
-            EXPECT_EQ(bounded(reading, *device).value_or(Bytes{9}), sent);
+            EXPECT_EQ(readBounded(*device, handle, 2048, &error, true), sent);
             EXPECT_EQ(error, static_cast<DWORD>(ERROR_SEM_TIMEOUT));
         }
         closeAll();
