@@ -246,6 +246,11 @@ bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32
             entry.usb.device.Usb.ReadPipe(entry.usb.device.handle, entry.usb.inPipe, target, ask, &transferred, nullptr);
         if (!ok) entry.failure = GetLastError();
         // A driver that claims more than was asked is believed no further.
+        if (transferred > ask) {
+            LOGG_print(LOG_ERROR_E, 0, LOGG_SIDE_HOST_E, "", "vpu_usb_libusbk_read_bulk", __LINE__,
+                       "vpu_usb_read_bulk: the driver claims %u bytes of a read of %u; %u taken\n",
+                       static_cast<unsigned>(transferred), static_cast<unsigned>(ask), static_cast<unsigned>(ask));
+        }
         const uint32_t count = std::min<uint32_t>(transferred, ask);
         const bool ended = !ok || count < ask;  // a short or zero-length packet came, or the read failed
         if (direct) {
