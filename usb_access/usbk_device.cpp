@@ -594,14 +594,18 @@ BOOL UsbK_IoctlWithTimeout(HANDLE file, DWORD code, UsbK_Request* request, void*
                 if (transferred != nullptr) *transferred = moved;
                 return TRUE;
             }
+            // What the aborted request moved is reported with the failure.
+            if (transferred != nullptr) *transferred = moved;
             SetLastError(aborted ? static_cast<DWORD>(ERROR_SEM_TIMEOUT) : abortError);
             return FALSE;
         }
     }
+    // A failed transfer reports what it moved too (a driver's time-out ends
+    // a read with the bytes it had).
     DWORD moved = 0;
-    if (!api.GetOverlappedResult(file, &overlapped, &moved, TRUE)) return FALSE;
+    const BOOL ok = api.GetOverlappedResult(file, &overlapped, &moved, TRUE);
     if (transferred != nullptr) *transferred = moved;
-    return TRUE;
+    return ok;
 }
 
 BOOL UsbK_IoctlOverlapped(HANDLE file, DWORD code, UsbK_Request* request, void* buffer, DWORD length,

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 namespace zsim::win {
 
@@ -77,9 +78,44 @@ SimOp opOf(DWORD code) {
     }
 }
 
+// The largest transfer the simulated drivers take in one request.
+constexpr uint32_t kMaximumTransferSize = 2 * 1024 * 1024;
+
 // What a pipe policy is before anyone sets it: partial reads are allowed,
-// every other policy of one byte is off, the transfer time-out none.
-Bytes policyDefault(uint32_t type) { return type == ALLOW_PARTIAL_READS ? Bytes{1} : Bytes(4, 0); }
+// every other policy of one byte is off, the transfer time-out none, and
+// the maximum transfer size is the driver's.
+Bytes policyDefault(uint32_t type) {
+    if (type == ALLOW_PARTIAL_READS) return Bytes{1};
+    Bytes value(4, 0);
+    if (type == MAXIMUM_TRANSFER_SIZE) {
+        for (int i = 0; i < 4; ++i) value[i] = static_cast<uint8_t>(kMaximumTransferSize >> (8 * i));
+    }
+    return value;
+}
+
+// Wakes a waiting read's link when its transfer time-out has passed.
+class Alarm {
+public:
+    Alarm(std::chrono::steady_clock::time_point deadline, std::shared_ptr<EndpointLink> link)
+        : thread_([this, deadline, link] {
+              std::unique_lock<std::mutex> lock(mutex_);
+              if (!changed_.wait_until(lock, deadline, [this] { return off_; })) link->wake();
+          }) {}
+    ~Alarm() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            off_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool off_ = false;
+    std::thread thread_;  // last: it uses the members above
+};
 
 // The endpoint's maximum packet size as its descriptor in `config` gives it
 // (bits 11 and 12 count extra transactions per microframe); 0 when absent.
@@ -174,7 +210,8 @@ struct SimWinDevice::Endpoint {
     std::condition_variable work;
     // Reads of the endpoint take packets one at a time. Under `packets`:
     // whether the device's zero-length packet after a transfer of whole
-    // packets is still due, and room for a packet that may not fit. Under
+    // packets is still due (only a device that sends them), and room for a
+    // packet that may not fit. Under
     // the device's lock: what a partial read left of a packet, and whether
     // that packet ended its transfer.
     std::mutex packets;
@@ -185,14 +222,18 @@ struct SimWinDevice::Endpoint {
 };
 
 struct SimWinDevice::Pending {
-    File* file;
-    Endpoint* endpoint;
-    uint8_t* buffer;
-    uint32_t length;
-    LPOVERLAPPED overlapped;
+    File* file = nullptr;
+    Endpoint* endpoint = nullptr;
+    uint8_t* buffer = nullptr;
+    uint32_t length = 0;
+    LPOVERLAPPED overlapped = nullptr;
     std::atomic<bool> cancelled{false};
     DWORD cancelError = ERROR_OPERATION_ABORTED;
     bool finishNow = false;  // aborted on an endpoint that finishes instead
+    // A read: what it has taken so far, and when its transfer time-out ends
+    // it (none: the epoch).
+    uint32_t moved = 0;
+    std::chrono::steady_clock::time_point deadline{};
     // A held request that is not a pipe transfer (no endpoint): what it does
     // once released. Runs under the device's lock.
     SimOp op = SimOp::Other;
@@ -254,6 +295,11 @@ void SimWinDevice::attach(uint8_t address, std::shared_ptr<EndpointLink> link) {
     if (!endpoint) endpoint = std::make_unique<Endpoint>();
     endpoint->address = address;
     endpoint->link = std::move(link);
+}
+
+void SimWinDevice::setZeroLengthPackets(bool on) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    zeroLengthPackets_ = on;
 }
 
 void SimWinDevice::failNext(SimOp op, DWORD error) {
@@ -514,7 +560,11 @@ void SimWinDevice::signalFile(File* file) {
 
 DWORD SimWinDevice::holdRequest(File* file, SimOp op, LPOVERLAPPED overlapped, std::function<DWORD(uint32_t*)> run,
                                 bool* pending) {
-    auto* request = new Pending{file, nullptr, nullptr, 0, overlapped, {false}, ERROR_OPERATION_ABORTED, false, op, std::move(run)};
+    auto* request = new Pending{};
+    request->file = file;
+    request->overlapped = overlapped;
+    request->op = op;
+    request->run = std::move(run);
     std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending);
     ++file->pending;
     pending_.insert(request);
@@ -548,6 +598,17 @@ SimWinDevice::PacketRules SimWinDevice::packetRules(uint8_t address) const {
     // libusb0 knows no partial reads; its pipe policies never reach it.
     rules.partialReads = driver_ != SimDriver::Libusb0 && policyOn(address, ALLOW_PARTIAL_READS);
     rules.autoFlush = policyOn(address, AUTO_FLUSH);
+    if (driver_ != SimDriver::Libusb0) {
+        rules.rawIo = policyOn(address, RAW_IO);
+        auto value = [&](uint32_t type) {
+            auto it = pipePolicies_.find({address, type});
+            const Bytes bytes = it != pipePolicies_.end() ? it->second : policyDefault(type);
+            return bytes.size() >= 4 ? get32(bytes.data()) : 0;
+        };
+        rules.timeout = std::chrono::milliseconds(value(PIPE_TRANSFER_TIMEOUT));
+        rules.maximumTransfer = value(MAXIMUM_TRANSFER_SIZE);
+    }
+    rules.zeroLengthPackets = zeroLengthPackets_;
     return rules;
 }
 
@@ -560,21 +621,21 @@ void SimWinDevice::dropKept(uint8_t address) {
 DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, uint8_t* buffer, uint32_t length,
                                 uint32_t* moved, const std::function<bool()>& giveUp) {
     const uint32_t size = rules.packetSize;
-    uint32_t total = 0;
-    *moved = 0;
+    uint32_t total = *moved;
     std::shared_ptr<EndpointLink> link;
     bool done = false;
     {
         // What a partial read kept comes first.
         std::lock_guard<std::mutex> lock(mutex_);
         link = endpoint->link;
-        if (!endpoint->kept.empty()) {
+        if (total == 0 && !endpoint->kept.empty()) {
             total = std::min<uint32_t>(length, static_cast<uint32_t>(endpoint->kept.size()));
             if (total != 0) std::memcpy(buffer, endpoint->kept.data(), total);
             endpoint->kept.erase(endpoint->kept.begin(), endpoint->kept.begin() + total);
             done = !endpoint->kept.empty() || endpoint->keptEnds;
         }
     }
+    DWORD error = ERROR_SUCCESS;
     while (!done) {
         if (total == length) break;  // a full buffer leaves the rest, a due zero-length packet too
         if (endpoint->zeroPacketDue) {
@@ -587,38 +648,41 @@ DWORD SimWinDevice::readPackets(Endpoint* endpoint, const PacketRules& rules, ui
         uint8_t* target = whole ? buffer + total : endpoint->scratch.data();
         // As many whole packets as fit go straight to the buffer in one go
         // (the link never hands over more than one transfer); one that may
-        // not fit comes alone.
+        // not fit comes alone. Every packet is waited for: the request ends
+        // only when its buffer is full or a short or zero-length packet came.
         const uint32_t ask = whole ? room - room % size : size;
         uint32_t count = 0;
         bool ended = false;
-        // Only the first packet is waited for: the rest of a transfer is
-        // there once its first packet is.
-        const DWORD error = total == 0 ? link->read(target, ask, &count, &ended, giveUp)
-                                       : link->read(target, ask, &count, &ended, [] { return true; });
-        if (error == ERROR_IO_PENDING && total != 0) break;
-        if (error != ERROR_SUCCESS) return error;
-        if (count == ask && count % size == 0 && count != 0 && ended) endpoint->zeroPacketDue = true;
+        error = link->read(target, ask, &count, &ended, giveUp);
+        if (error != ERROR_SUCCESS) break;
+        // The last packet of a transfer of whole packets: the device's
+        // zero-length packet, if it sends one, comes next.
+        const bool zeroPacketNext = rules.zeroLengthPackets && ended && count != 0 && count % size == 0;
         if (whole || count <= room) {
             if (!whole && count != 0) std::memcpy(buffer + total, target, count);
             total += count;
-            // A short packet ends the transfer; so does the zero-length
-            // packet after whole ones when there is room for it.
-            if (count % size != 0 || (ended && count < ask) || count == 0) break;
+            // A short packet ends the transfer, and so does an empty one.
+            if (count % size != 0 || count == 0) break;
+            if (zeroPacketNext) endpoint->zeroPacketDue = true;
             continue;
         }
         // The packet does not fit.
-        if (!rules.partialReads) return ERROR_GEN_FAILURE;  // data overrun: the packet is lost
+        if (!rules.partialReads) {
+            error = ERROR_GEN_FAILURE;  // data overrun: the packet is lost
+            break;
+        }
         std::memcpy(buffer + total, target, room);
         total += room;
         if (!rules.autoFlush) {
             std::lock_guard<std::mutex> lock(mutex_);
             endpoint->kept.assign(target + room, target + count);
             endpoint->keptEnds = count < size;
+            if (zeroPacketNext) endpoint->zeroPacketDue = true;
         }
         break;
     }
     *moved = total;
-    return ERROR_SUCCESS;
+    return error;
 }
 
 void SimWinDevice::serve(Endpoint* endpoint) {
@@ -634,24 +698,38 @@ void SimWinDevice::serve(Endpoint* endpoint) {
         const bool cancelled = pending->cancelled.load() && !finishNow;
         const auto delay = abortDelay_;
         const uint8_t fill = abortFill_;
+        const auto deadline = pending->deadline;
         DWORD error = ERROR_IO_PENDING;
-        uint32_t moved = 0;
+        uint32_t moved = pending->moved;
+        bool timedOut = false;
         lock.unlock();
         if (!cancelled && (endpoint->address & 0x80) != 0) {
             lock.lock();
             const PacketRules rules = packetRules(endpoint->address);
             lock.unlock();
+            std::optional<Alarm> alarm;
+            if (deadline != std::chrono::steady_clock::time_point{}) alarm.emplace(deadline, link);
             std::lock_guard<std::mutex> packets(endpoint->packets);
-            error = readPackets(endpoint, rules, pending->buffer, pending->length, &moved,
-                                [pending, finishNow] { return finishNow || pending->cancelled.load(); });
+            error = readPackets(endpoint, rules, pending->buffer, pending->length, &moved, [&] {
+                if (finishNow || pending->cancelled.load()) return true;
+                timedOut = deadline != std::chrono::steady_clock::time_point{} &&
+                           std::chrono::steady_clock::now() >= deadline;
+                return timedOut;
+            });
         } else if (!cancelled) {
             error = link->write(pending->buffer, pending->length, &moved);
         }
-        if (error == ERROR_IO_PENDING) {
+        if (error == ERROR_IO_PENDING && finishNow && moved != 0) {
+            error = ERROR_SUCCESS;  // completed with what had come when the abort reached it
+        } else if (error == ERROR_IO_PENDING && timedOut && !pending->cancelled.load()) {
+            // The driver's transfer time-out ends the read with what it has.
+            error = ERROR_SEM_TIMEOUT;
+        } else if (error == ERROR_IO_PENDING) {
+            // Cancelled: what the read had taken stays in its buffer, and is
+            // reported; the rest is the controller's.
             if (delay.count() > 0) std::this_thread::sleep_for(delay);
-            if (fill != 0) std::memset(pending->buffer, fill, pending->length);
+            if (fill != 0 && moved < pending->length) std::memset(pending->buffer + moved, fill, pending->length - moved);
             error = pending->cancelError;
-            moved = 0;
         }
         lock.lock();
         endpoint->queue.pop_front();
@@ -674,8 +752,15 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
     Endpoint* endpoint = it->second.get();
     std::shared_ptr<EndpointLink> link = endpoint->link;
     uint32_t moved = 0;
+    const PacketRules rules = in ? packetRules(address) : PacketRules{};
+    // Raw reads go to the controller as they are: whole packets, no more
+    // than the driver's maximum.
+    if (in && rules.rawIo && (length % rules.packetSize != 0 || length > rules.maximumTransfer)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    const auto deadline = rules.timeout.count() != 0 ? std::chrono::steady_clock::now() + rules.timeout
+                                                     : std::chrono::steady_clock::time_point{};
     if (!endpoint->hold && endpoint->queue.empty()) {
-        const PacketRules rules = in ? packetRules(address) : PacketRules{};
         lock.unlock();
         if (in) {
             std::lock_guard<std::mutex> packets(endpoint->packets);
@@ -691,7 +776,15 @@ DWORD SimWinDevice::pipeTransfer(File* file, uint8_t address, uint8_t* buffer, u
         }
         if (!plugged_) return ERROR_DEVICE_NOT_CONNECTED;
     }
-    auto* request = new Pending{file, endpoint, buffer, length, overlapped, {false}, ERROR_OPERATION_ABORTED, false, SimOp::Other, {}};
+    // A read that has to wait goes on from what it took already.
+    auto* request = new Pending{};
+    request->file = file;
+    request->endpoint = endpoint;
+    request->buffer = buffer;
+    request->length = length;
+    request->overlapped = overlapped;
+    request->moved = moved;
+    request->deadline = deadline;
     std::atomic_ref<ULONG_PTR>(overlapped->Internal).store(kStatusPending);
     ++file->pending;
     pending_.insert(request);

@@ -21,22 +21,29 @@
 // device-file, I/O and library entries itself.
 //
 // Transfers: a write completes at once unless its endpoint holds writes. A
-// read completes at once when its link has data; otherwise it stays pending,
-// served in order by a thread of its endpoint, until data arrives, the pipe
+// read completes at once when the packets that end it are there; otherwise
+// it stays pending, served in order by a thread of its endpoint, until they
+// arrive, its transfer time-out passes (PIPE_TRANSFER_TIMEOUT, libusbK and
+// WinUSB: it ends with ERROR_SEM_TIMEOUT and what it took so far), the pipe
 // is aborted, the request is cancelled, its file closed, or the device
-// removed (then it fails with ERROR_DEVICE_NOT_CONNECTED). Other kernel
+// removed (then it fails with ERROR_DEVICE_NOT_CONNECTED); a read that ends
+// so reports the bytes it took. Other kernel
 // requests, and WinUSB control transfers, pend while a test holds their kind.
 // Completion writes the overlapped record's status and length, and the
 // buffer, and sets its event, as the system does.
 //
 // Bulk IN data comes as USB packets of the endpoint's maximum packet size
 // (from its endpoint descriptor; 512 on a high-speed bulk pipe). A device
-// transfer is a run of full packets ended by a short one, or by a
-// zero-length packet when its length is a whole number of packets (an
-// empty transfer is a zero-length packet). A read takes packets until its
-// buffer is full or a short or zero-length packet ends the transfer; a
-// zero-length packet that a full buffer did not take ends the next read, with
-// nothing. A packet larger than the room left in the buffer:
+// transfer is a run of full packets ended by a short one; one whose length is
+// a whole number of packets is followed by a zero-length packet only when the
+// device sends them (setZeroLengthPackets; an empty transfer is a
+// zero-length packet all the same). A read takes packets until its buffer is
+// full or a short or zero-length packet comes, waiting for each: without
+// zero-length packets, transfers of whole packets run together in one read.
+// A zero-length packet that a full buffer did not take ends the next read,
+// with nothing. With RAW_IO on, a read that is not a whole number of packets,
+// or is longer than MAXIMUM_TRANSFER_SIZE, fails with
+// ERROR_INVALID_PARAMETER. A packet larger than the room left in the buffer:
 //  - libusb0: the read fails with ERROR_GEN_FAILURE (the controller's data
 //    overrun) and the packet is lost;
 //  - libusbK and WinUSB, pipe policy ALLOW_PARTIAL_READS on (the default):
@@ -171,6 +178,10 @@ public:
     // installation may configure it).
     void setPipePolicy(uint8_t pipe, uint32_t type, const Bytes& value);
     void attach(uint8_t endpoint, std::shared_ptr<EndpointLink> link);
+    // Whether the device sends a zero-length packet after a transfer whose
+    // length is a whole number of packets (an empty transfer is one all the
+    // same). Off by default: many devices send none.
+    void setZeroLengthPackets(bool on);
 
     // --- faults ---------------------------------------------------------------
     // The next operation of that kind fails with `error` (nothing moves).
@@ -252,6 +263,10 @@ private:
         uint32_t packetSize = 512;
         bool partialReads = true;
         bool autoFlush = false;
+        bool rawIo = false;
+        bool zeroLengthPackets = false;
+        std::chrono::milliseconds timeout{0};  // PIPE_TRANSFER_TIMEOUT; 0: none
+        uint32_t maximumTransfer = 0;
     };
     // Lock held.
     PacketRules packetRules(uint8_t endpoint) const;
@@ -259,8 +274,10 @@ private:
     // Lock held: throws away what a partial read left of a packet.
     void dropKept(uint8_t endpoint);
     // Moves device packets into a host read (the endpoint's packet lock
-    // held): 0 with the count, ERROR_IO_PENDING when no packet has come yet
-    // and giveUp() is true, or the read's failure.
+    // held), going on from the `moved` bytes it took already: 0 when the
+    // read is complete, ERROR_IO_PENDING when it waits for a packet and
+    // giveUp() is true, or the read's failure; `moved` counts what it has
+    // taken in every case.
     DWORD readPackets(Endpoint* endpoint, const PacketRules& rules, uint8_t* buffer, uint32_t length,
                       uint32_t* moved, const std::function<bool()>& giveUp);
     const Bytes* configByValue(uint8_t value) const;
@@ -284,6 +301,7 @@ private:
     std::map<uint32_t, Bytes> powerPolicies_;
     std::set<SimOp> heldOps_;
     bool missAborts_ = false;
+    bool zeroLengthPackets_ = false;
     std::chrono::milliseconds abortDelay_{0};
     uint8_t abortFill_ = 0;
     std::vector<Request> requests_;

@@ -7,6 +7,8 @@
 #include <chrono>
 #include <future>
 #include <random>
+#include <string>
+#include <tuple>
 
 #include "sim/win_usb/win_usb_sensor.h"
 #include "usb_access/tests/usb_fixture.h"
@@ -81,7 +83,7 @@ TEST_F(BulkPackets, ReadShorterThanAPacketFollowsTheDriverAndItsPipePolicy) {
 }
 
 TEST_F(BulkPackets, TransferEndsAtAShortOrAZeroLengthPacket) {
-    addDevice(SimDriver::Libusb0, {kBulkPair}, {0x81, 0x01});
+    addDevice(SimDriver::Libusb0, {kBulkPair}, {0x81, 0x01})->setZeroLengthPackets(true);
     KUSB_HANDLE handle = open();
     ASSERT_NE(handle, nullptr);
     for (const Bytes& transfer : {run(0, 1024), run(7, 600), run(3, 1024), Bytes{}, run(5, 5)}) {
@@ -96,6 +98,103 @@ TEST_F(BulkPackets, TransferEndsAtAShortOrAZeroLengthPacket) {
     EXPECT_EQ(read(handle, 4096), run(5, 5));
 }
 
+// A read ends when its buffer is full or a short or zero-length packet
+// comes; a device need not send a zero-length packet after whole ones.
+TEST_F(BulkPackets, ReadCompletesOnlyWhenFullOrAtAShortOrZeroLengthPacket) {
+    struct Case {
+        const char* name;
+        bool zeroLengthPackets;
+        std::vector<Bytes> before;  // sent before the read
+        UINT length;
+        std::vector<Bytes> after;  // sent once the read waits; none: it must not wait
+        Bytes expected;
+    };
+    const Bytes two = run(0, 1024);
+    const Case cases[] = {
+        {"whole packets without a zero-length one run on into the next transfer", false, {run(0, 512)}, 2048,
+         {run(1, 100)}, [] { Bytes b = run(0, 512); Bytes c = run(1, 100); b.insert(b.end(), c.begin(), c.end()); return b; }()},
+        {"transfers of whole packets fill the buffer together", false, {run(0, 512), run(0, 512)}, 1024, {}, two},
+        {"a zero-length packet ends the read", true, {two}, 2048, {}, two},
+        {"a short packet ends the read", false, {run(3, 600)}, 2048, {}, run(3, 600)},
+    };
+    for (SimDriver driver : {SimDriver::LibusbK, SimDriver::Libusb0, SimDriver::WinUsb}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + " / driver " + std::to_string(static_cast<int>(driver)));
+            auto device = addDevice(driver, {kBulkPair}, {0x81, 0x01});
+            device->setZeroLengthPackets(c.zeroLengthPackets);
+            KUSB_HANDLE handle = open();
+            ASSERT_NE(handle, nullptr);
+            for (const Bytes& transfer : c.before) links[0x81]->deviceSend(transfer);
+            auto reading = std::async(std::launch::async, [&] { return read(handle, c.length); });
+            if (!c.after.empty()) {
+                EXPECT_TRUE(device->waitForPendingTransfers(1, 10s));
+                EXPECT_EQ(reading.wait_for(0s), std::future_status::timeout) << "completed before its end came";
+                for (const Bytes& transfer : c.after) links[0x81]->deviceSend(transfer);
+            }
+            const bool done = reading.wait_for(10s) == std::future_status::ready;
+            if (!done) device->unplug();
+            EXPECT_TRUE(done) << "the read waited although its end had come";
+            EXPECT_EQ(reading.get(), c.expected);
+            api.Free(handle);
+            opened.clear();
+            SimWinUsbStack::instance().reset();
+        }
+    }
+}
+
+// Pipe policies the drivers apply to reads: the transfer time-out (kept by
+// the host for libusb0, by the driver for the others), RAW_IO and the
+// maximum transfer size.
+TEST_F(BulkPackets, PipePoliciesOfReadsWorkAsTheDriversDocumentThem) {
+    for (SimDriver driver : {SimDriver::LibusbK, SimDriver::Libusb0, SimDriver::WinUsb}) {
+        SCOPED_TRACE("driver " + std::to_string(static_cast<int>(driver)));
+        auto device = addDevice(driver, {kBulkPair}, {0x81, 0x01});
+        KUSB_HANDLE handle = open();
+        ASSERT_NE(handle, nullptr);
+        if (driver != SimDriver::Libusb0) {  // its pipe policies never reach it
+            uint32_t maximum = 0;
+            UINT length = sizeof(maximum);
+            EXPECT_TRUE(api.GetPipePolicy(handle, 0x81, MAXIMUM_TRANSFER_SIZE, &length, &maximum));
+            EXPECT_GE(maximum, 512u);
+            EXPECT_EQ(maximum % 512, 0u);
+            uint8_t on = 1;
+            ASSERT_TRUE(api.SetPipePolicy(handle, 0x81, RAW_IO, 1, &on));
+            links[0x81]->deviceSend(run(2, 512));
+            DWORD error = 0;
+            EXPECT_EQ(read(handle, 100, &error), Bytes{});
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a raw read of part of a packet";
+            EXPECT_EQ(read(handle, maximum + 512, &error), Bytes{});
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_INVALID_PARAMETER)) << "a raw read beyond the maximum";
+            EXPECT_EQ(read(handle, 512, &error), run(2, 512));
+        }
+        uint32_t timeout = 100;
+        ASSERT_TRUE(api.SetPipePolicy(handle, 0x81, PIPE_TRANSFER_TIMEOUT, sizeof(timeout), &timeout));
+        // The time-out ends a read with what it had: a silent pipe, then a
+        // whole packet that does not end the read.
+        for (const Bytes& sent : {Bytes{}, run(4, 512)}) {
+            if (!sent.empty()) links[0x81]->deviceSend(sent);
+            auto reading = std::async(std::launch::async, [&] {
+                Bytes buffer(2048);
+                UINT got = 0;
+                SetLastError(0);
+                const BOOL ok = api.ReadPipe(handle, 0x81, buffer.data(), 2048, &got, nullptr);
+                buffer.resize(std::min<UINT>(got, 2048));
+                return std::make_tuple(ok, GetLastError(), buffer);
+            });
+            const bool done = reading.wait_for(10s) == std::future_status::ready;
+            if (!done) device->unplug();
+            ASSERT_TRUE(done) << "the time-out was not applied";
+            const auto [ok, error, got] = reading.get();
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(error, static_cast<DWORD>(ERROR_SEM_TIMEOUT));
+            EXPECT_EQ(got, sent);
+        }
+        api.Free(handle);
+        opened.clear();
+        SimWinUsbStack::instance().reset();
+    }
+}
+
 // The sensor's client interface, opened by the transport back-end as the
 // hot-plug monitor would report it.
 class BackEndReads : public BulkPackets, public ::testing::WithParamInterface<std::pair<SimDriver, bool>> {
@@ -108,6 +207,8 @@ protected:
             links[pipe] = std::make_shared<MemoryLink>();
             device->attach(pipe, links[pipe]);
         }
+        // Transfer boundaries are checked below: the device marks them.
+        device->setZeroLengthPackets(true);
         if (!partialReads) device->setPipePolicy(zsim::win::kSensorPipeIn, ALLOW_PARTIAL_READS, {0});
         SimWinUsbStack::instance().addDevice(device);
         std::snprintf(record.deviceDescription, sizeof(record.deviceDescription), "%s.client", VPU_USB_INTERFACE_PREFIX);
