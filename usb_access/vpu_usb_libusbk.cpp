@@ -50,14 +50,15 @@ struct UsbDevice {
     uint8_t outPipe;
 };
 
-// How many packets the read-ahead buffer of an interface holds.
-constexpr uint32_t kAheadPackets = 4;
-
 // Bytes of the IN pipe read before a caller asked for them. A driver is
 // never asked for less than a whole packet (libusb0 fails such a read and
 // loses the packet; libusbK and WinUSB keep or drop its rest by pipe
-// policy), so a read smaller than a packet is served from here, and this
-// is filled in whole packets.
+// policy), nor for more than the caller still wants rounded up to a packet
+// (a longer request can wait for a device transfer that never comes, since
+// a device need not end whole packets with a zero-length one). So the part
+// of a read that is less than a packet is asked for as one packet, into
+// here, and what it brought beyond the caller's want waits here for the
+// next read.
 struct ReadAhead {
     std::vector<uint8_t> bytes;
     uint32_t begin = 0;
@@ -84,6 +85,9 @@ struct InterfaceEntry {
     // any other from splitting a packet between two callers).
     std::mutex readMutex;
     ReadAhead ahead;  // under readMutex
+    // Under readMutex: a driver read that failed after it had delivered
+    // bytes; the next read returns it.
+    DWORD failure = ERROR_SUCCESS;
 };
 using EntryPtr = std::shared_ptr<InterfaceEntry>;
 
@@ -187,6 +191,7 @@ void closeEntry(InterfaceEntry& entry) {
         // What was read ahead belongs to the handle that is gone.
         std::lock_guard<std::mutex> reading(entry.readMutex);
         entry.ahead.drop();
+        entry.failure = ERROR_SUCCESS;
     }
     lock.lock();
     entry.usb.device.handle = nullptr;
@@ -194,15 +199,19 @@ void closeEntry(InterfaceEntry& entry) {
     entry.closing = false;
 }
 
-// Fills `buffer` from what was read ahead and from the IN pipe, asking the
-// driver for whole packets only: a large read goes straight into the
-// caller's buffer, the rest through the read-ahead buffer. Like a driver's
-// read it ends when the buffer is full or a device transfer has ended; a
+// Fills `buffer` from what was read ahead and from the IN pipe. The driver
+// is asked for whole packets only, and for no more than the bytes still
+// wanted rounded up to a packet: the whole packets of what is wanted go
+// straight into the caller's buffer, a rest of less than a packet is asked
+// for as one packet through the read-ahead buffer. Like a driver's read it
+// ends when the buffer is full or a device transfer has ended; a
 // zero-length packet ends a transfer but delivers nothing, so it is passed
-// over until a byte has come. False when the driver failed before any byte
-// was delivered (`error` its last error); bytes delivered before a failure
-// stand, and the failure shows at the next read. The caller holds
-// readMutex and a use of the handle.
+// over until a byte has come. Whatever a driver says it moved is delivered,
+// a failed read's too (a time-out ends a read with what it had). A failure
+// is returned by the read it happened in when that delivered nothing (false,
+// `error` its last error); otherwise that read succeeds with its bytes and
+// the failure is returned by the next read that finds nothing read ahead,
+// once. The caller holds readMutex and a use of the handle.
 bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32_t* got, DWORD* error) {
     ReadAhead& ahead = entry.ahead;
     const uint32_t packet = entry.packetSize != 0 ? entry.packetSize : 512;
@@ -216,21 +225,24 @@ bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32
             if (ahead.begin == ahead.end && ahead.endsTransfer) break;
             continue;
         }
+        if (entry.failure != ERROR_SUCCESS) {
+            if (*got != 0) break;  // the bytes that came before it first
+            *error = entry.failure;
+            entry.failure = ERROR_SUCCESS;
+            return false;
+        }
         const uint32_t room = length - *got;
         const bool direct = room >= packet;
-        if (!direct && ahead.bytes.size() != packet * kAheadPackets) ahead.bytes.assign(packet * kAheadPackets, 0);
+        if (!direct && ahead.bytes.size() != packet) ahead.bytes.assign(packet, 0);
         uint8_t* target = direct ? buffer + *got : ahead.bytes.data();
-        const uint32_t ask = direct ? room - room % packet : static_cast<uint32_t>(ahead.bytes.size());
+        const uint32_t ask = direct ? room - room % packet : packet;
         UINT transferred = 0;
-        if (!entry.usb.device.Usb.ReadPipe(entry.usb.device.handle, entry.usb.inPipe, target, ask, &transferred,
-                                           nullptr)) {
-            *error = GetLastError();
-            ahead.drop();
-            return *got != 0;
-        }
+        const BOOL ok =
+            entry.usb.device.Usb.ReadPipe(entry.usb.device.handle, entry.usb.inPipe, target, ask, &transferred, nullptr);
+        if (!ok) entry.failure = GetLastError();
         // A driver that claims more than was asked is believed no further.
         const uint32_t count = std::min<uint32_t>(transferred, ask);
-        const bool ended = count < ask;  // a short or zero-length packet came
+        const bool ended = !ok || count < ask;  // a short or zero-length packet came, or the read failed
         if (direct) {
             *got += count;
         } else {
@@ -238,7 +250,7 @@ bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32
             ahead.end = count;
             ahead.endsTransfer = ended;
         }
-        if (count == 0 && *got == 0) continue;
+        if (!ok || (count == 0 && *got == 0)) continue;
         if (count == 0 || (direct && ended)) break;
     }
     return true;

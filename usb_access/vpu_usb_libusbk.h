@@ -29,13 +29,20 @@
 //    one abort round (kAbortRound), not never.
 //  - Reads never ask a driver for part of a USB packet (libusb0 fails such a
 //    read and loses the packet; libusbK and WinUSB keep or drop the rest by
-//    pipe policy). Each interface has a read-ahead buffer of a few packets:
-//    a read shorter than a packet is served from it, and it is refilled in
-//    whole packets; a larger read takes its whole packets straight into the
-//    caller's buffer. A read ends, as a driver's does, when the buffer is
-//    full or a device transfer has ended. Reads of one interface take a
-//    lock of their own for their length (each interface has one reading
-//    thread, so it is never contended); a close drops what was read ahead.
+//    pipe policy), nor for more than the caller still wants rounded up to
+//    one packet: a driver's read completes only when its buffer is full or
+//    a short or zero-length packet comes, and a device need not send a
+//    zero-length packet after whole ones, so a longer request could wait for
+//    a transfer that never comes. A read takes its whole packets straight
+//    into the caller's buffer and a rest of less than a packet as one packet
+//    into the interface's read-ahead buffer, which keeps what that packet
+//    brought beyond the caller's want for the next read. A read ends, as a
+//    driver's does, when the buffer is full or a device transfer has ended.
+//    What a driver says it moved is delivered, a failed read's too; a
+//    failure after delivered bytes is returned by the next read, once.
+//    Reads of one interface take a lock of their own for their length (each
+//    interface has one reading thread, so it is never contended); a close
+//    drops what was read ahead and a failure not yet returned.
 //  - OnHotPlug runs on the monitor's thread and may run a whole boot there;
 //    the driver's hot-plug handler waits there for the driver's cleanup,
 //    and the driver's shutdown cleanup is what calls vpu_usb_libusbk_deinit.
