@@ -299,18 +299,12 @@ TEST_P(ProgramOverDriverTest, ReportsAndUpgradesTheSensor_RealOneSecondLink) {
 }
 
 std::vector<std::map<std::string, std::string>> everyBinding() {
-    const std::vector<std::map<std::string, std::string>> drivers = {
-        {{"ZARN_SIM_DRIVER", "libusbK"}},
-        {{"ZARN_SIM_DRIVER", "libusb0"}},
-        {{"ZARN_SIM_DRIVER", "WinUSB"}},
-        {{"ZARN_SIM_DRIVER", "WinUSB"}, {"ZARN_SIM_PARTIAL_READS", "off"}},
-    };
     std::vector<std::map<std::string, std::string>> bindings;
     for (const char* zeroLengthPackets : {"on", "off"}) {
-        for (std::map<std::string, std::string> binding : drivers) {
-            binding["ZARN_SIM_ZERO_LENGTH_PACKETS"] = zeroLengthPackets;
-            bindings.push_back(binding);
+        for (const char* driver : {"libusbK", "libusb0", "WinUSB", "WinUSB"}) {
+            bindings.push_back({{"ZARN_SIM_DRIVER", driver}, {"ZARN_SIM_ZERO_LENGTH_PACKETS", zeroLengthPackets}});
         }
+        bindings.back()["ZARN_SIM_PARTIAL_READS"] = "off";
     }
     return bindings;
 }

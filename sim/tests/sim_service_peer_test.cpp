@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <string>
 
 #include "runtime/usb_transport.h"
 #include "sim/sim_sensor_producers.h"
@@ -92,57 +91,39 @@ TEST_F(SimServicePeerTest, DelayedAnswerLetsLaterOnesPassAndSilentCodesGetNone) 
     EXPECT_EQ(peer_.answersSent(), 2u);
 }
 
-// The processor's boot log follows the answer to the host's logger start,
-// each line in a slot of one packet, drained one, two and three lines a
-// transfer: transfers of whole packets that the host's connection layer
-// reads as ordinary log lines.
-TEST(SimProcessorBootLog, FollowsTheLoggerStartInTransfersOfWholePacketsAndOnlyWhenForwarded) {
+// The boot log follows the logger start's answer only when forwarded: a line
+// a packet, in transfers of one, two and three whole packets.
+TEST(SimProcessorBootLog, FollowsTheLoggerStartInTransfersOfWholePacketsWhenForwarded) {
     SimUsb& usb = SimUsb::installFresh();
     usb.plug({0, 1, 2, 3});
     SimVpu vpu(usb);
     SimProcessorServices processor(vpu);
     vpu.start();
     processor.serve();
-    processor.forwardBootLog(true);
-    using Producers = SimSensorProducers;
-    const Bytes start = SimVpu::encode(13, VpuHeader::make(0, 0, Producers::kLoggerStartCode), {});
-    uint32_t written = 0;
-    ASSERT_EQ(vpu_usb_write_bulk(0, start.data(), static_cast<uint32_t>(start.size()), &written), 0);
-    auto readTransfer = [] {
-        Bytes buffer(8192);
-        uint32_t got = 0;
-        EXPECT_EQ(vpu_usb_read_bulk(0, buffer.data(), static_cast<uint32_t>(buffer.size()), &got), 0);
-        buffer.resize(got);
-        return buffer;
-    };
-    const Bytes answer = SimVpu::encode(13, VpuHeader::make(1, 0, Producers::kLoggerStartCode), {});
-    const auto& lines = Producers::bootLog();
-    ASSERT_EQ(lines.size(), 6u);
-    // Counted once the boot log is queued behind it: no read below waits.
-    ASSERT_TRUE(processor.services.waitForAnswers(1, 2000ms));
-    ASSERT_EQ(usb.pendingToHost(0), answer.size() + lines.size() * SimUsb::kPacketSize);
-    EXPECT_EQ(readTransfer(), answer);
-
-    size_t line = 0;
-    for (size_t perTransfer = 1; perTransfer <= 3; ++perTransfer) {
-        const Bytes transfer = readTransfer();
-        ASSERT_EQ(transfer.size(), perTransfer * SimUsb::kPacketSize);
-        for (size_t at = 0; at < transfer.size(); at += SimUsb::kPacketSize, ++line) {
-            const std::string& text = lines[line];
-            Bytes body = Producers::logLineWire(static_cast<uint32_t>(text.size()), 0, static_cast<uint32_t>(line),
-                                                text);
-            body.resize(Producers::kLogLineHeaderSize + Producers::kLogSlotSize, 0);
-            const Bytes expected = SimVpu::encode(
-                14, VpuHeader::make(2, static_cast<uint32_t>(body.size()), Producers::kLogLineCode), body);
-            EXPECT_EQ(Bytes(transfer.begin() + at, transfer.begin() + at + SimUsb::kPacketSize), expected) << line;
+    const uint32_t code = SimSensorProducers::kLoggerStartCode;
+    const Bytes start = SimVpu::encode(13, VpuHeader::make(0, 0, code), {});
+    const auto& lines = SimSensorProducers::bootLog();
+    for (const bool forwarded : {false, true}) {
+        processor.forwardBootLog(forwarded);
+        uint32_t moved = 0;
+        ASSERT_EQ(vpu_usb_write_bulk(0, start.data(), static_cast<uint32_t>(start.size()), &moved), 0);
+        // Counted once the boot log is queued behind the answer: no read below waits.
+        ASSERT_TRUE(processor.services.waitForAnswers(forwarded ? 2 : 1, 2000ms));
+        ASSERT_EQ(usb.pendingToHost(0), 16 + (forwarded ? lines.size() * SimUsb::kPacketSize : 0));
+        Bytes transfer(4096);
+        for (size_t packets = 0, line = 0; packets <= (forwarded ? 3 : 0); ++packets) {
+            ASSERT_EQ(vpu_usb_read_bulk(0, transfer.data(), static_cast<uint32_t>(transfer.size()), &moved), 0);
+            ASSERT_EQ(moved, packets == 0 ? 16 : packets * SimUsb::kPacketSize);
+            for (size_t at = 0; packets != 0 && at < moved; at += SimUsb::kPacketSize, ++line) {
+                // The line header and the text, then zeros to the end of the slot.
+                Bytes body = SimSensorProducers::logLineWire(static_cast<uint32_t>(lines[line].size()), 0,
+                                                             static_cast<uint32_t>(line), lines[line]);
+                body.resize(496, 0);
+                EXPECT_EQ(Bytes(transfer.begin() + at, transfer.begin() + at + SimUsb::kPacketSize),
+                          SimVpu::encode(14, VpuHeader::make(2, 496, 0x02000005), body)) << line;
+            }
         }
     }
-
-    // Not forwarded: the answer alone.
-    processor.forwardBootLog(false);
-    ASSERT_EQ(vpu_usb_write_bulk(0, start.data(), static_cast<uint32_t>(start.size()), &written), 0);
-    ASSERT_TRUE(processor.services.waitForAnswers(2, 2000ms));
-    EXPECT_EQ(usb.pendingToHost(0), answer.size());
     vpu.stop();
     usb.reset();
 }
