@@ -279,10 +279,9 @@ TEST_F(ProgramTest, SensorPulledOutDuringTheUpgradeEndsWithTheUpdateErrorAndAFai
 // --- every driver the sensor may be bound to ------------------------------------------------
 
 // The client and the host library read in pieces far smaller than a USB
-// packet, and the sensor sends transfers of whole packets in its normal run;
-// under each driver, with partial reads off, and whether or not the sensor
-// ends such transfers with a zero-length packet, the report and a whole
-// upgrade still work: no read waits for more than its caller still wants.
+// packet; under each driver, with partial reads off, and with or without a
+// zero-length packet after the sensor's transfers of whole packets, the
+// report and a whole upgrade still work.
 class ProgramOverDriverTest : public ProgramTest,
                               public ::testing::WithParamInterface<std::map<std::string, std::string>> {};
 

@@ -234,8 +234,7 @@ TEST_F(SensorTransportTest, DriverFindsTheConfiguredSensorAndItsShutdownLetsTheD
     EXPECT_NE(vpu_usb_write_bulk(4, &byte, 1, &written), VPU_USB_OK);
 }
 
-// A bring-up has transfers of whole packets, which no short packet ends, on
-// the processor's interface (the boot log) and the client's (the reports at attach).
+// Transfers that no short packet ends: the boot log, and the reports at attach.
 TEST_F(SensorTransportTest, BringUpCarriesTransfersOfWholePacketsOnBothKindsOfInterface) {
     ZarnFirmwareUpdater::attachSensorTransport();
     init();

@@ -367,37 +367,24 @@ std::vector<Reply> readTransferFrames(size_t* size) {
     std::vector<Reply> replies;
     kj::ArrayInputStream in(kj::arrayPtr(transfer.data(), got));
     while (in.tryGetReadBuffer().size() != 0) {
-        Bytes sync(4);
-        in.read(sync.data(), sync.size());
-        EXPECT_EQ(kSync, sync);
+        in.skip(kSync.size());
         capnp::InputStreamMessageReader reader(in);
         replies.emplace_back().copy->setRoot(reader.getRoot<mc::Response>());
     }
     return replies;
 }
 
+// A flash that takes no time: each phase's reports at once, in order.
 TEST_F(SimFirmwareTest, FramesSentAtOnceShareATransferThatEndsOnAPacketBoundaryWhenTheirNumberIsEven) {
-    firmware->setReportStateOnAttach(true);
-    firmware->setPowerReportOnAttach(true);
     firmware->setFlashTiming(1024, 0us);
     firmware->start();
-    // Handled after the attach: its reports are queued by then, no read below waits.
-    sendGetDevInfo(7);
-    handled(1);
+    size_t requests = 0;
     size_t size = 0;
-    std::vector<Reply> attach = readTransferFrames(&size);
-    EXPECT_EQ(SimUsb::kPacketSize, size);
-    ASSERT_EQ(2u, attach.size());
-    EXPECT_EQ(mc::Response::Msg::DEVICE_STATE, attach[0].get().getMsg().which());
-    EXPECT_EQ(mc::Notification::POWER_PERMITS_STREAMING, attach[1].get().getMsg().getNotification().getType());
-    EXPECT_EQ(8u, readReply().get().getId());
-    // A flash that takes no time: each phase's reports at once, in order.
-    size_t requests = 1;
     for (uint32_t blocks : {1u, 2u, 3u, 40u}) {
         firmware->setFlashBlockCount(blocks);
         capnp::MallocMessageBuilder builder;
         hostWrite(fwRequestFrame(builder, blocks, zsim::buildTestFirmwareArchive(16 * 1024)));
-        handled(++requests);
+        handled(++requests);  // all of its answer is queued: no read below waits
         for (uint16_t action = 0; action < 3; ++action) {
             std::vector<Reply> progress = readTransferFrames(&size);
             EXPECT_EQ(blocks % 2 == 0, size % SimUsb::kPacketSize == 0) << blocks << " blocks, " << size << " bytes";

@@ -100,8 +100,7 @@ TEST(SimProcessorBootLog, FollowsTheLoggerStartInTransfersOfWholePacketsWhenForw
     SimProcessorServices processor(vpu);
     vpu.start();
     processor.serve();
-    const uint32_t code = SimSensorProducers::kLoggerStartCode;
-    const Bytes start = SimVpu::encode(13, VpuHeader::make(0, 0, code), {});
+    const Bytes start = SimVpu::encode(13, VpuHeader::make(0, 0, SimSensorProducers::kLoggerStartCode), {});
     const auto& lines = SimSensorProducers::bootLog();
     for (const bool forwarded : {false, true}) {
         processor.forwardBootLog(forwarded);
@@ -111,13 +110,12 @@ TEST(SimProcessorBootLog, FollowsTheLoggerStartInTransfersOfWholePacketsWhenForw
         ASSERT_TRUE(processor.services.waitForAnswers(forwarded ? 2 : 1, 2000ms));
         ASSERT_EQ(usb.pendingToHost(0), 16 + (forwarded ? lines.size() * SimUsb::kPacketSize : 0));
         Bytes transfer(4096);
-        for (size_t packets = 0, line = 0; packets <= (forwarded ? 3 : 0); ++packets) {
-            ASSERT_EQ(vpu_usb_read_bulk(0, transfer.data(), static_cast<uint32_t>(transfer.size()), &moved), 0);
+        for (uint32_t packets = 0, line = 0; packets <= (forwarded ? 3 : 0); ++packets) {
+            ASSERT_EQ(vpu_usb_read_bulk(0, transfer.data(), 4096, &moved), 0);
             ASSERT_EQ(moved, packets == 0 ? 16 : packets * SimUsb::kPacketSize);
             for (size_t at = 0; packets != 0 && at < moved; at += SimUsb::kPacketSize, ++line) {
                 // The line header and the text, then zeros to the end of the slot.
-                Bytes body = SimSensorProducers::logLineWire(static_cast<uint32_t>(lines[line].size()), 0,
-                                                             static_cast<uint32_t>(line), lines[line]);
+                Bytes body = SimSensorProducers::logLineWire(uint32_t(lines[line].size()), 0, line, lines[line]);
                 body.resize(496, 0);
                 EXPECT_EQ(Bytes(transfer.begin() + at, transfer.begin() + at + SimUsb::kPacketSize),
                           SimVpu::encode(14, VpuHeader::make(2, 496, 0x02000005), body)) << line;
