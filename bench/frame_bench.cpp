@@ -313,6 +313,7 @@ public:
     }
 
     uint64_t ringDrops() const { return dropLines_.lines.load(); }
+    size_t driverReads() const { return whole_ ? whole_->driverReads() : 0; }
     STREAMER_sinkCountersT sinkCounters() const { return STREAMERG_getSinkCounters(route_.streamId); }
     uint32_t rxNoMem() const {
         CONN_LYRG_handleT conn = SVC_MNGRP_getState()->conns[route_.connection];
@@ -379,6 +380,7 @@ void BM_FramePath(benchmark::State& state) {
     const double wireRate = static_cast<double>(state.range(3)) * 1e6;
     const size_t batch = std::max(kMinBatchFrames, kBatchBytes / frameBytes);
     const STREAMER_sinkCountersT before = path.sinkCounters();
+    const size_t readsBefore = path.driverReads();
     uint64_t sent = 0;
     double seconds = 0;
     double hostCpu = 0;
@@ -428,6 +430,9 @@ void BM_FramePath(benchmark::State& state) {
                             (assembled * static_cast<double>(frameBytes))
                       : 0;
     state.counters["dropped"] = static_cast<double>(sent - delivered);
+    // Over the whole Windows side: the bulk reads its drivers were asked for.
+    state.counters["driver_reads_per_frame"] =
+        sent > 0 ? static_cast<double>(path.driverReads() - readsBefore) / static_cast<double>(sent) : 0;
     state.counters["damaged"] = static_cast<double>(delivery.damagedFrames());
     state.counters["ring_drops"] = static_cast<double>(path.ringDrops());
     state.counters["sink_drops"] = static_cast<double>(after.dropped - before.dropped);

@@ -42,6 +42,7 @@ public:
             device->setDriverVersion({3, 0, 7, 0, 0});
             zsim::attachToSimUsb(*device, index, zsim::win::kSensorPipeIn, zsim::win::kSensorPipeOut);
             stack.addDevice(device);
+            devices_.push_back(device);
         }
         zsim::pnpPlugSensor(zsim::WinPnp::instance(), identity(), kSerial, true);
     }
@@ -74,6 +75,16 @@ public:
         LstK_Free(list_);
         list_ = nullptr;
     }
+    // Bulk reads the drivers of the sensor's interfaces were asked for so
+    // far: what the back-end costs in driver requests.
+    size_t driverReads() const {
+        constexpr DWORD kBulkRead = 0x22202E;
+        size_t count = 0;
+        for (const auto& device : devices_) {
+            for (const auto& request : device->requests()) count += request.code == kBulkRead ? 1 : 0;
+        }
+        return count;
+    }
     // The sensor arrived and the transport front end goes to the back-end.
     bool attach() {
         vpu_usb_set_backend(&vpu_usb_libusbk_ops);
@@ -88,6 +99,7 @@ private:
     }
 
     zsim::SimUsb& usb_;
+    std::vector<std::shared_ptr<zsim::win::SimWinDevice>> devices_;
     KLST_HANDLE list_ = nullptr;
     std::vector<KLST_DEVINFO*> arrived_;
 };
