@@ -49,6 +49,12 @@
 //                      ALLOW_PARTIAL_READS); "off": such a read fails, as it
 //                      always does under libusb0. Only this simulated build
 //                      reads it.
+//   ZARN_SIM_ZERO_LENGTH_PACKETS
+//                      "off" (default): after a transfer of whole USB packets
+//                      the sensor sends no zero-length packet, as many devices
+//                      do, so a read that asks for more than came waits for
+//                      the next transfer; "on": it sends one. Only this
+//                      simulated build reads it.
 //   ZARN_SIM_USB       "ok" (default); "missing": the program finds no USB
 //                      stack to talk through, so the driver cannot start its
 //                      transport and its initialisation fails. Nothing else
@@ -92,6 +98,7 @@ struct SimulatedSensorSettings {
     bool usbMissing = false;  // no transport back-end: the driver cannot start
     enum class Driver { LibusbK, Libusb0, WinUsb } driver = Driver::LibusbK;
     bool partialReads = true;
+    bool zeroLengthPackets = false;
 };
 
 // The names ZARN_SIM_STATE takes, with the processor and state the sensor

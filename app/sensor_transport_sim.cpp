@@ -159,6 +159,13 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             unreadable("ZARN_SIM_PARTIAL_READS", value);
         }
     }
+    if (const char* value = lookup("ZARN_SIM_ZERO_LENGTH_PACKETS")) {
+        if (std::strcmp(value, "on") == 0 || std::strcmp(value, "off") == 0) {
+            settings.zeroLengthPackets = std::strcmp(value, "on") == 0;
+        } else {
+            unreadable("ZARN_SIM_ZERO_LENGTH_PACKETS", value);
+        }
+    }
     if (const char* value = lookup("ZARN_SIM_USB")) {
         if (std::strcmp(value, "ok") == 0) {
             settings.usbMissing = false;
@@ -188,6 +195,7 @@ void attachSensorTransport() {
                      : settings.driver == SimulatedSensorSettings::Driver::WinUsb ? zsim::win::SimDriver::WinUsb
                                                                                   : zsim::win::SimDriver::LibusbK;
     binding.partialReads = settings.partialReads;
+    binding.zeroLengthPackets = settings.zeroLengthPackets;
     t.usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial, binding);
     // The sensor installed its own bus as the back-end; the program talks
     // through the USB access library instead, as on Windows.

@@ -96,6 +96,7 @@ void SensorUsbStack::plugDevice(bool booted) {
         device->setString(2, zsim::win::kSensorProduct);
         device->setString(3, serial_);
         if (!binding_.partialReads) device->setPipePolicy(zsim::win::kSensorPipeIn, ALLOW_PARTIAL_READS, {0});
+        device->setZeroLengthPackets(binding_.zeroLengthPackets);
         zsim::attachToSimUsb(*device, index, zsim::win::kSensorPipeIn, zsim::win::kSensorPipeOut);
         stack.addDevice(device);
         paths_.push_back(path);

@@ -30,11 +30,13 @@
 
 namespace ZarnFirmwareUpdater {
 
-// The driver bound to the sensor's interfaces, and whether their IN pipes
-// allow partial reads (libusbK and WinUSB; libusb0 never does).
+// The driver bound to the sensor's interfaces, whether their IN pipes allow
+// partial reads (libusbK and WinUSB; libusb0 never does), and whether the
+// sensor ends a transfer of whole packets with a zero-length packet.
 struct SensorUsbBinding {
     zsim::win::SimDriver driver = zsim::win::SimDriver::LibusbK;
     bool partialReads = true;
+    bool zeroLengthPackets = false;
 };
 
 class SensorUsbStack {

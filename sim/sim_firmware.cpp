@@ -38,6 +38,18 @@ uint32_t readLe32(const uint8_t* p) {
     return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
 
+// Grows the last segment of a framed message (sync bytes, segment table,
+// segments) by `bytes` zero bytes, a whole number of words.
+void growLastSegment(Bytes& frame, size_t bytes) {
+    const size_t table = kSync.size();
+    const uint32_t last = readLe32(frame.data() + table);  // segment count - 1
+    uint8_t* size = frame.data() + table + 4 + 4 * size_t{last};
+    const uint32_t words = readLe32(size) + static_cast<uint32_t>(bytes / sizeof(capnp::word));
+    for (int i = 0; i < 4; ++i) size[i] = static_cast<uint8_t>(words >> (8 * i));
+    frame.resize(frame.size() + bytes, 0);
+}
+
+
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -168,6 +180,26 @@ struct SimFirmware::Incoming {
     mc::Request::Reader reader;
 };
 
+// The frames a scope sends make one burst when `open`, sent when the scope
+// ends or at end().
+class SimFirmware::Burst {
+public:
+    Burst(SimFirmware& firmware, bool open) : firmware_(firmware), open_(open) {
+        if (open_) firmware_.beginBurst();
+    }
+    ~Burst() { end(); }
+    Burst(const Burst&) = delete;
+    Burst& operator=(const Burst&) = delete;
+    void end() {
+        if (open_) firmware_.endBurst();
+        open_ = false;
+    }
+
+private:
+    SimFirmware& firmware_;
+    bool open_;
+};
+
 // ---------------------------------------------------------------------------
 // Lifecycle
 
@@ -273,11 +305,16 @@ void SimFirmware::run() {
 
 void SimFirmware::newSession() {
     bool report = false;
+    bool power = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         report = reportOnAttach_;
+        power = powerReportOnAttach_;
     }
-    if (report) sendDeviceState();
+    if (!report) return;
+    Burst burst(*this, power);
+    sendDeviceState();
+    if (power) sendNotification(static_cast<uint16_t>(mc::Notification::POWER_PERMITS_STREAMING), true);
 }
 
 bool SimFirmware::waitOrStop(std::chrono::microseconds duration) {
@@ -299,7 +336,36 @@ bool SimFirmware::sendFrame(const kj::ArrayPtr<const capnp::word>& message) {
     Bytes frame(kSync.begin(), kSync.end());
     frame.insert(frame.end(), bytes.begin(), bytes.end());
     std::lock_guard<std::mutex> lock(sendMutex_);
+    if (burstThread_ == std::this_thread::get_id()) {
+        // Whether it reaches the host is known only when the burst goes.
+        burst_.push_back(std::move(frame));
+        return true;
+    }
     return usb_.deviceSend(index_, frame);
+}
+
+void SimFirmware::beginBurst() {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    burstThread_ = std::this_thread::get_id();
+    burst_.clear();
+}
+
+bool SimFirmware::endBurst() {
+    std::lock_guard<std::mutex> lock(sendMutex_);
+    burstThread_.reset();
+    std::vector<Bytes> frames = std::move(burst_);
+    burst_.clear();
+    if (frames.empty()) return true;
+    size_t total = 0;
+    for (const Bytes& frame : frames) total += frame.size();
+    // Frames are 4 bytes past a whole word each: an even number of them
+    // can be made to end on a packet boundary, an odd one cannot.
+    if (frames.size() >= 2 && total % sizeof(capnp::word) == 0) {
+        growLastSegment(frames.back(), (SimUsb::kPacketSize - total % SimUsb::kPacketSize) % SimUsb::kPacketSize);
+    }
+    Bytes transfer;
+    for (const Bytes& frame : frames) transfer.insert(transfer.end(), frame.begin(), frame.end());
+    return usb_.deviceSend(index_, transfer);
 }
 
 bool SimFirmware::sendMessage(capnp::MessageBuilder& builder) {
@@ -973,6 +1039,8 @@ void SimFirmware::runFwUpdate(const Incoming& request, const ReplyPlan& plan, mc
     const bool unplugMidway = plan.kind == ReplyPlan::Kind::Unplug;
     uint32_t reports = 0;
     for (uint16_t action = 0; action < 3; ++action) {
+        // A flash that takes no time has a whole phase's reports at once.
+        Burst burst(*this, perBlock.count() == 0);
         for (uint32_t block = 1; block <= blocks; ++block) {
             if (!waitOrStop(perBlock)) return;
             sendResponse(request.id, [&](mc::Response::Builder progress) {
@@ -988,6 +1056,7 @@ void SimFirmware::runFwUpdate(const Incoming& request, const ReplyPlan& plan, mc
                 }
             });
             if (unplugMidway && ++reports == plan.unplugAfterReports) {
+                burst.end();
                 usb_.unplug();
                 return;
             }
@@ -1025,6 +1094,8 @@ void SimFirmware::setDeviceState(uint16_t processor, uint16_t state) {
 }
 
 void SimFirmware::setReportStateOnAttach(bool on) { lockedSet(mutex_, reportOnAttach_, on); }
+
+void SimFirmware::setPowerReportOnAttach(bool on) { lockedSet(mutex_, powerReportOnAttach_, on); }
 
 void SimFirmware::setClockOffsetNs(int64_t offsetNs) { lockedSet(mutex_, clockOffsetNs_, offsetNs); }
 

@@ -10,6 +10,15 @@
 // carry the id of the last request received, which never equals the key
 // the host files its request under.
 //
+// Frames the firmware has at once go out together, in one transfer (a
+// burst): the state report at attach with the power report, when that is
+// switched on, and the progress reports of each phase of an update whose
+// flash takes no time. A burst of an even number of frames ends on a packet
+// boundary: its last message's segment is grown with zero words up to the
+// end of a packet (a reader takes a segment longer than its content), so
+// that transfers of whole packets, which end without a short packet, happen
+// in a normal run. A single frame is never a whole number of packets.
+//
 // One thread of its own handles requests in arrival order; a firmware
 // update, with its progress reports and per-block flash time, runs on it
 // and holds up later requests as the real device does. stop() (and the
@@ -213,6 +222,9 @@ public:
     // Processor and State (wire values) of the state reports.
     void setDeviceState(uint16_t processor, uint16_t state);
     void setReportStateOnAttach(bool on);
+    // With the state report at attach, a notification that the power
+    // permits streaming, in the same transfer (off by default).
+    void setPowerReportOnAttach(bool on);
     // Device clock = host monotonic clock + offset. A clock-set request moves
     // the device clock by the offset it carries (forceJump or not).
     void setClockOffsetNs(int64_t offsetNs);
@@ -299,6 +311,7 @@ public:
 private:
     struct Parser;
     struct Incoming;
+    class Burst;
 
     void run();
     void onHostTransfer(const Bytes& transfer);
@@ -308,6 +321,10 @@ private:
     // Sends an answer as the plan says (whole, truncated, behind an undecodable frame).
     void deliver(capnp::MessageBuilder& builder, const ReplyPlan& plan);
     bool sendFrame(const kj::ArrayPtr<const capnp::word>& message);
+    // Frames this thread sends from beginBurst() on wait for endBurst(),
+    // which sends them in one transfer. Frames of other threads go as usual.
+    void beginBurst();
+    bool endBurst();
     bool sendMessage(capnp::MessageBuilder& builder);
     bool waitOrStop(std::chrono::microseconds duration);
     int64_t deviceNowNs() const;
@@ -347,6 +364,7 @@ private:
     uint16_t processor_ = 1;  // Processor primary
     uint16_t state_ = 2;      // State ready
     bool reportOnAttach_ = true;
+    bool powerReportOnAttach_ = false;
     int64_t clockOffsetNs_ = 0;
     uint32_t blockBytes_ = 64 * 1024;
     std::chrono::microseconds perBlock_{0};
@@ -380,6 +398,9 @@ private:
 
     // one frame at a time on the pipe, whoever sends it
     std::mutex sendMutex_;
+    // under sendMutex_: the burst in progress and the thread that sends it
+    std::optional<std::thread::id> burstThread_;
+    std::vector<Bytes> burst_;
 };
 
 }  // namespace zsim

@@ -58,6 +58,11 @@ SimSensor::SimSensor(HotplugHandler handler)
     }
     vpu_.start();
     processor_.serve();
+    // A whole sensor's normal run has transfers of whole packets on both
+    // kinds of interface: the processor's boot log and the firmware's
+    // report at attach.
+    processor_.forwardBootLog(true);
+    firmware_.setPowerReportOnAttach(true);
     firmware_.setRebootUnplugs(true);
     firmware_.setRebootListener([this](uint16_t) { onReboot(); });
     firmware_.start();

@@ -31,6 +31,12 @@
 // session still running would otherwise read the new session's bytes, which
 // a stale handle on a real bus never could.
 //
+// Its normal run has transfers of whole packets, which no short packet ends,
+// on both kinds of interface: the processor forwards its boot log when the
+// host starts its logger, and the firmware reports its power with its state
+// at attach (see SimProcessorServices::forwardBootLog and
+// SimFirmware::setPowerReportOnAttach).
+//
 // One sensor per process at a time, as there is one simulated bus.
 // Configuration and plugging may happen from any thread at any time.
 #pragma once

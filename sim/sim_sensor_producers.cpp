@@ -76,6 +76,41 @@ bool SimSensorProducers::sendLogLine(const std::string& text, std::optional<uint
     return send(kLoggerDataChannel, kLogLineCode, logLineWire(length, core, sequence, text));
 }
 
+const std::vector<std::string>& SimSensorProducers::bootLog() {
+    static const std::vector<std::string> lines = {
+        "boot: kernel up\n",
+        "boot: memory 1024 MB, training passed\n",
+        "boot: usb high speed, 5 interfaces\n",
+        "boot: flash 16 MB, primary partition\n",
+        "boot: cameras and imu found\n",
+        "boot: services ready\n",
+    };
+    return lines;
+}
+
+bool SimSensorProducers::sendBootLog() {
+    const std::vector<std::string>& lines = bootLog();
+    size_t next = 0;
+    for (size_t perTransfer = 1; next < lines.size(); ++perTransfer) {
+        Bytes transfer;
+        for (size_t i = 0; i < perTransfer && next < lines.size(); ++i, ++next) {
+            uint32_t sequence = 0;
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                sequence = logSequence_++;
+            }
+            const std::string& text = lines[next];
+            Bytes body = logLineWire(static_cast<uint32_t>(text.size()), 0, sequence, text);
+            body.resize(kLogLineHeaderSize + kLogSlotSize, 0);
+            const Bytes packet = SimVpu::encode(
+                kLoggerDataChannel, VpuHeader::make(kDataType, static_cast<uint32_t>(body.size()), kLogLineCode), body);
+            transfer.insert(transfer.end(), packet.begin(), packet.end());
+        }
+        if (!vpu_.sendRaw(kControlInterface, transfer)) return false;
+    }
+    return true;
+}
+
 void SimSensorProducers::skipLogSequence(uint32_t count) {
     std::lock_guard<std::mutex> lock(mutex_);
     logSequence_ += count;

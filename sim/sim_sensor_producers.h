@@ -15,7 +15,9 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
+#include "sim/sim_usb.h"
 #include "sim/sim_vpu.h"
 
 namespace zsim {
@@ -39,6 +41,11 @@ public:
     static constexpr size_t kAlgBlockSize = 1024;
     // Time stamp step between two samples of one sensor (ns).
     static constexpr uint64_t kImuPeriodNs = 2'500'000;
+    // The LOGGER request that starts the forwarding of log lines.
+    static constexpr uint32_t kLoggerStartCode = 0x02000003;
+    // A line's room in the processor's log buffer: with the packet word, the
+    // service header and the line header, a line in its slot is one packet.
+    static constexpr size_t kLogSlotSize = SimUsb::kPacketSize - 4 - 12 - kLogLineHeaderSize;
 
     struct ImuSample {
         uint16_t sensor = 0;
@@ -73,6 +80,12 @@ public:
                      uint32_t core = 0);
     // Skips sequence numbers, as a processor that lost lines would.
     void skipLogSequence(uint32_t count);
+    // What the processor logged while it booted, as it forwards it once the
+    // host starts its logger: each line in its slot of the log buffer (the
+    // text, then zeros), the slots drained in transfers of one, two and three
+    // lines, so that every transfer is a whole number of packets.
+    static const std::vector<std::string>& bootLog();
+    bool sendBootLog();
 
     // --- inertial samples --------------------------------------------------------
     // The next sample of `sensor`: its time stamp is one period past the

@@ -20,6 +20,7 @@ struct SimServicePeer::Shared {
         uint32_t channel;
         VpuHeader header;
         Bytes payload;
+        std::function<void()> then;
     };
 
     SimVpu* vpu = nullptr;
@@ -28,6 +29,7 @@ struct SimServicePeer::Shared {
     bool echo = true;
     bool stopping = false;
     std::map<uint32_t, Answer> answers;
+    std::map<uint32_t, std::function<void()>> after;
     std::vector<Pending> pending;  // delayed answers, sent by the sender thread
     size_t keepAlives = 0;
     size_t answered = 0;
@@ -55,17 +57,20 @@ struct SimServicePeer::Shared {
                 Answer answer;
                 if (auto it = answers.find(header.code); it != answers.end()) answer = it->second;
                 if (answer.silent) return;
+                std::function<void()> then;
+                if (auto it = after.find(header.code); it != after.end()) then = it->second;
                 Bytes record = answer.record ? *answer.record : packet.payload();
                 const VpuHeader reply = VpuHeader::make(kResponseType, static_cast<uint32_t>(record.size()),
                                                         header.code, answer.status);
                 if (answer.delay.count() > 0) {
                     pending.push_back({Clock::now() + answer.delay, packet.iface, packet.channel, reply,
-                                       std::move(record)});
+                                       std::move(record), std::move(then)});
                     changed.notify_all();
                     return;
                 }
                 lock.unlock();
                 on.sendPacket(packet.iface, packet.channel, reply, record);
+                if (then) then();
                 lock.lock();
                 ++answered;  // counted once it is on its way to the host
                 changed.notify_all();
@@ -100,6 +105,7 @@ struct SimServicePeer::Shared {
             pending.erase(next);
             lock.unlock();
             vpu->sendPacket(due.iface, due.channel, due.header, due.payload);
+            if (due.then) due.then();
             lock.lock();
             ++answered;
             changed.notify_all();
@@ -148,6 +154,15 @@ void SimServicePeer::setAnswer(uint32_t code, Answer answer) {
 void SimServicePeer::clearAnswer(uint32_t code) {
     std::lock_guard<std::mutex> lock(shared_->mutex);
     shared_->answers.erase(code);
+}
+
+void SimServicePeer::setAfterAnswer(uint32_t code, std::function<void()> after) {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    if (after) {
+        shared_->after[code] = std::move(after);
+    } else {
+        shared_->after.erase(code);
+    }
 }
 
 size_t SimServicePeer::keepAlivesSeen() const { return lockedCopy(shared_->mutex, shared_->keepAlives); }

@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -51,6 +52,9 @@ public:
     void setKeepAliveEcho(bool on);
     void setAnswer(uint32_t code, Answer answer);
     void clearAnswer(uint32_t code);
+    // Runs after each answer to `code` has gone to the host, on the thread
+    // that sent it (what a processor does next, unasked); null: nothing.
+    void setAfterAnswer(uint32_t code, std::function<void()> after);
 
     // --- observation ------------------------------------------------------------
     size_t keepAlivesSeen() const;

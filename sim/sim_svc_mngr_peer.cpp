@@ -1,6 +1,7 @@
 #include "sim/sim_svc_mngr_peer.h"
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 namespace zsim {
@@ -178,6 +179,12 @@ void SimProcessorServices::serve() {
     manager.serve();
     system.serve();
     for (uint32_t channel : genericChannels()) services.serve(channel);
+}
+
+void SimProcessorServices::forwardBootLog(bool on) {
+    std::function<void()> forward;
+    if (on) forward = [this] { producers.sendBootLog(); };
+    services.setAfterAnswer(SimSensorProducers::kLoggerStartCode, std::move(forward));
 }
 
 }  // namespace zsim

@@ -103,6 +103,9 @@ public:
 
     // Installs every handler on the processor.
     void serve();
+    // The processor forwards its boot log (SimSensorProducers::bootLog) each
+    // time the host starts its logger; off by default. Call after serve().
+    void forwardBootLog(bool on);
 
     SimSvcMngrPeer manager;
     SimSystemPeer system;

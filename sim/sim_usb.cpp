@@ -87,6 +87,7 @@ void SimUsb::reset() {
         pipe.faultOut = Fault{};
         pipe.faultIn = Fault{};
         pipe.closes = 0;
+        pipe.sent = TransferCounts{};
     }
     initialised_ = false;
     lastInitHadParams_ = false;
@@ -235,6 +236,8 @@ bool SimUsb::deviceSend(uint8_t index, SharedBytes transfer) {
     Pipe& pipe = pipes_[index];
     if (!pipe.registered || !pipe.open) return false;
     pipe.toHostBytes += transfer->size();
+    ++pipe.sent.transfers;
+    if (!transfer->empty() && transfer->size() % kPacketSize == 0) ++pipe.sent.wholePackets;
     pipe.toHost.push_back(std::move(transfer));
     // Only this interface's host reads wait for its data; they are woken
     // once the bus is free for them.
@@ -246,6 +249,12 @@ size_t SimUsb::pendingToHost(uint8_t index) const {
     std::lock_guard<std::mutex> lock(mutex_);
     if (index >= kMaxInterfaces) return 0;
     return pipes_[index].toHostBytes;
+}
+
+SimUsb::TransferCounts SimUsb::deviceTransfers(uint8_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (index >= kMaxInterfaces) return {};
+    return pipes_[index].sent;
 }
 
 // ---------------------------------------------------------------------------

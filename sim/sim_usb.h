@@ -41,6 +41,10 @@ enum class Dir { Out, In };  // Out: host -> device (bulk write); In: device -> 
 class SimUsb {
 public:
     static constexpr uint8_t kMaxInterfaces = 8;
+    // The packet size of the sensor's bulk endpoints (high speed). A device
+    // transfer that is a whole number of packets has no short packet to end
+    // it: the device models send such transfers in their normal run.
+    static constexpr uint32_t kPacketSize = 512;
 
     // The one simulated bus of the process.
     static SimUsb& instance();
@@ -93,6 +97,13 @@ public:
     bool deviceSend(uint8_t index, SharedBytes transfer);
     // Bytes queued for the host and not read yet.
     size_t pendingToHost(uint8_t index) const;
+    // Device transfers queued on an interface since the bus was reset, and
+    // how many of them were a whole number of packets (an empty one is not).
+    struct TransferCounts {
+        size_t transfers = 0;
+        size_t wholePackets = 0;
+    };
+    TransferCounts deviceTransfers(uint8_t index) const;
 
     // --- faults ------------------------------------------------------------
     // The next transfer in that direction fails with 7 (nothing moves).
@@ -158,6 +169,7 @@ private:
         std::deque<SharedBytes> toHost;  // device transfers, front partly consumed
         size_t frontOffset = 0;
         size_t toHostBytes = 0;          // not yet read, over all of toHost
+        TransferCounts sent;             // device transfers queued, since the reset
         std::deque<Bytes> toDevice;
         WriteHandler handler;
         bool recording = false;

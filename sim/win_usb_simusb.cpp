@@ -2,10 +2,14 @@
 #include "sim/win_usb_simusb.h"
 
 #include "sim/sim_usb.h"
+#include "sim/win_usb/win_usb_sensor.h"
 
 namespace zsim {
 
 namespace {
+
+// The device models size their whole-packet transfers by the bus's packet.
+static_assert(SimUsb::kPacketSize == win::kSensorPacketSize, "one packet size on the bus and on the sensor's pipes");
 
 class SimUsbLink : public win::EndpointLink {
 public:

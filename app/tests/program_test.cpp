@@ -280,8 +280,9 @@ TEST_F(ProgramTest, SensorPulledOutDuringTheUpgradeEndsWithTheUpdateErrorAndAFai
 // --- every driver the sensor may be bound to ------------------------------------------------
 
 // The client and the host library read in pieces far smaller than a USB
-// packet; under each driver, and with partial reads off, the report and a
-// whole upgrade still work.
+// packet; under each driver, with partial reads off, and with or without a
+// zero-length packet after the sensor's transfers of whole packets, the
+// report and a whole upgrade still work.
 class ProgramOverDriverTest : public ProgramTest,
                               public ::testing::WithParamInterface<std::map<std::string, std::string>> {};
 
@@ -297,18 +298,23 @@ TEST_P(ProgramOverDriverTest, ReportsAndUpgradesTheSensor_RealOneSecondLink) {
     EXPECT_TRUE(upgrade.hasLine(kSuccessText)) << upgrade.err;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Bindings, ProgramOverDriverTest,
-    ::testing::Values(std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "libusbK"}},
-                      std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "libusb0"}},
-                      std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "WinUSB"}},
-                      std::map<std::string, std::string>{{"ZARN_SIM_DRIVER", "WinUSB"},
-                                                         {"ZARN_SIM_PARTIAL_READS", "off"}}),
-    [](const auto& info) {
-        std::string name = info.param.at("ZARN_SIM_DRIVER");
-        if (info.param.count("ZARN_SIM_PARTIAL_READS") != 0) name += "WithoutPartialReads";
-        return name;
-    });
+std::vector<std::map<std::string, std::string>> everyBinding() {
+    std::vector<std::map<std::string, std::string>> bindings;
+    for (const char* zeroLengthPackets : {"on", "off"}) {
+        for (const char* driver : {"libusbK", "libusb0", "WinUSB", "WinUSB"}) {
+            bindings.push_back({{"ZARN_SIM_DRIVER", driver}, {"ZARN_SIM_ZERO_LENGTH_PACKETS", zeroLengthPackets}});
+        }
+        bindings.back()["ZARN_SIM_PARTIAL_READS"] = "off";
+    }
+    return bindings;
+}
+
+INSTANTIATE_TEST_SUITE_P(Bindings, ProgramOverDriverTest, ::testing::ValuesIn(everyBinding()), [](const auto& info) {
+    std::string name = info.param.at("ZARN_SIM_DRIVER");
+    if (info.param.count("ZARN_SIM_PARTIAL_READS") != 0) name += "WithoutPartialReads";
+    name += info.param.at("ZARN_SIM_ZERO_LENGTH_PACKETS") == "on" ? "WithZeroLengthPackets" : "WithoutZeroLengthPackets";
+    return name;
+});
 
 // --- a console that takes nothing, and requests to stop ----------------------------------------
 

@@ -55,6 +55,7 @@ TEST(SimulatedSensorSettingsTest, EmptyEnvironmentGivesAnAttachedReadySensorWith
     EXPECT_EQ(settings.state, 2);
     EXPECT_FALSE(settings.updateFails);
     EXPECT_EQ(settings.flashBlockMs, 0u);
+    EXPECT_FALSE(settings.zeroLengthPackets);
 }
 
 TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
@@ -65,7 +66,8 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
                      {"ZARN_SIM_FLASH_MS", "25"},
                      {"ZARN_SIM_CLOSE_AFTER_FRAMES", "12"},
                      {"ZARN_SIM_DRIVER", "libusb0"},
-                     {"ZARN_SIM_PARTIAL_READS", "off"}}};
+                     {"ZARN_SIM_PARTIAL_READS", "off"},
+                     {"ZARN_SIM_ZERO_LENGTH_PACKETS", "on"}}};
     std::vector<std::string> problems;
     const SimulatedSensorSettings settings = env.read(problems);
     EXPECT_TRUE(problems.empty());
@@ -80,6 +82,7 @@ TEST(SimulatedSensorSettingsTest, EveryVariableIsTakenWhenReadable) {
     EXPECT_EQ(settings.windowCloseAfterFrames, 12u);
     EXPECT_EQ(settings.driver, SimulatedSensorSettings::Driver::Libusb0);
     EXPECT_FALSE(settings.partialReads);
+    EXPECT_TRUE(settings.zeroLengthPackets);
 }
 
 TEST(SimulatedSensorSettingsTest, UnbootedSensorIsAnAttachedOne) {
@@ -119,6 +122,7 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         {"ZARN_SIM_UPDATE", "FAIL"},      {"ZARN_SIM_FLASH_MS", "-3"},        {"ZARN_SIM_FLASH_MS", "60001"},
         {"ZARN_SIM_FLASH_MS", "10ms"},   {"ZARN_SIM_CLOSE_AFTER_FRAMES", "-1"},
         {"ZARN_SIM_CLOSE_AFTER_FRAMES", "1000001"}, {"ZARN_SIM_DRIVER", "winusb"}, {"ZARN_SIM_PARTIAL_READS", "0"},
+        {"ZARN_SIM_ZERO_LENGTH_PACKETS", "ON"},
     };
     for (const auto& [name, value] : bad) {
         std::vector<std::string> problems;
@@ -136,6 +140,7 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         EXPECT_EQ(settings.windowCloseAfterFrames, defaults.windowCloseAfterFrames);
         EXPECT_EQ(settings.driver, defaults.driver);
         EXPECT_EQ(settings.partialReads, defaults.partialReads);
+        EXPECT_EQ(settings.zeroLengthPackets, defaults.zeroLengthPackets);
     }
     // Two bad values, two messages; the good one between them still counts.
     std::vector<std::string> problems;
@@ -227,6 +232,15 @@ TEST_F(SensorTransportTest, DriverFindsTheConfiguredSensorAndItsShutdownLetsTheD
     uint32_t written = 0;
     const uint8_t byte = 0;
     EXPECT_NE(vpu_usb_write_bulk(4, &byte, 1, &written), VPU_USB_OK);
+}
+
+// Transfers that no short packet ends: the boot log, and the reports at attach.
+TEST_F(SensorTransportTest, BringUpCarriesTransfersOfWholePacketsOnBothKindsOfInterface) {
+    ZarnFirmwareUpdater::attachSensorTransport();
+    init();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    EXPECT_GE(zsim::SimUsb::instance().deviceTransfers(0).wholePackets, 3u);
+    EXPECT_GE(zsim::SimUsb::instance().deviceTransfers(zsim::SimSensor::kClientInterface).wholePackets, 1u);
 }
 
 TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {

@@ -357,6 +357,48 @@ TEST_F(SimFirmwareTest, FirmwareUpdateReportsEraseWriteVerifyAndInstallsTheVersi
     EXPECT_EQ(1, info.fwBuildType);
 }
 
+// The framed responses of one device transfer, as the host reads it (a
+// read never spans two transfers).
+std::vector<Reply> readTransferFrames(size_t* size) {
+    Bytes transfer(64 * 1024);
+    uint32_t got = 0;
+    EXPECT_EQ(0, vpu_usb_read_bulk(kClient, transfer.data(), static_cast<uint32_t>(transfer.size()), &got));
+    *size = got;
+    std::vector<Reply> replies;
+    kj::ArrayInputStream in(kj::arrayPtr(transfer.data(), got));
+    while (in.tryGetReadBuffer().size() != 0) {
+        in.skip(kSync.size());
+        capnp::InputStreamMessageReader reader(in);
+        replies.emplace_back().copy->setRoot(reader.getRoot<mc::Response>());
+    }
+    return replies;
+}
+
+// A flash that takes no time: each phase's reports at once, in order.
+TEST_F(SimFirmwareTest, FramesSentAtOnceShareATransferThatEndsOnAPacketBoundaryWhenTheirNumberIsEven) {
+    firmware->setFlashTiming(1024, 0us);
+    firmware->start();
+    size_t requests = 0;
+    size_t size = 0;
+    for (uint32_t blocks : {1u, 2u, 3u, 40u}) {
+        firmware->setFlashBlockCount(blocks);
+        capnp::MallocMessageBuilder builder;
+        hostWrite(fwRequestFrame(builder, blocks, zsim::buildTestFirmwareArchive(16 * 1024)));
+        handled(++requests);  // all of its answer is queued: no read below waits
+        for (uint16_t action = 0; action < 3; ++action) {
+            std::vector<Reply> progress = readTransferFrames(&size);
+            EXPECT_EQ(blocks % 2 == 0, size % SimUsb::kPacketSize == 0) << blocks << " blocks, " << size << " bytes";
+            ASSERT_EQ(blocks, progress.size());
+            for (uint32_t block = 1; block <= blocks; ++block) {
+                const auto status = progress[block - 1].get().getMsg().getFlashUpdateStatus();
+                EXPECT_EQ(action, static_cast<uint16_t>(status.getAction()));
+                EXPECT_EQ(block, status.getBlock());
+            }
+        }
+        EXPECT_EQ(blocks + 1, readReply().get().getId());
+    }
+}
+
 TEST_F(SimFirmwareTest, ProgressWithoutTextWhenSwitchedOff) {
     firmware->setProgressText(false);
     firmware->setFlashTiming(1024 * 1024, 0us);

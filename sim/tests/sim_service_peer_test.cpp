@@ -5,7 +5,9 @@
 #include <chrono>
 
 #include "runtime/usb_transport.h"
+#include "sim/sim_sensor_producers.h"
 #include "sim/sim_service_peer.h"
+#include "sim/sim_svc_mngr_peer.h"
 #include "sim/sim_usb.h"
 #include "sim/sim_vpu.h"
 
@@ -87,6 +89,41 @@ TEST_F(SimServicePeerTest, DelayedAnswerLetsLaterOnesPassAndSilentCodesGetNone) 
     ASSERT_TRUE(peer_.waitForRequests(3, 2000ms));
     ASSERT_TRUE(peer_.waitForAnswers(2, 2000ms));
     EXPECT_EQ(peer_.answersSent(), 2u);
+}
+
+// The boot log follows the logger start's answer only when forwarded: a line
+// a packet, in transfers of one, two and three whole packets.
+TEST(SimProcessorBootLog, FollowsTheLoggerStartInTransfersOfWholePacketsWhenForwarded) {
+    SimUsb& usb = SimUsb::installFresh();
+    usb.plug({0, 1, 2, 3});
+    SimVpu vpu(usb);
+    SimProcessorServices processor(vpu);
+    vpu.start();
+    processor.serve();
+    const Bytes start = SimVpu::encode(13, VpuHeader::make(0, 0, SimSensorProducers::kLoggerStartCode), {});
+    const auto& lines = SimSensorProducers::bootLog();
+    for (const bool forwarded : {false, true}) {
+        processor.forwardBootLog(forwarded);
+        uint32_t moved = 0;
+        ASSERT_EQ(vpu_usb_write_bulk(0, start.data(), static_cast<uint32_t>(start.size()), &moved), 0);
+        // Counted once the boot log is queued behind the answer: no read below waits.
+        ASSERT_TRUE(processor.services.waitForAnswers(forwarded ? 2 : 1, 2000ms));
+        ASSERT_EQ(usb.pendingToHost(0), 16 + (forwarded ? lines.size() * SimUsb::kPacketSize : 0));
+        Bytes transfer(4096);
+        for (uint32_t packets = 0, line = 0; packets <= (forwarded ? 3 : 0); ++packets) {
+            ASSERT_EQ(vpu_usb_read_bulk(0, transfer.data(), 4096, &moved), 0);
+            ASSERT_EQ(moved, packets == 0 ? 16 : packets * SimUsb::kPacketSize);
+            for (size_t at = 0; packets != 0 && at < moved; at += SimUsb::kPacketSize, ++line) {
+                // The line header and the text, then zeros to the end of the slot.
+                Bytes body = SimSensorProducers::logLineWire(uint32_t(lines[line].size()), 0, line, lines[line]);
+                body.resize(496, 0);
+                EXPECT_EQ(Bytes(transfer.begin() + at, transfer.begin() + at + SimUsb::kPacketSize),
+                          SimVpu::encode(14, VpuHeader::make(2, 496, 0x02000005), body)) << line;
+            }
+        }
+    }
+    vpu.stop();
+    usb.reset();
 }
 
 }  // namespace
