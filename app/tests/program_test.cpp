@@ -320,7 +320,8 @@ INSTANTIATE_TEST_SUITE_P(Bindings, ProgramOverDriverTest, ::testing::ValuesIn(ev
 
 // The log file is the record of the update, whatever the console took: the
 // newest one where the program logs (under Wine, the user's own folder).
-// It holds log lines only, the update's own once each.
+// It holds log lines only (the processor's own as it sent them: the
+// simulated one's begin "boot: "), the update's own once each.
 void expectTheUpdateLogged(const std::filesystem::path& dataHome) {
     std::string folder = dataHome.string();
     if (!std::filesystem::exists(dataHome / "Morvale")) PLAT_getLocalAppDataFolder(&folder);
@@ -331,7 +332,7 @@ void expectTheUpdateLogged(const std::filesystem::path& dataHome) {
     std::ifstream in(newest);
     std::string own;
     for (std::string line; std::getline(in, line);) {
-        EXPECT_TRUE(std::regex_match(line, std::regex("(HOST|GP|CEVA|IAF|PSOC) +(ERROR|WARN|INFO|DEBUG) .*"))) << line;
+        EXPECT_TRUE(std::regex_match(line, std::regex("(HOST|GP|CEVA|IAF|PSOC) +(ERROR|WARN|INFO|DEBUG) .*|boot: .*"))) << line;
         for (const char* text : {"Sending FW update", "FW Update Status: 40 / 40", "Finished FW update"}) {
             if (line.find(text) != std::string::npos) own += std::string(text) + ";";
         }
