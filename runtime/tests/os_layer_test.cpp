@@ -436,15 +436,17 @@ TEST(OsTimerTest, OneShotFiresExactlyOnce) {
 }
 
 TEST(OsTimerTest, FirstExpiryZeroFiresAtOnce) {
-    // A long period, so that a first call that waited for it stands out even
-    // on a loaded machine; the test ends with the first call.
-    constexpr int64_t kPeriod = 600 * kMsec;
+    // A period far longer than any delay of a loaded machine (600 ms was
+    // once exceeded under the thread sanitizer), and a wait shorter than
+    // it: a first call that waited for the period fails the wait, one that
+    // fired at once ends the test with it.
+    constexpr int64_t kPeriod = 60000 * kMsec;
     TimerProbe probe;
     probe.stopAfter = 1;
-    arm(probe, 0, 600);
+    arm(probe, 0, 60000);
     const int64_t started = nowNs();
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
-    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 5000), OS_LYRG_SUCCESS);
+    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 30000), OS_LYRG_SUCCESS);
     std::lock_guard<std::mutex> guard(probe.mutex);
     ASSERT_EQ(probe.calls.size(), 1u);
     // A call that waited for the period cannot begin before it has passed;

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "runtime/context.h"
@@ -584,55 +585,48 @@ TEST_F(VpuUsbLibusbkTest, MonitorCallbacksRunInTheContextThatStartedTheTransport
 // back, the new one reports the sensor again, and a deinit left pending
 // when the call returns stops the monitor then.
 TEST_F(VpuUsbLibusbkTest, DeinitAndInitFromTheBootLayersOwnCallWaitForNothing) {
-    struct Case {
-        bool initAgain;
-        std::vector<int> results;  // of deinit, then of init or of a second deinit
-        size_t arrivals;           // arrivals the boot layer hears in all
-    };
-    for (const Case& c : {Case{true, {VPU_USB_OK, VPU_USB_OK}, 2}, Case{false, {VPU_USB_OK, VPU_USB_ERR_INIT}, 1}}) {
-        SCOPED_TRACE(c.initAgain);
+    for (const bool initAgain : {true, false}) {
+        SCOPED_TRACE(initAgain);
         zsim::WinPnpStack stack;
         plugSensor(stack, "SN");
         std::mutex mutex;
         std::condition_variable changed;
+        bool started = false, entered = false;  // the first report can come before init has returned
         std::vector<int> results;
-        bool started = false;  // the first report can come before init has returned
-        bool restarted = false;
         {
             std::lock_guard<std::mutex> lock(heard.mutex);
-            heard.during = [&](int32_t event) {
+            heard.during = [&](int32_t) {
                 {
                     std::unique_lock<std::mutex> guard(mutex);
-                    if (event != 2 || restarted) return;
-                    restarted = true;
+                    if (std::exchange(entered, true)) return;
                     changed.wait_for(guard, std::chrono::seconds(10), [&] { return started; });
                 }
                 const int stop = vpu_usb_libusbk_deinit();
-                const int again = c.initAgain ? vpu_usb_libusbk_init(nullptr) : vpu_usb_libusbk_deinit();
+                const int again = initAgain ? vpu_usb_libusbk_init(nullptr) : vpu_usb_libusbk_deinit();
                 std::lock_guard<std::mutex> guard(mutex);
                 results = {stop, again};
                 changed.notify_all();
             };
         }
         ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
-        {
-            std::unique_lock<std::mutex> guard(mutex);
-            started = true;
-            changed.notify_all();
-            if (!changed.wait_for(guard, std::chrono::seconds(10), [&] { return results.size() == 2; })) {
-                ADD_FAILURE() << "the monitor's thread waits on itself";
-                std::abort();  // the stuck thread holds what teardown needs
-            }
-            EXPECT_EQ(results, c.results);
+        std::unique_lock<std::mutex> guard(mutex);
+        started = true;
+        changed.notify_all();
+        if (!changed.wait_for(guard, std::chrono::seconds(10), [&] { return !results.empty(); })) {
+            ADD_FAILURE() << "the monitor's thread waits on itself";
+            std::abort();  // the stuck thread holds what teardown needs
         }
-        if (c.initAgain) {
-            ASSERT_TRUE(heard.waitForEvents(c.arrivals)) << "the new monitor reports the sensor";
+        EXPECT_EQ(results, (std::vector<int>{VPU_USB_OK, initAgain ? VPU_USB_OK : VPU_USB_ERR_INIT}));
+        guard.unlock();  // the new monitor's report goes through `during` too
+        const size_t arrivals = initAgain ? 2 : 1;
+        if (initAgain) {
+            ASSERT_TRUE(heard.waitForEvents(arrivals)) << "the new monitor reports the sensor";
             EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
         }
         EXPECT_TRUE(vpu_usb_libusbk_waitStopped(10000));
         EXPECT_TRUE(heard.waitForLine("HotK monitor closed successfully!"));  // said just after the stop
-        EXPECT_EQ(heard.snapshot(), std::vector<BootEvent>(c.arrivals, BootEvent{2, true}));
-        EXPECT_EQ(heard.lineCount("HotK monitor closed successfully!"), c.initAgain ? 2u : 1u);
+        EXPECT_EQ(heard.snapshot(), std::vector<BootEvent>(arrivals, BootEvent{2, true}));
+        EXPECT_EQ(heard.lineCount("HotK monitor closed successfully!"), arrivals);
         // Stopped from its own thread, the monitor ends its window once that
         // thread's report is done.
         const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
