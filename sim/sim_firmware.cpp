@@ -817,7 +817,9 @@ bool SimFirmware::isUnimplemented(uint16_t kind) const {
 const std::string& SimFirmware::defaultCalibrationText() {
     // A factory text of the older generation: stereo infrared pair, one
     // visible camera, IMU and depth-engine resampling; every key present.
-    static const std::string text =
+    // Never destroyed, like every text a simulated device's thread may read
+    // while the program exits.
+    static const std::string& text = *new std::string(
         "version=4\n"
         "calib_date=2026-03-02_14:07:31\n"
         "fc_left=385.125 fc_right=385.5 cc_left_x=319.75 cc_left_y=241.25 cc_right_x=320.5 cc_right_y=239.875\n"
@@ -848,7 +850,7 @@ const std::string& SimFirmware::defaultCalibrationText() {
         "temp_left=41.5 temp_right=42 temp_imu_accel=39.5 temp_imu_gyro=39.75\n"
         "color_correction_matrix_m00=1 color_correction_matrix_m01=0 color_correction_matrix_m02=0\n"
         "color_correction_matrix_m10=0 color_correction_matrix_m11=1 color_correction_matrix_m12=0\n"
-        "color_correction_matrix_m20=0 color_correction_matrix_m21=0 color_correction_matrix_m22=1\n";
+        "color_correction_matrix_m20=0 color_correction_matrix_m21=0 color_correction_matrix_m22=1\n");
     return text;
 }
 

@@ -77,7 +77,9 @@ bool SimSensorProducers::sendLogLine(const std::string& text, std::optional<uint
 }
 
 const std::vector<std::string>& SimSensorProducers::bootLog() {
-    static const std::vector<std::string> lines = {
+    // Never destroyed: the processor's thread may still send it while the
+    // program exits (the display's library ends it from the main thread).
+    static const std::vector<std::string>& lines = *new std::vector<std::string>{
         "boot: kernel up\n",
         "boot: memory 1024 MB, training passed\n",
         "boot: usb high speed, 5 interfaces\n",
