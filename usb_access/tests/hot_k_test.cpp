@@ -544,6 +544,17 @@ TEST_F(HotKTest, AClientWindowIsToldOfEachEventSentOrPosted) {
     }
 }
 
+// Parameters of a registration for the simulated sensor whose client is told in its callback or,
+// `byWindow`, in `client`'s window; either way `onArrival` hears of each report.
+HotK_Params toldIn(ClientWindow& client, bool byWindow, const std::function<void(KHOT_HANDLE)>& onArrival) {
+    client.start();
+    client.during = [onArrival](const ClientWindow::Message& m) { onArrival(m.handle); };
+    reports->during = [onArrival](const Report& r) { onArrival(r.handle); };
+    HotK_Params params = paramsFor("USB\\VID_fff0");
+    if (byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
+    return params;
+}
+
 // Freed while its client is told (in its callback, or in its window while the monitor waits for
 // it), the last registration's free returns at once and the monitor stops when the pass ends.
 TEST_F(HotKTest, TheLastRegistrationFreedWhileItsClientIsToldStopsTheMonitorAfterThePass) {
@@ -553,19 +564,13 @@ TEST_F(HotKTest, TheLastRegistrationFreedWhileItsClientIsToldStopsTheMonitorAfte
         std::atomic<int> told{0};
         auto onArrival = [&](KHOT_HANDLE handle) { told++ == 0 ? freed.set_value(HotK_Free(handle)) : void(); };
         ClientWindow client;
-        client.start();
-        client.during = [&](const ClientWindow::Message& m) { onArrival(m.handle); };
-        reports_.during = [&](const Report& r) { onArrival(r.handle); };
-        HotK_Params params = paramsFor("USB\\VID_fff0");
-        if (byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
+        HotK_Params params = toldIn(client, byWindow, onArrival);
         KHOT_HANDLE handle = nullptr;
         ASSERT_TRUE(HotK_Init(&handle, &params));
         std::future<BOOL> answer = freed.get_future();
         if (answer.wait_for(std::chrono::seconds(10)) != std::future_status::ready) std::abort();  // stuck for good
         EXPECT_TRUE(answer.get());
-        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
-        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
-        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
+        EXPECT_TRUE(usbtest::monitorWindowGone());
         EXPECT_EQ(told.load(), 1);
     }
     reports_.during = nullptr;
@@ -610,18 +615,12 @@ TEST_F(HotKTest, ARegistrationWhileTheStopIsPendingKeepsTheRunningMonitor) {
             done.set_value(results);
         };
         ClientWindow client;
-        client.start();
-        client.during = [&](const ClientWindow::Message& m) { onArrival(m.handle); };
-        reports_.during = [&](const Report& r) { onArrival(r.handle); };
-        HotK_Params params = paramsFor("USB\\VID_fff0");
-        if (byWindow) params = {client.window, ClientWindow::kMessage, 1, params.pattern, {}, nullptr, nullptr, {}};
+        HotK_Params params = toldIn(client, byWindow, onArrival);
         KHOT_HANDLE handle = nullptr;
         ASSERT_TRUE(HotK_Init(&handle, &params));
         EXPECT_EQ(answerOf(done.get_future()), std::vector<BOOL>(steps.size(), TRUE));
         EXPECT_TRUE(steps.back() == kFreeNew || (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && second.free()));
-        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
-        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
-        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr);
+        EXPECT_TRUE(usbtest::monitorWindowGone());
     }
 }
 

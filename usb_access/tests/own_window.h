@@ -4,10 +4,12 @@
 // program's window. This looks only at windows of the calling process.
 #pragma once
 
+#include <chrono>
 #include <cstring>
 
 #include "platform/win32.h"
 #include "platform/win32_window.h"
+#include "usb_access/hot_k.h"
 
 namespace usbtest {
 
@@ -39,6 +41,15 @@ inline HWND ownWindow(const char* className, const char* name = nullptr) {
     // The stand-in's window list is the process's own.
     return FindWindowA(className, name);
 #endif
+}
+
+// Whether the monitor's window has gone within 10 s. A monitor stopped from
+// its own thread ends its window only once that thread's work is done, and
+// nothing tells when.
+inline bool monitorWindowGone() {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (ownWindow(HOTK_WINDOW_CLASS) != nullptr && std::chrono::steady_clock::now() < end) SwitchToThread();
+    return ownWindow(HOTK_WINDOW_CLASS) == nullptr;
 }
 
 }  // namespace usbtest

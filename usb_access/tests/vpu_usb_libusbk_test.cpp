@@ -627,11 +627,7 @@ TEST_F(VpuUsbLibusbkTest, DeinitAndInitFromTheBootLayersOwnCallWaitForNothing) {
         EXPECT_TRUE(heard.waitForLine("HotK monitor closed successfully!"));  // said just after the stop
         EXPECT_EQ(heard.snapshot(), std::vector<BootEvent>(arrivals, BootEvent{2, true}));
         EXPECT_EQ(heard.lineCount("HotK monitor closed successfully!"), arrivals);
-        // Stopped from its own thread, the monitor ends its window once that
-        // thread's report is done.
-        const Clock::time_point end = Clock::now() + std::chrono::seconds(10);
-        while (usbtest::ownWindow(HOTK_WINDOW_CLASS) != nullptr && Clock::now() < end) SwitchToThread();
-        EXPECT_EQ(usbtest::ownWindow(HOTK_WINDOW_CLASS), nullptr) << "the monitor's window is gone";
+        EXPECT_TRUE(usbtest::monitorWindowGone());
         std::lock_guard<std::mutex> lock(heard.mutex);
         heard.during = nullptr;
         heard.events.clear();
