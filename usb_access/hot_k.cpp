@@ -85,7 +85,9 @@ struct Monitor {
     HINSTANCE instance = nullptr;
     std::atomic<bool> classRegistered{false};
 };
-Monitor monitor;
+// Never destroyed: the monitor's thread may still run while the process
+// exits (the display's library ends it from the main thread).
+Monitor& monitor = *new Monitor;
 
 HotK_Params& paramsOf(HotK_Handle* handle) { return *reinterpret_cast<HotK_Params*>(handle->params); }
 
