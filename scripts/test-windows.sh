@@ -28,9 +28,9 @@ rm -rf "$WINEPREFIX"
 jobs=${ZARN_TEST_JOBS:-$(nproc)}
 # A test that failed the way Wine itself now and then ends a process is run
 # once more (ZARN_WINE_ATTEMPTS=1: never), and the run fails only when it
-# fails again: scripts/wine-failure.sh knows the three ways (killed after
-# GoogleTest's PASSED line; ended before main without a word, the test
-# itself or a program it starts). Any other
+# fails again: scripts/wine-failure.sh knows the ways (killed, or crashed
+# inside Wine, after GoogleTest's PASSED line; ended before main without a
+# word, the test itself or a program it starts). Any other
 # failure fails the run at its first attempt, since some tests run only here
 # (the Windows bodies, the product program, the real window messages).
 # Every retry is printed with its test and its signature, and their number at
@@ -50,6 +50,17 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # Bounded: a prefix that cannot be made is reported, not waited for.
 if ! timeout 300 "$ZARN_WINE_LOADER" wineboot --init; then
   echo "test-windows.sh: wineboot could not create $WINEPREFIX" >&2
+  exit 1
+fi
+# A process that dies of an unhandled exception must fail its test. Wine
+# starts its debugger for it by default, which prints the crash and then ends
+# the process with exit code 0, so a crashed test passed. With an empty
+# debugger command none starts: Wine still prints the fault's address and
+# thread, and the process ends with the exception's code (an access
+# violation, 0xc0000005, is exit code 5).
+if ! timeout 60 "$ZARN_WINE_LOADER" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+       /v Debugger /d '' /f >/dev/null 2>&1; then
+  echo "test-windows.sh: could not turn off Wine's crash debugger in $WINEPREFIX" >&2
   exit 1
 fi
 echo "Wine prefix ready in $(( $(date +%s) - started )) s"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # scripts/wine-failure.sh against records laid out as in CTest's LastTest.log:
-# only Wine's two signatures may be retried.
+# only Wine's own signatures may be retried.
 set -uo pipefail
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
@@ -34,6 +34,9 @@ Failed|Some.Failed|
 Failed|Silent.Start|ended before main
 Timeout|Silent.Start|
 SEGFAULT|Silent.Start|
+SEGFAULT|Twist.Killed|Wine crashed after PASSED
+SEGFAULT|Twist.Killed/1|
+SEGFAULT|Some.Failed|
 Failed|Said.Something|
 Failed|Not.InTheLog|
 Failed|Child.NotStarted|child ended before main
