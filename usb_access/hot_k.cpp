@@ -127,9 +127,11 @@ void hotCleanup(void* handle) {
     AllK_RunUserCleanup(handle, ALLK_KIND_HOTK);
 }
 
-// With one client the list was built with its pattern already.
+// Checked even for a lone client: the list may have been made for another
+// one (a client that registers while the last one's stop is called off keeps
+// the running monitor and its list), and an entry made for a client's own
+// pattern passes it.
 bool patternPasses(HotK_Handle* handle, const KLST_DEVINFO& entry) {
-    if (monitor.handleCount == 1) return true;
     const KLST_PATTERN& pattern = paramsOf(handle).pattern;
     auto passes = [](const char* text, const char* value) {
         return text[0] == '\0' || LstKText::match(text, value);
@@ -610,14 +612,24 @@ HWND enterRegistration(const HotK_Params* params, uint64_t* stops) {
                 monitor.registrations = 1;
                 lock.unlock();
                 const bool started = startMonitor(params);
-                const DWORD error = GetLastError();
+                DWORD error = GetLastError();
                 lock.lock();
-                monitor.phase = started ? Phase::Running : Phase::Stopped;
-                if (!started) monitor.registrations = 0;
+                // A window destroyed from outside as soon as it was made
+                // ends the monitor's thread by itself, which leaves the
+                // monitor stopped: it is not marked running after it.
+                const bool running = started && monitor.phase == Phase::Starting;
+                if (running) {
+                    monitor.phase = Phase::Running;
+                } else if (!started) {
+                    monitor.phase = Phase::Stopped;
+                    monitor.registrations = 0;
+                } else {
+                    error = ERROR_NOT_FOUND;
+                }
                 monitor.lifeChanged.notify_all();
                 *stops = monitor.stops;
                 SetLastError(error);
-                return started ? monitor.window.load() : nullptr;
+                return running ? monitor.window.load() : nullptr;
             }
             case Phase::Stopping:
                 if (monitor.threadId.load() == GetCurrentThreadId()) {
