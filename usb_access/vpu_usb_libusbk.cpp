@@ -244,7 +244,12 @@ bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32
         UINT transferred = 0;
         const BOOL ok =
             entry.usb.device.Usb.ReadPipe(entry.usb.device.handle, entry.usb.inPipe, target, ask, &transferred, nullptr);
-        if (!ok) entry.failure = GetLastError();
+        if (!ok) {
+            // A failure the driver gives no reason for is a failure still,
+            // not a read to ask for again.
+            const DWORD reason = GetLastError();
+            entry.failure = reason != ERROR_SUCCESS ? reason : ERROR_GEN_FAILURE;
+        }
         // A driver that claims more than was asked is believed no further.
         if (transferred > ask) {
             LOGG_print(LOG_ERROR_E, 0, LOGG_SIDE_HOST_E, "", "vpu_usb_libusbk_read_bulk", __LINE__,

@@ -38,6 +38,7 @@ struct FakeInterface {
     bool booted = true;
     bool failInit = false;
     int failInits = 0;  // the next opens that fail, as a busy device file would
+    int failReadsSilently = 0;  // the next reads that fail with no last error
     uint32_t shortenWritesBy = 0;
     std::mutex mutex;
     std::condition_variable changed;
@@ -106,6 +107,11 @@ BOOL WINAPI fakeRead(KUSB_HANDLE handle, UCHAR pipe, PUCHAR buffer, UINT length,
     FakeInterface& fake = *asFake(handle);
     std::unique_lock<std::mutex> lock(fake.mutex);
     fake.readPipes.push_back(pipe);
+    if (fake.failReadsSilently > 0) {
+        --fake.failReadsSilently;
+        SetLastError(ERROR_SUCCESS);
+        return FALSE;
+    }
     const uint64_t aborts = fake.aborts;
     ++fake.blockedReads;
     fake.changed.notify_all();
@@ -400,6 +406,12 @@ TEST_F(VpuUsbLibusbkTest, TransferResults) {
     client->toHost.push_back({7, 7});
     EXPECT_EQ(vpu_usb_read_bulk(4, buffer, sizeof(buffer), nullptr), VPU_USB_OK);
     EXPECT_EQ(client->toHost.size(), 0u) << "a read without a count still transfers";
+    client->failReadsSilently = 1;
+    client->toHost.push_back({5});
+    ASSERT_EQ(vpu_usb_read_bulk(4, buffer, sizeof(buffer), &count), VPU_USB_ERR_TRANSFER)
+        << "a failure the driver gives no reason for is not asked again";
+    EXPECT_EQ(vpu_usb_read_bulk(4, buffer, sizeof(buffer), &count), VPU_USB_OK);
+    EXPECT_EQ(count, 1u);
 
     EXPECT_EQ(vpu_usb_read_bulk(6, buffer, sizeof(buffer), &count), VPU_USB_ERR_NOT_REGISTERED);
     EXPECT_EQ(heard.lineCount("Attempted to operate on unregistered interface 6"), 1u);
