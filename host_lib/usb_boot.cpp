@@ -74,10 +74,7 @@ ChunkResult vpu_usb_monitor_read_chunk(uint32_t address, uint8_t* destination, u
     }
     uint8_t* buffer = monitorBuffer();
     std::memset(buffer, 0, VPU_MON_HEADER);
-    // Exactly the answer's length: a read asking for more waits, when the
-    // answer is a whole number of USB packets and the monitor sends no
-    // zero-length packet after it, for a transfer that never comes.
-    if (vpu_usb_read_bulk(VPU_MON_INTERFACE, buffer, VPU_MON_HEADER + chunk + padding, received) != VPU_USB_OK) {
+    if (vpu_usb_read_bulk(VPU_MON_INTERFACE, buffer, VPU_MON_BUFFER_SIZE, received) != VPU_USB_OK) {
         LOGG_PRINT(LOG_ERROR_E, 0, "%s(): Ack wasn't received from device\n", __func__);
         return ChunkResult::NoAck;
     }

@@ -84,7 +84,6 @@ void SimUsb::reset() {
         pipe.handler = nullptr;
         pipe.recording = false;
         pipe.recorded.clear();
-        pipe.readLengths.clear();
         pipe.faultOut = Fault{};
         pipe.faultIn = Fault{};
         pipe.closes = 0;
@@ -296,11 +295,6 @@ std::vector<Bytes> SimUsb::recordedWrites(uint8_t index) const {
     return pipeAt(index).recorded;
 }
 
-std::vector<uint32_t> SimUsb::recordedReadLengths(uint8_t index) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pipeAt(index).readLengths;
-}
-
 int SimUsb::initCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return inits_;
@@ -467,7 +461,6 @@ int SimUsb::readBulkUnless(uint8_t index, void* buffer, uint32_t length, uint32_
     if (!pipe.open) return VPU_USB_ERR_NOT_REGISTERED;
     if (read != nullptr) *read = 0;
     if (buffer == nullptr && length != 0) return VPU_USB_ERR_TRANSFER;
-    if (pipe.recording) pipe.readLengths.push_back(length);
 
     // Like a bulk pipe without a time-out, the read waits for the device. It
     // is bounded by the device's life: a close, a removal, a replug or a reset

@@ -117,11 +117,9 @@ public:
     void unplugOnNext(uint8_t index, Dir dir);
 
     // --- observation -------------------------------------------------------
-    // While recording, every accepted host write is kept with its boundaries,
-    // and the length every host read asks for.
+    // While recording, every accepted host write is kept with its boundaries.
     void recordWrites(uint8_t index, bool on);
     std::vector<Bytes> recordedWrites(uint8_t index) const;
-    std::vector<uint32_t> recordedReadLengths(uint8_t index) const;
     // Calls of init and deinit, refused ones included; successful closes.
     int initCount() const;
     int deinitCount() const;
@@ -176,7 +174,6 @@ private:
         WriteHandler handler;
         bool recording = false;
         std::vector<Bytes> recorded;
-        std::vector<uint32_t> readLengths;
         Fault faultOut, faultIn;
         int closes = 0;
         uint64_t presence = 0;      // bumped on every plug/unplug: wakes deviceReceive
