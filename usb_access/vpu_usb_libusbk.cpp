@@ -312,11 +312,15 @@ void leaveBootLayer() {
 }
 
 // Whether the caller is the monitor's thread inside a call into the boot
-// layer: nothing it calls may wait for that call to end.
+// layer: nothing it calls may wait for that call to end. Under flightMutex.
+bool insideBootLayerCallLocked(const BackEnd& b) {
+    return b.inFlight != 0 && b.flightThread == std::this_thread::get_id();
+}
+
 bool insideBootLayerCall() {
     BackEnd& b = backEnd();
     std::lock_guard<std::mutex> lock(b.flightMutex);
-    return b.inFlight != 0 && b.flightThread == std::this_thread::get_id();
+    return insideBootLayerCallLocked(b);
 }
 
 void callBootLayer(int32_t event, bool booted) {
@@ -639,7 +643,7 @@ int vpu_usb_libusbk_deinit() {
         b.stopping = true;
         // Called from the boot layer's own call on the monitor's thread,
         // which cannot end while this waits: the stop runs when it returns.
-        deferred = b.inFlight != 0 && b.flightThread == std::this_thread::get_id();
+        deferred = insideBootLayerCallLocked(b);
         if (deferred) b.deferredStop = monitor;
     }
     if (deferred) {
