@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/console.h"
 #include "runtime/console_output.h"
 
 namespace GuiSupport {
@@ -14,6 +15,8 @@ void endProcess(int status) {
     // stream is complete once its stream's lock is ours, and stderr is
     // buffered too where it is not a console.
     std::fflush(nullptr);
+    // A stop request held back until now ends the process as it asked.
+    PLAT_endIfStopRequested();
     // No exit handlers and no static destructors: the other threads are
     // still running, and they end with the process.
     std::_Exit(status);

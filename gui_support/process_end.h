@@ -8,6 +8,8 @@
 // what has been written on to its files instead (standard output and error,
 // and any log file open through stdio) and ends the process at once, so the
 // last lines reach the user and nothing is torn down under a running thread.
+// After a stop request that was held back, the process ends as that request
+// asked (platform/console.h), whatever the status.
 #pragma once
 
 namespace GuiSupport {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <mutex>
 #include <utility>
 
@@ -19,6 +20,7 @@
 #include "platform/wide_text.h"
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -32,11 +34,12 @@ struct StopState {
     std::mutex mutex;
     std::condition_variable changed;
     bool installed = false;
-    int depth = 0;           // scopes running
-    bool held = false;       // a request waits for the scopes to end
-    bool announced = false;  // heldBack was called
-    bool closing = false;    // the console is being closed: the system ends the process
-    bool ending = false;     // a request is ending the process: no scope begins
+    int depth = 0;            // scopes running
+    bool held = false;        // a request was held back: the program ends by it after the work
+    int heldSignal = 0;       // POSIX: the first held request's signal
+    bool closing = false;     // the console is being closed: the system ends the process
+    bool ending = false;      // the process is ending: no scope begins
+    bool afterTaken = false;  // afterHeldWork has been called
     PLAT_stopHandlers handlers;
 };
 
@@ -46,22 +49,24 @@ StopState& stopState() {
     return *state;
 }
 
-// True when the request is held back; false when it must end the process now
-// (and from then on no scope begins, so no write starts under the end).
-bool holdRequest(PLAT_stopRequest request) {
+// True when the request is held back, or comes after one that was (the
+// program is on its way out already and shows its outcome first); false
+// when it must end the process now (and from then on no scope begins, so no
+// write starts under the end).
+bool holdRequest(PLAT_stopRequest request, int signal) {
     StopState& s = stopState();
     std::unique_lock<std::mutex> lock(s.mutex);
-    if (s.depth == 0) {
+    if (s.depth == 0 && !s.held) {
         s.ending = true;
         return false;
     }
-    s.held = true;
     if (request == PLAT_stopRequest::ConsoleClosed) s.closing = true;
-    const bool first = !s.announced;
-    s.announced = true;
+    if (s.held) return true;
+    s.held = true;
+    s.heldSignal = signal;
     auto heldBack = s.handlers.heldBack;
     lock.unlock();
-    if (first && heldBack) heldBack(request);
+    if (heldBack) heldBack(request);
     return true;
 }
 
@@ -83,9 +88,9 @@ BOOL WINAPI onConsoleControl(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-            return holdRequest(PLAT_stopRequest::Interrupt) ? TRUE : FALSE;
+            return holdRequest(PLAT_stopRequest::Interrupt, 0) ? TRUE : FALSE;
         case CTRL_CLOSE_EVENT: {
-            if (!holdRequest(PLAT_stopRequest::ConsoleClosed)) return FALSE;
+            if (!holdRequest(PLAT_stopRequest::ConsoleClosed, 0)) return FALSE;
             // The process ends when this handler returns, and in any case a
             // few seconds after the event: the work gets what is left of
             // them. The bound only keeps a system that forgets to end the
@@ -151,10 +156,21 @@ bool startHandling() {
         for (;;) {
             int signal = 0;
             if (sigwait(&requests, &signal) != 0) continue;
-            if (!holdRequest(PLAT_stopRequest::Interrupt)) endBySignal(signal);
+            if (!holdRequest(PLAT_stopRequest::Interrupt, signal)) endBySignal(signal);
         }
     }).detach();
     return true;
+}
+
+// Until the descriptor takes text again; false when it never will (closed,
+// or its reader gone: the write after a hang-up fails and says so).
+bool waitUntilWritable(int descriptor) {
+    pollfd one{descriptor, POLLOUT, 0};
+    for (;;) {
+        const int ready = poll(&one, 1, -1);
+        if (ready < 0 && errno == EINTR) continue;
+        return ready > 0 && (one.revents & POLLNVAL) == 0;
+    }
 }
 
 // A closed descriptor 0, 1 or 2 is the lowest free one: the next open takes
@@ -209,12 +225,28 @@ bool PLAT_writeStandardStream(int stream, const char* text, size_t size) {
 #else
         const ssize_t written = ::write(stream, text, size);
         if (written < 0 && errno == EINTR) continue;
+        if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            // Left non-blocking by whoever shares the stream with us: it is
+            // full, not gone. Wait, as a blocking write would, for room.
+            if (!waitUntilWritable(stream)) return false;
+            continue;
+        }
         if (written <= 0) return false;
 #endif
         text += written;
         size -= static_cast<size_t>(written);
     }
     return true;
+}
+
+bool PLAT_isInteractiveStream(int stream) {
+#ifdef _WIN32
+    const intptr_t os = _get_osfhandle(stream);
+    DWORD mode = 0;
+    return os != -1 && os != -2 && GetConsoleMode(reinterpret_cast<HANDLE>(os), &mode) != FALSE;
+#else
+    return isatty(stream) == 1;
+#endif
 }
 
 bool PLAT_installStopHandling(PLAT_stopHandlers handlers) {
@@ -240,10 +272,33 @@ PLAT_UninterruptibleScope::~PLAT_UninterruptibleScope() {
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (--s.depth > 0 || !s.held) return;
-        s.held = false;
+        // Held back until now: the program ends once it has shown how the
+        // work went, and no new work begins meanwhile.
+        s.ending = true;
         s.changed.notify_all();
         // A closed console: its handler returns now and the system ends the process.
-        if (!s.closing) after = s.handlers.afterHeldWork;
+        if (!s.closing && !s.afterTaken) {
+            s.afterTaken = true;
+            after = s.handlers.afterHeldWork;
+        }
     }
     if (after) after();
+}
+
+void PLAT_endIfStopRequested() {
+    StopState& s = stopState();
+    int signal = 0;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (!s.held) return;
+        s.ending = true;
+        signal = s.heldSignal;
+    }
+    std::fflush(nullptr);
+#ifdef _WIN32
+    (void)signal;
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+#else
+    endBySignal(signal);
+#endif
 }

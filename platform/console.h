@@ -7,7 +7,11 @@
 // work that must not be cut runs (a firmware write and the reboot after it:
 // a flash cut in the middle leaves the sensor without firmware). Such work
 // runs inside a PLAT_UninterruptibleScope; a request that comes meanwhile is
-// held back until the last scope has ended. A closed console leaves the
+// held back until the last scope has ended. From then on the program is on
+// its way out: later requests change nothing, no new scope begins, and once
+// it has shown the outcome it ends the way the first held request asked
+// (PLAT_endIfStopRequested), so that a script or a shell loop sees an
+// interrupted program, not a finished one. A closed console leaves the
 // process only the few seconds Windows allows before it ends the process
 // itself: the work goes on for as long as those last. A request the program
 // was started deaf to (a signal its caller ignores) stays ignored.
@@ -31,10 +35,16 @@ void PLAT_openMissingStandardStreams();
 // (stream 2) with the system's own write call, past the C library's stream
 // buffers and their locks; may block for as long as the reader lets it.
 // Text is UTF-8: a Windows console gets it as wide characters, since its
-// code page would garble the rest. False when the stream is gone: its
-// reader has ended (no SIGPIPE is raised once stop handling is installed),
-// or it is closed, full or without a console behind it.
+// code page would garble the rest. A stream that someone left non-blocking
+// is waited on until it takes text again, as a blocking one would be. False
+// when the stream is gone: its reader has ended (no SIGPIPE is raised once
+// stop handling is installed), or it is closed or without a console behind it.
 bool PLAT_writeStandardStream(int stream, const char* text, size_t size);
+
+// True when standard output (1) or standard error (2) is a terminal or a
+// console: a person reads it, who may pause it (Ctrl+S, a selection in a
+// Windows console) and go on later, so what waits for it is late, not lost.
+bool PLAT_isInteractiveStream(int stream);
 
 enum class PLAT_stopRequest {
     Interrupt,     // Ctrl+C, Ctrl+Break, SIGINT, SIGTERM, SIGHUP
@@ -44,8 +54,9 @@ enum class PLAT_stopRequest {
 struct PLAT_stopHandlers {
     // Once per run, on the first request held back: tells the user.
     std::function<void(PLAT_stopRequest)> heldBack;
-    // When the last scope ended with a request held back (not for a closed
-    // console, which ends the process itself). May be empty.
+    // Once, when the last scope ended with a request held back (not for a
+    // closed console, which ends the process itself). May be empty; one that
+    // ends the process calls PLAT_endIfStopRequested to end it.
     std::function<void()> afterHeldWork;
 };
 
@@ -60,9 +71,19 @@ struct PLAT_stopHandlers {
 // then stays.
 bool PLAT_installStopHandling(PLAT_stopHandlers handlers);
 
+// When a stop request has been held back, ends the process now, the way that
+// request would have ended it: on POSIX by the first held signal with its
+// default action (a shell ends its loop only for a child that died of
+// SIGINT), on Windows with STATUS_CONTROL_C_EXIT, as the system ends a
+// console program on Ctrl+C. What the C library holds for its streams is
+// written first; the caller flushes anything else it wants shown. Returns
+// when no request was held.
+void PLAT_endIfStopRequested();
+
 // While one exists, a stop request is held back. Without stop handling
 // installed it does nothing. Once a request has decided to end the
-// process, a new scope never begins: its constructor waits for the end.
+// process (at once, or after the held work), a new scope never begins: its
+// constructor waits for the end.
 class PLAT_UninterruptibleScope {
 public:
     PLAT_UninterruptibleScope();

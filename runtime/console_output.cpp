@@ -16,6 +16,7 @@ struct StreamQueue {
     std::deque<std::string> waiting;
     size_t dropped = 0;    // since the last report of drops
     bool writing = false;  // a text is on its way out, without the lock
+    bool interactive = false;  // a terminal or console: a person reads it
 
     bool pending() const { return !waiting.empty() || dropped > 0 || writing; }
 };
@@ -83,7 +84,10 @@ void CONSOLE_startWriters() {
     std::fflush(stdout);
     std::fflush(stderr);
     w.started = true;
-    for (StreamQueue& queue : w.streams) std::thread(writeThread, &queue).detach();
+    for (StreamQueue& queue : w.streams) {
+        queue.interactive = PLAT_isInteractiveStream(queue.descriptor);
+        std::thread(writeThread, &queue).detach();
+    }
 }
 
 void CONSOLE_write(CONSOLE_stream stream, std::string_view text, CONSOLE_text kind) {
@@ -117,9 +121,23 @@ bool CONSOLE_flush(std::chrono::milliseconds quiet) {
         return true;
     }
     auto done = [&] { return !w.streams[0].pending() && !w.streams[1].pending(); };
+    // A person's console may be paused (Ctrl+S, a selection): what waits for
+    // it is late, not lost, so it gets as long as it takes. A stop request
+    // still ends the program meanwhile.
+    auto personWaits = [&] {
+        for (const StreamQueue& queue : w.streams) {
+            if (queue.interactive && queue.pending()) return true;
+        }
+        return false;
+    };
     while (!done()) {
         const uint64_t before = w.written;
-        if (!w.changed.wait_for(lock, quiet, [&] { return done() || w.written != before; })) return false;
+        auto moved = [&] { return done() || w.written != before; };
+        if (personWaits()) {
+            w.changed.wait(lock, moved);
+        } else if (!w.changed.wait_for(lock, quiet, moved)) {
+            return false;
+        }
     }
     return true;
 }

@@ -3,7 +3,7 @@
 // thread that writes it.
 //
 // A console can stop its writers for as long as it likes: a pipe that nobody
-// reads, a terminal that is scrolled back, a Windows console in which the user
+// reads, a terminal paused with Ctrl+S, a Windows console in which the user
 // has started a selection. The driver's threads log while they hold the
 // logger's lock, and the device client's read thread reports an update's
 // progress: any of them stopped there stops the update. So, once a program
@@ -40,12 +40,15 @@ void CONSOLE_startWriters();
 
 void CONSOLE_write(CONSOLE_stream stream, std::string_view text, CONSOLE_text kind);
 
-// Waits until everything queued is written, or until no stream has written
-// anything for `quiet` while text still waits (a console that nobody reads
-// must not keep the program from ending). True when all was written.
+// Waits until everything queued is written. A stream that goes to a
+// terminal or console is waited for as long as it takes (its reader may have
+// paused it and comes back); for a pipe or a file the wait ends once no
+// stream has written anything for `quiet` while text still waits (a pipe
+// that nobody reads must not keep the program from ending). True when all
+// was written.
 bool CONSOLE_flush(std::chrono::milliseconds quiet);
 
-// What a program gives its console at its end: a console that takes nothing
-// for a second is not going to be read (a reader that is merely slow keeps
-// the wait going with every text it takes).
+// What a program gives a pipe or file at its end: one that takes nothing for
+// a second is not going to be read (a reader that is merely slow keeps the
+// wait going with every text it takes).
 constexpr std::chrono::milliseconds CONSOLE_END_QUIET{1000};

@@ -59,7 +59,8 @@ void runGui() { gui().window->run(); }
 // The console's text goes out on threads of its own, and a stop request
 // (Ctrl+C, a closed console, SIGTERM, SIGHUP) waits for a firmware write to
 // end. The window ends once the write has ended; the console ends by itself
-// then, after it has shown the outcome.
+// then, after it has shown the outcome. Either way the program then ends as
+// the request asked, as interrupted.
 void takeOverConsole(bool window) {
     PLAT_stopHandlers handlers;
     handlers.heldBack = [](PLAT_stopRequest request) {
@@ -110,5 +111,8 @@ int main(int argc, char** argv) {
         GuiSupport::endProcess(exitCode);
     }
     CONSOLE_flush(CONSOLE_END_QUIET);
+    // A script learns that the run was interrupted, even though the write
+    // it waited for went well.
+    PLAT_endIfStopRequested();
     return exitCode;
 }

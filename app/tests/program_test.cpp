@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -29,6 +30,8 @@
 #include "platform/tests/child_process.h"
 #include "platform/tests/display_server.h"
 #include "platform/tests/temp_folder.h"
+#include "platform/tests/terminal.h"
+#include "runtime/console_output.h"
 
 namespace {
 
@@ -46,6 +49,7 @@ const std::string kSuccessText =
 
 struct Outcome {
     int exitStatus = -1;  // the program's exit status; -1 when it was stopped
+    int exitSignal = 0;   // the signal that ended it (POSIX)
     bool stoppedByTest = false;
     std::string out;
     std::string err;
@@ -90,11 +94,7 @@ protected:
                 const std::function<void(zarn::testing::ChildOptions&)>& adjust = {}) {
         zarn::testing::ChildOptions options;
         options.bound = kRunBound;
-        // Only what the test chose.
-        std::erase_if(options.environment, [](const auto& entry) { return entry.first.rfind("ZARN_SIM_", 0) == 0; });
-        for (const std::string& name : unset) options.environment.erase(name);
-        options.environment["XDG_DATA_HOME"] = dataHome_.string();
-        for (const auto& [name, value] : sensor) options.environment[name] = value;
+        options.environment = environmentFor(sensor, unset);
         if (stopWhen) {
             options.stopWhen = [&](const std::string&, const std::string& err) {
                 return stopWhen(zarn::testing::fromTextMode(err));
@@ -111,10 +111,23 @@ protected:
         EXPECT_FALSE(child.outlivedBound) << "the program did not end within the bound; stderr:\n" << child.err;
         Outcome result;
         result.exitStatus = child.exitStatus;
+        result.exitSignal = child.exitSignal;
         result.stoppedByTest = child.stoppedByTest;
         result.out = zarn::testing::fromTextMode(child.out);
         result.err = zarn::testing::fromTextMode(child.err);
         return result;
+    }
+
+    // This process's environment with only the sensor variables the test
+    // chose, and the log in the test's own folder.
+    std::map<std::string, std::string> environmentFor(const std::map<std::string, std::string>& sensor,
+                                                      const std::vector<std::string>& unset = {}) const {
+        std::map<std::string, std::string> environment = zarn::testing::currentEnvironment();
+        std::erase_if(environment, [](const auto& entry) { return entry.first.rfind("ZARN_SIM_", 0) == 0; });
+        for (const std::string& name : unset) environment.erase(name);
+        environment["XDG_DATA_HOME"] = dataHome_.string();
+        for (const auto& [name, value] : sensor) environment[name] = value;
+        return environment;
     }
 
     std::unique_ptr<zarn::testing::TempFolder> dataFolder_;
@@ -378,6 +391,7 @@ struct StopCase {
     std::vector<StopRequest> requests = {StopRequest::First, StopRequest::Second};
     // POSIX: started by this shell line (a job's status: the program's); the requests go to its process group.
     std::string shell = "";
+    bool shown = true;  // false: the request ends the job's reader, which shows nothing more
 };
 const std::map<std::string, std::string> kWriting = {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}};
 const StopCase kStopCases[] = {
@@ -390,7 +404,11 @@ const StopCase kStopCases[] = {
      Then::GoesOn, {StopRequest::First, StopRequest::Second, StopRequest::HangUp},
      "trap '' INT TERM HUP; exec \"$0\" \"$@\""},
     {"CtrlCToAJobWithAReaderLetsTheWriteFinish_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
-     Then::FinishesTheWrite, {StopRequest::First}, "trap : INT; \"$0\" \"$@\" 2>&1 | cat; exit ${PIPESTATUS[0]}"},
+     Then::FinishesTheWrite, {StopRequest::First}, "trap : INT; \"$0\" \"$@\" 2>&1 | cat; exit ${PIPESTATUS[0]}", false},
+    // The shell goes on with its loop only for a program that ended as if
+    // nothing had happened.
+    {"CtrlCToALoopEndsTheLoopAfterTheWrite_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
+     Then::FinishesTheWrite, {StopRequest::First}, "for i in 1 2; do \"$0\" \"$@\"; done"},
     {"NoneToAJobWhoseReaderEndsEarly_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "", Then::FinishesTheWrite,
      {}, "\"$0\" \"$@\" 2>&1 | head -n 3; exit ${PIPESTATUS[0]}"},
 };
@@ -421,19 +439,112 @@ TEST_P(ProgramStopTest, RequestsToStop) {
     });
     ASSERT_EQ(sent, !c.requests.empty()) << result.out << result.err;
     const std::vector<std::string> lines = result.errLines();
-    const bool heldBack = c.then == Then::FinishesTheWrite && !shell;
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), kHeldBackText), heldBack ? 1 : 0) << result.err;
+    const bool heldBack = c.then == Then::FinishesTheWrite && !c.requests.empty();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), kHeldBackText), heldBack && c.shown ? 1 : 0) << result.err;
     if (c.then == Then::EndsAtOnce) {
         EXPECT_TRUE(zarn::testing::endedByStopRequest(result.exitStatus)) << result.exitStatus << result.err;
         return;
     }
-    EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
-    EXPECT_TRUE(!heldBack || result.lineIndex(kSuccessText) > result.lineIndex(kHeldBackText)) << result.err;
+    if (heldBack) {
+        // The outcome once, after the notice, and then the end a script
+        // can tell from a finished run.
+        EXPECT_TRUE(zarn::testing::endedAsInterruptedBy(c.requests[0], result.exitStatus, result.exitSignal))
+            << result.exitStatus << " signal " << result.exitSignal << result.err;
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), kSuccessText), c.shown ? 1 : 0) << result.err;
+        EXPECT_TRUE(!c.shown || result.lineIndex(kSuccessText) > result.lineIndex(kHeldBackText)) << result.err;
+    } else {
+        EXPECT_EQ(result.exitStatus, 0) << result.out << result.err;
+    }
     if (c.then == Then::FinishesTheWrite) expectTheUpdateLogged(dataHome_);
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryMoment, ProgramStopTest, ::testing::ValuesIn(kStopCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// --- a person at a terminal -------------------------------------------------------------------
+
+// The newest log file has `text` (the log is written as it goes, whatever
+// the terminal takes).
+bool logHas(const std::filesystem::path& dataHome, const std::string& text) {
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(dataHome / "Morvale", error)) {
+        std::ifstream in(entry.path());
+        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (content.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+class ProgramInATerminalTest : public ProgramTest {
+protected:
+    // `shell` runs in a new terminal with "$0" the program and "$@" its
+    // arguments; `keys` types into it as the screen fills.
+    zarn::testing::TerminalResult runInTerminal(const std::string& shell, const std::map<std::string, std::string>& sensor,
+                                                std::function<std::string(const std::string&)> keys) {
+        zarn::testing::TerminalOptions options;
+        options.environment = environmentFor(sensor);
+        options.bound = kRunBound;
+        options.keys = std::move(keys);
+        const auto result = zarn::testing::runInTerminal(
+            {"/bin/bash", "-c", shell, zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM), "-u"}, options);
+        EXPECT_TRUE(result.started) << result.failure;
+        EXPECT_FALSE(result.outlivedBound) << result.screen;
+        return result;
+    }
+};
+
+size_t occurrences(const std::string& text, const std::string& part) {
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+}
+
+// Ctrl+C held down from the start of the write to the end: the requests
+// after the first change nothing until the outcome is on the screen, and
+// the loop around the program ends with it.
+TEST_F(ProgramInATerminalTest, CtrlCHeldDownInALoopShowsTheOutcomeOnceAndEndsTheLoop_RealOneSecondLinkAndFlashTime) {
+    if (!zarn::testing::hasPosixJobs()) GTEST_SKIP() << "POSIX only";
+    bool writing = false;
+    const auto result = runInTerminal("for i in 1 2; do \"$0\" \"$@\"; done", kWriting, [&](const std::string& screen) {
+        writing = writing || screen.find("Sending FW update") != std::string::npos;
+        return writing ? "\x03" : "";
+    });
+    EXPECT_EQ(result.exitSignal, SIGINT) << result.exitStatus << result.screen;
+    EXPECT_EQ(occurrences(result.screen, kHeldBackText), 1u) << result.screen;
+    EXPECT_EQ(occurrences(result.screen, kSuccessText), 1u) << result.screen;
+    EXPECT_EQ(occurrences(result.screen, "Your firmware is out of date"), 1u) << result.screen;
+    expectTheUpdateLogged(dataHome_);
+}
+
+// Ctrl+S during the update, Ctrl+Q only once the program is done with
+// everything but its console, well past the second a pipe would get: the
+// outcome is late, not lost.
+TEST_F(ProgramInATerminalTest, OutputPausedUntilAfterTheUpdateStillShowsItsOutcome_RealOneSecondLinkAndFlashTime) {
+    if (!zarn::testing::hasPosixJobs()) GTEST_SKIP() << "POSIX only";
+    using Clock = std::chrono::steady_clock;
+    bool paused = false;
+    bool resumed = false;
+    Clock::time_point done{};
+    Clock::time_point looked{};
+    const auto result = runInTerminal("exec \"$0\" \"$@\"", kWriting, [&](const std::string& screen) -> std::string {
+        if (!paused && screen.find("Erasing block ") != std::string::npos) {
+            paused = true;
+            return "\x13";
+        }
+        const auto now = Clock::now();
+        if (!paused || resumed || now - looked < 50ms) return "";
+        looked = now;
+        // The last line the program logs: its transport is down, only the
+        // console's end is left.
+        if (done == Clock::time_point{} && logHas(dataHome_, "HotK monitor closed")) done = now;
+        if (done == Clock::time_point{} || now - done < 3 * CONSOLE_END_QUIET) return "";
+        resumed = true;
+        return "\x11";
+    });
+    EXPECT_TRUE(resumed) << "the program ended while its output was paused\n" << result.screen;
+    EXPECT_EQ(result.exitStatus, 0) << result.screen;
+    EXPECT_EQ(occurrences(result.screen, kSuccessText), 1u) << result.screen;
+}
 
 // --- every way the program ends ------------------------------------------------------------
 

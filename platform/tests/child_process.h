@@ -135,6 +135,7 @@ struct ChildOptions {
 struct ChildResult {
     bool started = false;
     int exitStatus = -1;         // the exit status; -1 when a signal (or the test) ended it
+    int exitSignal = 0;          // the signal that ended it (POSIX)
     bool stoppedByTest = false;  // stopWhen asked for the end
     bool outlivedBound = false;  // ended by the bound
     std::string out;             // standard output (with standard error when merged)
@@ -269,7 +270,7 @@ struct Child {
     }
     unsigned long id() const { return process.dwProcessId; }
     void stop() { TerminateProcess(process.hProcess, 1); }
-    int wait(bool& ended) {
+    int wait(bool& ended, int&) {
         WaitForSingleObject(process.hProcess, INFINITE);
         DWORD code = 0;
         GetExitCodeProcess(process.hProcess, &code);
@@ -330,10 +331,11 @@ struct Child {
     }
     unsigned long id() const { return static_cast<unsigned long>(pid); }
     void stop() { kill(pid, SIGTERM); }
-    int wait(bool&) {
+    int wait(bool&, int& signal) {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
+        signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 };
@@ -355,6 +357,19 @@ inline bool endedByStopRequest(int exitStatus) {
     return exitStatus == static_cast<int>(0xC000013AL) || exitStatus == 0;
 #else
     return exitStatus == -1;
+#endif
+}
+// The status of a child that held `request` back and ended by it once its
+// work was done: its signal (POSIX; a shell that ran it as a pipeline's
+// first command reports 128 plus the signal), STATUS_CONTROL_C_EXIT (Windows).
+inline bool endedAsInterruptedBy(StopRequest request, int exitStatus, int exitSignal) {
+#ifdef _WIN32
+    (void)request;
+    (void)exitSignal;
+    return exitStatus == static_cast<int>(0xC000013AL);
+#else
+    const int signal = request == StopRequest::First ? SIGINT : request == StopRequest::Second ? SIGTERM : SIGHUP;
+    return exitSignal == signal || exitStatus == 128 + signal;
 #endif
 }
 inline bool requestStop(unsigned long id, StopRequest request, bool group = false) {
@@ -428,7 +443,7 @@ inline ChildResult runChild(const std::vector<std::string>& argv, const ChildOpt
         output.text[0].append(rest, static_cast<size_t>(got));
     }
     for (int i = 0; i < streams; ++i) detail::closeEnd(readers[i]);
-    result.exitStatus = child.wait(ended);
+    result.exitStatus = child.wait(ended, result.exitSignal);
     result.out = std::move(output.text[0]);
     result.err = std::move(output.text[1]);
     return result;
