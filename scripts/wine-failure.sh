@@ -33,6 +33,14 @@
 #    its parent fail with ERROR_INTERNAL_ERROR (1359), and the child's error
 #    channel says "failed to map the shared user data: c0000018".
 # A time-out, a crash or another failed assertion is never one of them.
+# A program a test starts that Wine's crash above ends is not one either:
+# its parent cannot see it. Wine's server learns of the end of a process's
+# Unix side only from its closed sockets, never from the signal, and reports
+# the exit code its threads recorded. Beside the exit, after ExitProcess has
+# recorded the program's code, the parent sees that code and all the program
+# wrote, as after a clean run, and the test passes; in the middle of a run it
+# sees 0 and output cut short, which is what our program gives when it ends
+# early with 0, so that fails its test.
 set -euo pipefail
 reason=$1 name=$2 log=$3
 # The test's record: its lines between "Output:" (and the rule under it)

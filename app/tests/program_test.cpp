@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -30,8 +29,6 @@
 #include "platform/tests/child_process.h"
 #include "platform/tests/display_server.h"
 #include "platform/tests/temp_folder.h"
-#include "platform/tests/terminal.h"
-#include "runtime/console_output.h"
 
 namespace {
 
@@ -392,6 +389,7 @@ struct StopCase {
     // POSIX: started by this shell line (a job's status: the program's); the requests go to its process group.
     std::string shell = "";
     bool shown = true;  // false: the request ends the job's reader, which shows nothing more
+    bool heldDown = false;  // the first request again with every output, to the end (a key held down)
 };
 const std::map<std::string, std::string> kWriting = {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "20"}};
 const StopCase kStopCases[] = {
@@ -409,6 +407,8 @@ const StopCase kStopCases[] = {
     // nothing had happened.
     {"CtrlCToALoopEndsTheLoopAfterTheWrite_RealOneSecondLinkAndFlashTime", kWriting, "\nErasing block ",
      Then::FinishesTheWrite, {StopRequest::First}, "for i in 1 2; do \"$0\" \"$@\"; done"},
+    {"CtrlCHeldDownChangesNothingMore_RealOneSecondLinkAndFlashTime", kWriting, "Sending FW update",
+     Then::FinishesTheWrite, {StopRequest::First}, "", true, true},
     {"NoneToAJobWhoseReaderEndsEarly_RealOneSecondLink", {{"ZARN_SIM_FIRMWARE", "0.9.3"}}, "", Then::FinishesTheWrite,
      {}, "\"$0\" \"$@\" 2>&1 | head -n 3; exit ${PIPESTATUS[0]}"},
 };
@@ -429,6 +429,7 @@ TEST_P(ProgramStopTest, RequestsToStop) {
         options.onStarted = [&](unsigned long started) { id = started; };
         options.stopWhen = [&](const std::string& out, const std::string& err) {
             const bool now = zarn::testing::fromTextMode(out + err).find(c.when) != std::string::npos;
+            if (sent && c.heldDown) zarn::testing::requestStop(id, c.requests[0], shell);
             if (!sent && !c.requests.empty() && now) {
                 sent = true;
                 EXPECT_TRUE(zarn::testing::requestStop(id, c.requests[0], shell));
@@ -460,91 +461,6 @@ TEST_P(ProgramStopTest, RequestsToStop) {
 
 INSTANTIATE_TEST_SUITE_P(EveryMoment, ProgramStopTest, ::testing::ValuesIn(kStopCases),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// --- a person at a terminal -------------------------------------------------------------------
-
-// The newest log file has `text` (the log is written as it goes, whatever
-// the terminal takes).
-bool logHas(const std::filesystem::path& dataHome, const std::string& text) {
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(dataHome / "Morvale", error)) {
-        std::ifstream in(entry.path());
-        const std::string content((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (content.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
-
-class ProgramInATerminalTest : public ProgramTest {
-protected:
-    // `shell` runs in a new terminal with "$0" the program and "$@" its
-    // arguments; `keys` types into it as the screen fills.
-    zarn::testing::TerminalResult runInTerminal(const std::string& shell, const std::map<std::string, std::string>& sensor,
-                                                std::function<std::string(const std::string&)> keys) {
-        zarn::testing::TerminalOptions options;
-        options.environment = environmentFor(sensor);
-        options.bound = kRunBound;
-        options.keys = std::move(keys);
-        const auto result = zarn::testing::runInTerminal(
-            {"/bin/bash", "-c", shell, zarn::testing::besideThisExecutable(ZARN_UPDATER_PROGRAM), "-u"}, options);
-        EXPECT_TRUE(result.started) << result.failure;
-        EXPECT_FALSE(result.outlivedBound) << result.screen;
-        return result;
-    }
-};
-
-size_t occurrences(const std::string& text, const std::string& part) {
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
-    return count;
-}
-
-// Ctrl+C held down from the start of the write to the end: the requests
-// after the first change nothing until the outcome is on the screen, and
-// the loop around the program ends with it.
-TEST_F(ProgramInATerminalTest, CtrlCHeldDownInALoopShowsTheOutcomeOnceAndEndsTheLoop_RealOneSecondLinkAndFlashTime) {
-    if (!zarn::testing::hasPosixJobs()) GTEST_SKIP() << "POSIX only";
-    bool writing = false;
-    const auto result = runInTerminal("for i in 1 2; do \"$0\" \"$@\"; done", kWriting, [&](const std::string& screen) {
-        writing = writing || screen.find("Sending FW update") != std::string::npos;
-        return writing ? "\x03" : "";
-    });
-    EXPECT_EQ(result.exitSignal, SIGINT) << result.exitStatus << result.screen;
-    EXPECT_EQ(occurrences(result.screen, kHeldBackText), 1u) << result.screen;
-    EXPECT_EQ(occurrences(result.screen, kSuccessText), 1u) << result.screen;
-    EXPECT_EQ(occurrences(result.screen, "Your firmware is out of date"), 1u) << result.screen;
-    expectTheUpdateLogged(dataHome_);
-}
-
-// Ctrl+S during the update, Ctrl+Q only once the program is done with
-// everything but its console, well past the second a pipe would get: the
-// outcome is late, not lost.
-TEST_F(ProgramInATerminalTest, OutputPausedUntilAfterTheUpdateStillShowsItsOutcome_RealOneSecondLinkAndFlashTime) {
-    if (!zarn::testing::hasPosixJobs()) GTEST_SKIP() << "POSIX only";
-    using Clock = std::chrono::steady_clock;
-    bool paused = false;
-    bool resumed = false;
-    Clock::time_point done{};
-    Clock::time_point looked{};
-    const auto result = runInTerminal("exec \"$0\" \"$@\"", kWriting, [&](const std::string& screen) -> std::string {
-        if (!paused && screen.find("Erasing block ") != std::string::npos) {
-            paused = true;
-            return "\x13";
-        }
-        const auto now = Clock::now();
-        if (!paused || resumed || now - looked < 50ms) return "";
-        looked = now;
-        // The last line the program logs: its transport is down, only the
-        // console's end is left.
-        if (done == Clock::time_point{} && logHas(dataHome_, "HotK monitor closed")) done = now;
-        if (done == Clock::time_point{} || now - done < 3 * CONSOLE_END_QUIET) return "";
-        resumed = true;
-        return "\x11";
-    });
-    EXPECT_TRUE(resumed) << "the program ended while its output was paused\n" << result.screen;
-    EXPECT_EQ(result.exitStatus, 0) << result.screen;
-    EXPECT_EQ(occurrences(result.screen, kSuccessText), 1u) << result.screen;
-}
 
 // --- every way the program ends ------------------------------------------------------------
 

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <future>
 #include <sstream>
@@ -115,6 +117,31 @@ TEST(ConsoleWriters, NonBlockingStreamThatIsFullGetsEveryMessageOnceItIsRead) {
     EXPECT_TRUE(CONSOLE_flush(5s));
     dup2(saved, 2);
     EXPECT_EQ(errText.get(), sent);
+}
+
+// A terminal paused by its reader (Ctrl+S) holds the end for as long as it
+// stays paused, however long past a pipe's quiet time: late, not lost.
+TEST(ConsoleWriters, PausedTerminalHoldsTheEndUntilItGoesOn) {
+    ZARN_RUN_IN_FRESH_PROCESS();
+    const int saved = dup(1);
+    const int screen = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_TRUE(screen >= 0 && grantpt(screen) == 0 && unlockpt(screen) == 0);
+    const int terminal = open(ptsname(screen), O_RDWR | O_NOCTTY);
+    ASSERT_GE(terminal, 0);
+    dup2(terminal, 1);
+    tcflow(terminal, TCOOFF);
+    CONSOLE_startWriters();
+    CONSOLE_write(CONSOLE_stream::Output, "the outcome\n", CONSOLE_text::Keep);
+    auto end = std::async(std::launch::async, [] { return CONSOLE_flush(100ms); });
+    const bool heldOn = end.wait_for(1s) == std::future_status::timeout;
+    tcflow(terminal, TCOON);
+    const bool written = end.get();
+    dup2(saved, 1);  // the test's own output goes on behind it
+    EXPECT_TRUE(heldOn);
+    EXPECT_TRUE(written);
+    char shown[64] = {};
+    EXPECT_EQ(std::string(shown, static_cast<size_t>(std::max<ssize_t>(0, read(screen, shown, sizeof shown)))),
+              "the outcome\r\n");
 }
 
 }  // namespace
