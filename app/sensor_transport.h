@@ -55,6 +55,12 @@
 //                      do, so a read that asks for more than came waits for
 //                      the next transfer; "on": it sends one. Only this
 //                      simulated build reads it.
+//   ZARN_SIM_PACKET_SIZE
+//                      the packet size of the sensor's bulk pipes: "512"
+//                      (default: a high-speed port) or "1024" (a SuperSpeed
+//                      port), in its descriptors and in the packets its
+//                      transfers are cut into. Only this simulated build
+//                      reads it.
 //   ZARN_SIM_USB       "ok" (default); "missing": the program finds no USB
 //                      stack to talk through, so the driver cannot start its
 //                      transport and its initialisation fails. Nothing else
@@ -99,6 +105,7 @@ struct SimulatedSensorSettings {
     enum class Driver { LibusbK, Libusb0, WinUsb } driver = Driver::LibusbK;
     bool partialReads = true;
     bool zeroLengthPackets = false;
+    uint16_t packetSize = 512;
 };
 
 // The names ZARN_SIM_STATE takes, with the processor and state the sensor

@@ -166,6 +166,13 @@ SimulatedSensorSettings readSimulatedSensorSettings(const std::function<const ch
             unreadable("ZARN_SIM_ZERO_LENGTH_PACKETS", value);
         }
     }
+    if (const char* value = lookup("ZARN_SIM_PACKET_SIZE")) {
+        if (std::strcmp(value, "512") == 0 || std::strcmp(value, "1024") == 0) {
+            settings.packetSize = std::strcmp(value, "512") == 0 ? 512 : 1024;
+        } else {
+            unreadable("ZARN_SIM_PACKET_SIZE", value);
+        }
+    }
     if (const char* value = lookup("ZARN_SIM_USB")) {
         if (std::strcmp(value, "ok") == 0) {
             settings.usbMissing = false;
@@ -196,6 +203,7 @@ void attachSensorTransport() {
                                                                                   : zsim::win::SimDriver::LibusbK;
     binding.partialReads = settings.partialReads;
     binding.zeroLengthPackets = settings.zeroLengthPackets;
+    binding.packetSize = settings.packetSize;
     t.usbStack = std::make_unique<SensorUsbStack>(sensor->usb(), sensor->deviceInfo().serial, binding);
     // The sensor installed its own bus as the back-end; the program talks
     // through the USB access library instead, as on Windows.

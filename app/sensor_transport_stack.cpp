@@ -23,6 +23,7 @@ zsim::PnpSensorIdentity SensorUsbStack::identity(zsim::win::SimDriver driver) {
 
 SensorUsbStack::SensorUsbStack(zsim::SimUsb& usb, std::string serial, SensorUsbBinding binding)
     : usb_(usb), serial_(std::move(serial)), binding_(binding) {
+    usb_.setPacketSize(binding_.packetSize);
     zsim::win::SimWinUsbStack& stack = zsim::win::SimWinUsbStack::instance();
     stack.reset();
     zsim::WinPnp::instance().reset();
@@ -90,8 +91,8 @@ void SensorUsbStack::plugDevice(bool booted) {
         const std::string& path = paths[i];
         const auto index = static_cast<uint8_t>(i);
         auto device = std::make_shared<zsim::win::SimWinDevice>(path, binding_.driver);
-        device->setDeviceDescriptor(zsim::win::sensorDeviceDescriptor(booted));
-        device->setConfigurations({zsim::win::sensorConfiguration(index)});
+        device->setDeviceDescriptor(zsim::win::sensorDeviceDescriptor(booted, binding_.packetSize));
+        device->setConfigurations({zsim::win::sensorConfiguration(index, binding_.packetSize)});
         device->setString(1, zsim::win::kSensorManufacturer);
         device->setString(2, zsim::win::kSensorProduct);
         device->setString(3, serial_);

@@ -26,22 +26,26 @@
 #include "sim/sim_usb.h"
 #include "sim/win_pnp/win_pnp.h"
 #include "sim/win_pnp/win_pnp_api.h"
+#include "sim/win_usb/win_usb_sensor.h"
 #include "sim/win_usb/win_usb_stack.h"
 
 namespace ZarnFirmwareUpdater {
 
 // The driver bound to the sensor's interfaces, whether their IN pipes allow
-// partial reads (libusbK and WinUSB; libusb0 never does), and whether the
-// sensor ends a transfer of whole packets with a zero-length packet.
+// partial reads (libusbK and WinUSB; libusb0 never does), whether the sensor
+// ends a transfer of whole packets with a zero-length packet, and the packet
+// size of its port (its descriptors, and the sensor's transfers on the bus).
 struct SensorUsbBinding {
     zsim::win::SimDriver driver = zsim::win::SimDriver::LibusbK;
     bool partialReads = true;
     bool zeroLengthPackets = false;
+    uint16_t packetSize = zsim::win::kSensorPacketSize;
 };
 
 class SensorUsbStack {
 public:
-    // Installs the device-facing table and follows `usb` from now on.
+    // Installs the device-facing table, puts `usb` on the binding's port
+    // (its packet size) and follows it from now on.
     SensorUsbStack(zsim::SimUsb& usb, std::string serial, SensorUsbBinding binding = {});
     // Stops following; the nodes and device files go, the table is restored.
     ~SensorUsbStack();

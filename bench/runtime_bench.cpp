@@ -7,12 +7,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -25,35 +22,6 @@
 
 namespace {
 
-// The log file must never land in the user's own folder: before any
-// benchmark can log, the application-data folder is moved to a temporary one,
-// which goes away with the process.
-class TemporaryDataHome {
-public:
-    TemporaryDataHome() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "zarn-bench-XXXXXX").string();
-        if (char* made = ::mkdtemp(pattern.data())) {
-            path_ = made;
-            ::setenv("XDG_DATA_HOME", path_.c_str(), 1);
-        }
-    }
-    bool ready() const { return !path_.empty(); }
-    ~TemporaryDataHome() {
-        if (path_.empty()) return;
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-
-private:
-    std::string path_;
-};
-
-// False when no temporary folder could be made: then nothing may be logged.
-bool useTemporaryDataHome() {
-    static TemporaryDataHome home;
-    return home.ready();
-}
-
 // A slot of our own so that the figure is not disturbed by whatever state
 // another component keeps; one of the unused fixed slots.
 struct BenchState {
@@ -61,7 +29,6 @@ struct BenchState {
 };
 
 void BM_FixedSlotGetOrCreate(benchmark::State& state) {
-    useTemporaryDataHome();
     auto context = std::make_shared<morv::driver::Context>();
     morv::driver::ScopedThreadContext scope(context);
     for (auto _ : state) {
@@ -72,10 +39,6 @@ void BM_FixedSlotGetOrCreate(benchmark::State& state) {
 BENCHMARK(BM_FixedSlotGetOrCreate);
 
 void BM_SuppressedDebugLogLine(benchmark::State& state) {
-    if (!useTemporaryDataHome()) {
-        state.SkipWithError("no temporary folder for the log file");
-        return;
-    }
     LOGG_setConsolePrint(0);
     LOGG_setSeverity(LOG_INFO_E);  // the default: DEBUG lines are dropped
     int counter = 0;
@@ -87,10 +50,6 @@ void BM_SuppressedDebugLogLine(benchmark::State& state) {
 BENCHMARK(BM_SuppressedDebugLogLine);
 
 void BM_InfoLogLineToFile(benchmark::State& state) {
-    if (!useTemporaryDataHome()) {
-        state.SkipWithError("no temporary folder for the log file");
-        return;
-    }
     LOGG_setConsolePrint(0);
     LOGG_setSeverity(LOG_INFO_E);
     int counter = 0;
@@ -103,7 +62,6 @@ void BM_InfoLogLineToFile(benchmark::State& state) {
 BENCHMARK(BM_InfoLogLineToFile)->Iterations(20000);
 
 void BM_PoolAllocateAndFree(benchmark::State& state) {
-    useTemporaryDataHome();
     auto context = std::make_shared<morv::driver::Context>();
     morv::driver::ScopedThreadContext scope(context);
     MEM_POOLG_init();
@@ -129,7 +87,6 @@ void BM_PoolAllocateAndFree(benchmark::State& state) {
 BENCHMARK(BM_PoolAllocateAndFree);
 
 void BM_QueueSendAndReceive(benchmark::State& state) {
-    useTemporaryDataHome();
     OS_LYRG_msgQueT queue{};
     queue.maxMsgs = 16;
     queue.msgSize = sizeof(void*);
@@ -155,7 +112,6 @@ BENCHMARK(BM_QueueSendAndReceive);
 // hands its request through three (the sender, the device, the client's read
 // thread), so the three-thread figure is its floor on this machine.
 void BM_EventRingHandOff(benchmark::State& state) {
-    useTemporaryDataHome();
     const auto count = static_cast<size_t>(state.range(0));
     std::vector<OS_LYRG_eventT> events(count);
     for (auto& event : events) event = OS_LYRG_createEvent(0);
@@ -185,7 +141,6 @@ BENCHMARK(BM_EventRingHandOff)->Arg(2)->Arg(3)->UseRealTime();
 // One request and its answer on the client interface of the simulated bus,
 // through the transport front end, as the device client sends them.
 void BM_SimulatedTransferRoundTrip(benchmark::State& state) {
-    useTemporaryDataHome();
     zsim::SimUsb& bus = zsim::SimUsb::installFresh();
     bus.plug({4});
     bus.setWriteHandler(4, [](uint8_t index, const zsim::Bytes& request) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "runtime/logger.h"
 #include "runtime/usb_transport.h"
 #include "sim/sim_usb.h"
 #include "sim/win_pnp/win_pnp.h"
@@ -27,6 +28,11 @@ public:
     // `usb` carries the bytes; every interface of a booted sensor is plugged
     // on it here.
     explicit WholeStack(zsim::SimUsb& usb) : usb_(usb) {
+        // The back-end logs in the context of the thread that reports the
+        // sensor (this one) until a driver starts it: those lines go to the
+        // log file only, since standard output carries the report and
+        // console writes are no part of what is measured.
+        LOGG_setConsolePrint(0);
         usb_.plug({0, 1, 2, 3, 4});
         auto& stack = zsim::win::SimWinUsbStack::instance();
         stack.reset();

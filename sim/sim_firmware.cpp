@@ -361,7 +361,8 @@ bool SimFirmware::endBurst() {
     // Frames are 4 bytes past a whole word each: an even number of them
     // can be made to end on a packet boundary, an odd one cannot.
     if (frames.size() >= 2 && total % sizeof(capnp::word) == 0) {
-        growLastSegment(frames.back(), (SimUsb::kPacketSize - total % SimUsb::kPacketSize) % SimUsb::kPacketSize);
+        const size_t packet = usb_.packetSize();
+        growLastSegment(frames.back(), (packet - total % packet) % packet);
     }
     Bytes transfer;
     for (const Bytes& frame : frames) transfer.insert(transfer.end(), frame.begin(), frame.end());

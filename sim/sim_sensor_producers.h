@@ -43,9 +43,10 @@ public:
     static constexpr uint64_t kImuPeriodNs = 2'500'000;
     // The LOGGER request that starts the forwarding of log lines.
     static constexpr uint32_t kLoggerStartCode = 0x02000003;
-    // A line's room in the processor's log buffer: with the packet word, the
-    // service header and the line header, a line in its slot is one packet.
-    static constexpr size_t kLogSlotSize = SimUsb::kPacketSize - 4 - 12 - kLogLineHeaderSize;
+    // A line's room in the processor's log buffer, whatever the port: with
+    // the packet word, the service header and the line header, a line in its
+    // slot is one high-speed packet (half a SuperSpeed one).
+    static constexpr size_t kLogSlotSize = SimUsb::kHighSpeedPacketSize - 4 - 12 - kLogLineHeaderSize;
 
     struct ImuSample {
         uint16_t sensor = 0;

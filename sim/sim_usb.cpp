@@ -96,6 +96,7 @@ void SimUsb::reset() {
     inits_ = 0;
     deinits_ = 0;
     presenceObserver_ = nullptr;
+    packetSize_.store(kHighSpeedPacketSize);
     notifyAllLocked();
 }
 
@@ -237,7 +238,7 @@ bool SimUsb::deviceSend(uint8_t index, SharedBytes transfer) {
     if (!pipe.registered || !pipe.open) return false;
     pipe.toHostBytes += transfer->size();
     ++pipe.sent.transfers;
-    if (!transfer->empty() && transfer->size() % kPacketSize == 0) ++pipe.sent.wholePackets;
+    if (!transfer->empty() && transfer->size() % packetSize_.load() == 0) ++pipe.sent.wholePackets;
     pipe.toHost.push_back(std::move(transfer));
     // Only this interface's host reads wait for its data; they are woken
     // once the bus is free for them.

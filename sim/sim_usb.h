@@ -13,6 +13,7 @@
 // Like the real back-end, the pipes are process-wide, not per driver context.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -41,10 +42,12 @@ enum class Dir { Out, In };  // Out: host -> device (bulk write); In: device -> 
 class SimUsb {
 public:
     static constexpr uint8_t kMaxInterfaces = 8;
-    // The packet size of the sensor's bulk endpoints (high speed). A device
-    // transfer that is a whole number of packets has no short packet to end
-    // it: the device models send such transfers in their normal run.
-    static constexpr uint32_t kPacketSize = 512;
+    // The packet size of the sensor's bulk endpoints on a high-speed port,
+    // and on a SuperSpeed one. A device transfer that is a whole number of
+    // packets has no short packet to end it: the device models send such
+    // transfers in their normal run, sized by packetSize().
+    static constexpr uint32_t kHighSpeedPacketSize = 512;
+    static constexpr uint32_t kSuperSpeedPacketSize = 1024;
 
     // The one simulated bus of the process.
     static SimUsb& instance();
@@ -53,9 +56,15 @@ public:
     // Installs ops() as the transport back-end and resets the bus.
     static SimUsb& installFresh();
 
-    // Back to the start: nothing plugged, no faults, no handlers, not initialised.
-    // Blocked reads are woken with a failure first.
+    // Back to the start: nothing plugged, no faults, no handlers, not
+    // initialised, a high-speed port. Blocked reads are woken with a failure
+    // first.
     void reset();
+
+    // The packet size of the port the sensor is on (kHighSpeedPacketSize or
+    // kSuperSpeedPacketSize); set before the device is plugged.
+    void setPacketSize(uint32_t bytes) { packetSize_.store(bytes); }
+    uint32_t packetSize() const { return packetSize_.load(); }
 
     // --- device presence ---------------------------------------------------
     // Registers interfaces (what the arrival of a device does). An interface
@@ -207,6 +216,7 @@ private:
     std::optional<std::string> lastInitSerial_;
     std::pair<int32_t, int32_t> lastInitValues_{0, 0};
     PresenceObserver presenceObserver_;
+    std::atomic<uint32_t> packetSize_{kHighSpeedPacketSize};
 };
 
 }  // namespace zsim

@@ -8,8 +8,12 @@ namespace zsim {
 
 namespace {
 
-// The device models size their whole-packet transfers by the bus's packet.
-static_assert(SimUsb::kPacketSize == win::kSensorPacketSize, "one packet size on the bus and on the sensor's pipes");
+// The device models size their whole-packet transfers by the bus's packet
+// size, the host its reads by the sensor's endpoint descriptors: each port's
+// size is the same for both.
+static_assert(SimUsb::kHighSpeedPacketSize == win::kSensorPacketSize &&
+                  SimUsb::kSuperSpeedPacketSize == win::kSensorSuperSpeedPacketSize,
+              "one packet size on the bus and on the sensor's pipes");
 
 class SimUsbLink : public win::EndpointLink {
 public:

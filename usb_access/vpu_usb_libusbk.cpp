@@ -72,7 +72,7 @@ struct ReadAhead {
 // `mutex`; the handle stays valid while `users` is above zero.
 struct InterfaceEntry {
     UsbDevice usb{};
-    uint32_t packetSize = 0;  // of the IN pipe; 0 until its pipe is known
+    uint32_t packetSize = 0;  // of the IN pipe, from its descriptor; 0 until its pipe is known
     std::string serial;  // the sensor it belongs to
     bool ready = false;  // opened with its alternate setting and pipes
     bool closing = false;
@@ -155,11 +155,12 @@ EntryPtr lookup(uint8_t index) {
     return found == b.interfaceMap.end() ? nullptr : found->second;
 }
 
-// Marks a transfer as a user of the entry's handle; false when it has none
-// or is closing.
+// Marks a transfer as a user of the entry's handle; false when it has none,
+// is closing, or was not opened with its pipes (an interface that failed on
+// the way keeps its handle until its removal, without pipes to move bytes on).
 bool beginUse(InterfaceEntry& entry) {
     std::lock_guard<std::mutex> lock(entry.mutex);
-    if (entry.usb.device.handle == nullptr || entry.closing) return false;
+    if (entry.usb.device.handle == nullptr || entry.closing || !entry.ready) return false;
     ++entry.users;
     return true;
 }
@@ -219,7 +220,7 @@ void closeEntry(InterfaceEntry& entry) {
 // once. The caller holds readMutex and a use of the handle.
 bool readPackets(InterfaceEntry& entry, uint8_t* buffer, uint32_t length, uint32_t* got, DWORD* error) {
     ReadAhead& ahead = entry.ahead;
-    const uint32_t packet = entry.packetSize != 0 ? entry.packetSize : 512;
+    const uint32_t packet = entry.packetSize;  // never 0: such a pipe is not opened
     *got = 0;
     while (*got < length) {
         if (ahead.begin < ahead.end) {
@@ -417,9 +418,11 @@ void onArrival(const std::string& serial, KLST_DEVINFO* devInfo, uint8_t index) 
         usb.device.Usb.FlushPipe(handle, usb.inPipe);
         usb.device.Usb.AbortPipe(handle, usb.outPipe);
         usb.device.Usb.FlushPipe(handle, usb.outPipe);
-        ready = haveIn && haveOut;
+        // The reads are cut to the IN pipe's packet size, which only its
+        // descriptor gives: a pipe that claims none cannot be read.
+        ready = haveIn && haveOut && entry->packetSize != 0;
         if (!ready) {
-            failure = ERROR_NO_MORE_ITEMS;
+            failure = haveIn && haveOut ? ERROR_INVALID_DATA : ERROR_NO_MORE_ITEMS;
             failedStep = "QueryPipe";
         }
     }

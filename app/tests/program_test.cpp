@@ -316,6 +316,9 @@ std::vector<std::map<std::string, std::string>> everyBinding() {
         }
         bindings.back()["ZARN_SIM_PARTIAL_READS"] = "off";
     }
+    // A SuperSpeed port, under the driver that overruns on a short read.
+    bindings.push_back(
+        {{"ZARN_SIM_DRIVER", "libusb0"}, {"ZARN_SIM_ZERO_LENGTH_PACKETS", "off"}, {"ZARN_SIM_PACKET_SIZE", "1024"}});
     return bindings;
 }
 
@@ -323,6 +326,7 @@ INSTANTIATE_TEST_SUITE_P(Bindings, ProgramOverDriverTest, ::testing::ValuesIn(ev
     std::string name = info.param.at("ZARN_SIM_DRIVER");
     if (info.param.count("ZARN_SIM_PARTIAL_READS") != 0) name += "WithoutPartialReads";
     name += info.param.at("ZARN_SIM_ZERO_LENGTH_PACKETS") == "on" ? "WithZeroLengthPackets" : "WithoutZeroLengthPackets";
+    if (info.param.count("ZARN_SIM_PACKET_SIZE") != 0) name += "With" + info.param.at("ZARN_SIM_PACKET_SIZE") + "BytePackets";
     return name;
 });
 

@@ -21,9 +21,12 @@
 #include "sim/sim_boot_monitor.h"
 #include "sim/sim_sensor.h"
 #include "app/sensor_transport_stack.h"
+#include "sim/win_usb/win_usb_stack.h"
 #include "platform/tests/child_process.h"
 #include "platform/tests/process_threads.h"
 #include "platform/tests/temp_folder.h"
+#include "usb_access/lst_k.h"
+#include "usb_access/usbk_device.h"
 #include "usb_access/vpu_usb_libusbk.h"
 
 namespace {
@@ -122,7 +125,7 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         {"ZARN_SIM_UPDATE", "FAIL"},      {"ZARN_SIM_FLASH_MS", "-3"},        {"ZARN_SIM_FLASH_MS", "60001"},
         {"ZARN_SIM_FLASH_MS", "10ms"},   {"ZARN_SIM_CLOSE_AFTER_FRAMES", "-1"},
         {"ZARN_SIM_CLOSE_AFTER_FRAMES", "1000001"}, {"ZARN_SIM_DRIVER", "winusb"}, {"ZARN_SIM_PARTIAL_READS", "0"},
-        {"ZARN_SIM_ZERO_LENGTH_PACKETS", "ON"},
+        {"ZARN_SIM_ZERO_LENGTH_PACKETS", "ON"}, {"ZARN_SIM_PACKET_SIZE", "2048"}, {"ZARN_SIM_PACKET_SIZE", "1024 "},
     };
     for (const auto& [name, value] : bad) {
         std::vector<std::string> problems;
@@ -141,6 +144,7 @@ TEST(SimulatedSensorSettingsTest, UnreadableValuesAreNamedAndLeaveTheirDefaults)
         EXPECT_EQ(settings.driver, defaults.driver);
         EXPECT_EQ(settings.partialReads, defaults.partialReads);
         EXPECT_EQ(settings.zeroLengthPackets, defaults.zeroLengthPackets);
+        EXPECT_EQ(settings.packetSize, defaults.packetSize);
     }
     // Two bad values, two messages; the good one between them still counts.
     std::vector<std::string> problems;
@@ -191,7 +195,7 @@ protected:
     // bring-up one period.
     void SetUp() override { SERVICEP_setLinkPeriodForTest(SERVICEG_LINK_PERIOD_MS); }
     void TearDown() override {
-        for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE"}) {
+        for (const char* name : {"ZARN_SIM_SENSOR", "ZARN_SIM_FIRMWARE", "ZARN_SIM_STATE", "ZARN_SIM_PACKET_SIZE"}) {
             zarn::testing::setEnvironment(name, nullptr);
         }
         if (initialised_) {
@@ -241,6 +245,27 @@ TEST_F(SensorTransportTest, BringUpCarriesTransfersOfWholePacketsOnBothKindsOfIn
     ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready));
     EXPECT_GE(zsim::SimUsb::instance().deviceTransfers(0).wholePackets, 3u);
     EXPECT_GE(zsim::SimUsb::instance().deviceTransfers(zsim::SimSensor::kClientInterface).wholePackets, 1u);
+}
+
+// On a SuperSpeed port the back-end learns the 1024-byte packets from the
+// descriptors and asks the driver for whole ones only.
+TEST_F(SensorTransportTest, OnASuperSpeedPortEveryDriverReadIsOfWhole1024BytePackets) {
+    zarn::testing::setEnvironment("ZARN_SIM_PACKET_SIZE", "1024");
+    ZarnFirmwareUpdater::attachSensorTransport();
+    init();
+    ASSERT_TRUE(states_.waitFor(PZDeviceState_Ready));
+    std::vector<DWORD> reads;
+    KLST_HANDLE list = nullptr;
+    KLST_DEVINFO* info = nullptr;
+    ASSERT_TRUE(LstK_Init(&list, KLST_FLAG_NONE));
+    while (LstK_MoveNext(list, &info)) {
+        for (const auto& request : zsim::win::SimWinUsbStack::instance().find(info->devicePath)->requests()) {
+            if (request.code == LIBUSB_IOCTL_INTERRUPT_OR_BULK_READ) reads.push_back(request.outLength);
+        }
+    }
+    LstK_Free(list);
+    EXPECT_GT(reads.size(), 5u);
+    EXPECT_EQ(std::count_if(reads.begin(), reads.end(), [](DWORD length) { return length % 1024 != 0; }), 0);
 }
 
 TEST_F(SensorTransportTest, WarmRebootBringsTheSensorBackToTheDriver) {

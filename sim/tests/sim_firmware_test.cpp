@@ -374,20 +374,23 @@ std::vector<Reply> readTransferFrames(size_t* size) {
     return replies;
 }
 
-// A flash that takes no time: each phase's reports at once, in order.
+// A flash that takes no time: each phase's reports at once, in order; the
+// boundary is that of the port's packets.
 TEST_F(SimFirmwareTest, FramesSentAtOnceShareATransferThatEndsOnAPacketBoundaryWhenTheirNumberIsEven) {
     firmware->setFlashTiming(1024, 0us);
     firmware->start();
     size_t requests = 0;
     size_t size = 0;
-    for (uint32_t blocks : {1u, 2u, 3u, 40u}) {
+    const std::pair<uint32_t, uint32_t> runs[] = {{512, 1}, {512, 2}, {512, 3}, {512, 40}, {1024, 2}, {1024, 3}};
+    for (const auto& [packet, blocks] : runs) {
+        usb->setPacketSize(packet);
         firmware->setFlashBlockCount(blocks);
         capnp::MallocMessageBuilder builder;
         hostWrite(fwRequestFrame(builder, blocks, zsim::buildTestFirmwareArchive(16 * 1024)));
         handled(++requests);  // all of its answer is queued: no read below waits
         for (uint16_t action = 0; action < 3; ++action) {
             std::vector<Reply> progress = readTransferFrames(&size);
-            EXPECT_EQ(blocks % 2 == 0, size % SimUsb::kPacketSize == 0) << blocks << " blocks, " << size << " bytes";
+            EXPECT_EQ(blocks % 2 == 0, size % packet == 0) << packet << ": " << blocks << " blocks, " << size << " bytes";
             ASSERT_EQ(blocks, progress.size());
             for (uint32_t block = 1; block <= blocks; ++block) {
                 const auto status = progress[block - 1].get().getMsg().getFlashUpdateStatus();

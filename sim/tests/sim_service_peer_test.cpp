@@ -108,16 +108,16 @@ TEST(SimProcessorBootLog, FollowsTheLoggerStartInTransfersOfWholePacketsWhenForw
         ASSERT_EQ(vpu_usb_write_bulk(0, start.data(), static_cast<uint32_t>(start.size()), &moved), 0);
         // Counted once the boot log is queued behind the answer: no read below waits.
         ASSERT_TRUE(processor.services.waitForAnswers(forwarded ? 2 : 1, 2000ms));
-        ASSERT_EQ(usb.pendingToHost(0), 16 + (forwarded ? lines.size() * SimUsb::kPacketSize : 0));
+        ASSERT_EQ(usb.pendingToHost(0), 16 + (forwarded ? lines.size() * SimUsb::kHighSpeedPacketSize : 0));
         Bytes transfer(4096);
         for (uint32_t packets = 0, line = 0; packets <= (forwarded ? 3 : 0); ++packets) {
             ASSERT_EQ(vpu_usb_read_bulk(0, transfer.data(), 4096, &moved), 0);
-            ASSERT_EQ(moved, packets == 0 ? 16 : packets * SimUsb::kPacketSize);
-            for (size_t at = 0; packets != 0 && at < moved; at += SimUsb::kPacketSize, ++line) {
+            ASSERT_EQ(moved, packets == 0 ? 16 : packets * SimUsb::kHighSpeedPacketSize);
+            for (size_t at = 0; packets != 0 && at < moved; at += SimUsb::kHighSpeedPacketSize, ++line) {
                 // The line header and the text, then zeros to the end of the slot.
                 Bytes body = SimSensorProducers::logLineWire(uint32_t(lines[line].size()), 0, line, lines[line]);
                 body.resize(496, 0);
-                EXPECT_EQ(Bytes(transfer.begin() + at, transfer.begin() + at + SimUsb::kPacketSize),
+                EXPECT_EQ(Bytes(transfer.begin() + at, transfer.begin() + at + SimUsb::kHighSpeedPacketSize),
                           SimVpu::encode(14, VpuHeader::make(2, 496, 0x02000005), body)) << line;
             }
         }

@@ -3,7 +3,9 @@
 // interface 0), each with the device descriptor (bcdDevice bit 15 set while
 // the vision processor has not booted), its strings, and a configuration of
 // its one interface with alternate settings 0 and 1 of two bulk pipes each
-// (IN first, then OUT).
+// (IN first, then OUT). On a high-speed port the pipes take 512-byte packets;
+// on a SuperSpeed port 1024-byte ones, with the USB version, control packet
+// size and endpoint companion descriptors such a port gives.
 #pragma once
 
 #include <cstdint>
@@ -25,18 +27,20 @@ constexpr char kSensorManufacturer[] = "Zarn Example Devices";
 constexpr char kSensorProduct[] = "Zarn Depth Sensor";
 constexpr uint8_t kSensorPipeIn = 0x81;
 constexpr uint8_t kSensorPipeOut = 0x01;
-constexpr uint16_t kSensorPacketSize = 512;
+constexpr uint16_t kSensorPacketSize = 512;             // high speed
+constexpr uint16_t kSensorSuperSpeedPacketSize = 1024;  // SuperSpeed
 
 // "control", "infrared", "depth", "visible", "client" for 0 to 4.
 const char* sensorInterfaceName(uint8_t index);
 // The device path of one interface node of a sensor with that serial number.
 std::string sensorInterfacePath(uint8_t index, const std::string& serial);
 // The 18-byte device descriptor and the configuration descriptor of an
-// interface node.
-Bytes sensorDeviceDescriptor(bool booted);
-Bytes sensorConfiguration(uint8_t index);
+// interface node, for the port whose bulk packet size is `packetSize`.
+Bytes sensorDeviceDescriptor(bool booted, uint16_t packetSize = kSensorPacketSize);
+Bytes sensorConfiguration(uint8_t index, uint16_t packetSize = kSensorPacketSize);
 // A node with descriptors and strings but no endpoint links yet.
 std::shared_ptr<SimWinDevice> makeSensorInterface(uint8_t index, bool booted, SimDriver driver,
-                                                  const std::string& serial);
+                                                  const std::string& serial,
+                                                  uint16_t packetSize = kSensorPacketSize);
 
 }  // namespace zsim::win

@@ -33,7 +33,7 @@
 // buffer, and sets its event, as the system does.
 //
 // Bulk IN data comes as USB packets of the endpoint's maximum packet size
-// (from its endpoint descriptor; 512 on a high-speed bulk pipe). A device
+// (from its endpoint descriptor: 512 at high speed, 1024 at SuperSpeed). A device
 // transfer is a run of full packets ended by a short one; one whose length is
 // a whole number of packets is followed by a zero-length packet only when the
 // device sends them (setZeroLengthPackets; an empty transfer is a

@@ -9,6 +9,7 @@
 #include <optional>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "sim/win_usb/win_usb_sensor.h"
 #include "usb_access/tests/usb_fixture.h"
@@ -166,14 +167,18 @@ TEST_F(BulkPackets, PipePoliciesOfReadsWorkAsTheDriversDocumentThem) {
     }
 }
 
+// The driver bound to the sensor with whether its IN pipe allows partial
+// reads, and the packet size of the port the sensor is on.
+using Binding = std::tuple<std::pair<SimDriver, bool>, uint16_t>;
+
 // The sensor's client interface, opened by the transport back-end as the
 // hot-plug monitor would report it.
-class BackEndReads : public BulkPackets, public ::testing::WithParamInterface<std::pair<SimDriver, bool>> {
+class BackEndReads : public BulkPackets, public ::testing::WithParamInterface<Binding> {
 protected:
     void SetUp() override {
         BulkPackets::SetUp();
-        const auto [driver, partialReads] = GetParam();
-        device = zsim::win::makeSensorInterface(4, true, driver, "ZSPACKETS");
+        const auto [driver, partialReads] = std::get<0>(GetParam());
+        device = zsim::win::makeSensorInterface(4, true, driver, "ZSPACKETS", packet);
         for (uint8_t pipe : {zsim::win::kSensorPipeIn, zsim::win::kSensorPipeOut}) {
             links[pipe] = std::make_shared<MemoryLink>();
             device->attach(pipe, links[pipe]);
@@ -194,6 +199,7 @@ protected:
         vpu_usb_set_backend(nullptr);
         BulkPackets::TearDown();
     }
+    const uint32_t packet = std::get<1>(GetParam());
     std::shared_ptr<SimWinDevice> device;
     KLST_DEVINFO record{};
 };
@@ -204,14 +210,14 @@ TEST_P(BackEndReads, DeviceTransfersArriveWholeAndInOrderThroughReadsOfAnyLength
     std::vector<size_t> ends;  // where each transfer ends in the stream
     for (int i = 0; i < 60; ++i) {
         // Empty ones, whole packets and odd lengths, up to a few packets.
-        const size_t length = i % 10 == 3 ? 512 * (i % 4) : random() % 2000;
+        const size_t length = i % 10 == 3 ? packet * (i % 4) : random() % 2000;
         const Bytes transfer = run(static_cast<uint8_t>(random()), length);
         links[zsim::win::kSensorPipeIn]->deviceSend(transfer);
         sent.insert(sent.end(), transfer.begin(), transfer.end());
         ends.push_back(sent.size());
     }
     auto reading = std::async(std::launch::async, [&] {
-        const uint32_t lengths[] = {1, 1, 1, 3, 7, 13, 511, 513, 1, 4096, 8, 1500, 1024};
+        const uint32_t lengths[] = {1, 1, 1, 3, 7, 13, packet - 1, packet + 1, 1, 4096, 8, 1500, packet};
         Bytes got;
         for (size_t n = 0; got.size() < sent.size(); ++n) {
             Bytes buffer(lengths[n % std::size(lengths)]);
@@ -231,8 +237,10 @@ TEST_P(BackEndReads, DeviceTransfersArriveWholeAndInOrderThroughReadsOfAnyLength
 // (1 byte, a word, a packet and one, many packets, the word then the rest) ends once its bytes came.
 TEST_P(BackEndReads, EveryReadEndsOnceItsBytesHaveComeWithoutZeroLengthPackets) {
     device->setZeroLengthPackets(false);
-    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 1}, {4, 4}, {512, 512}, {513, 513}, {4096, 4096}, {4, 0}};
-    const uint32_t lengths[] = {512, 1024, 1536, 2048, 2560, 3072, 3584, 4096, 1, 4, 100, 511, 513, 1500, 2047, 4100};
+    const std::pair<uint32_t, uint32_t> shapes[] = {{1, 1}, {4, 4}, {packet, packet}, {packet + 1, packet + 1},
+                                                    {4096, 4096}, {4, 0}};
+    const uint32_t lengths[] = {512, 1024, 1536, 2048, 2560, 3072, 3584, 4096,
+                                1, 4, 100, packet - 1, packet + 1, 1500, 2047, 4100};
     auto reading = std::async(std::launch::async, [&]() -> std::string {
         for (const auto& [first, next] : shapes) {
             for (uint32_t length : lengths) {
@@ -258,7 +266,7 @@ TEST_P(BackEndReads, EveryReadEndsOnceItsBytesHaveComeWithoutZeroLengthPackets) 
 // A driver read that fails after moving bytes (its transfer time-out) loses
 // none of them, and its failure is returned once, by the next read.
 TEST_P(BackEndReads, FailureAfterDeliveredBytesComesWithTheNextReadAndNoByteIsLost) {
-    if (GetParam().first == SimDriver::Libusb0) GTEST_SKIP() << "libusb0 keeps its time-outs on the host";
+    if (std::get<0>(GetParam()).first == SimDriver::Libusb0) GTEST_SKIP() << "libusb0 keeps its time-outs on the host";
     device->setZeroLengthPackets(false);
     device->setPipePolicy(zsim::win::kSensorPipeIn, PIPE_TRANSFER_TIMEOUT, {100, 0, 0, 0});
     // Each read of 3000 bytes after `sent`: its status and bytes.
@@ -275,14 +283,19 @@ TEST_P(BackEndReads, FailureAfterDeliveredBytesComesWithTheNextReadAndNoByteIsLo
     EXPECT_EQ(readAfter({}), std::make_pair(VPU_USB_OK, run(2, 100))) << "once";
 }
 
-std::string bindingName(const ::testing::TestParamInfo<std::pair<SimDriver, bool>>& info) {
+std::string bindingName(const ::testing::TestParamInfo<Binding>& info) {
     static const char* const kNames[] = {"libusbK", "libusb0", "WinUSB"};
-    return std::string(kNames[static_cast<int>(info.param.first)]) + (info.param.second ? "" : "WithoutPartialReads");
+    const auto& [binding, packet] = info.param;
+    return std::string(kNames[static_cast<int>(binding.first)]) + (binding.second ? "" : "WithoutPartialReads") +
+           (packet == zsim::win::kSensorPacketSize ? "" : "With" + std::to_string(packet) + "BytePackets");
 }
 
+const std::pair<SimDriver, bool> kBindings[] = {
+    {SimDriver::LibusbK, true}, {SimDriver::Libusb0, true}, {SimDriver::WinUsb, true}, {SimDriver::LibusbK, false}};
 INSTANTIATE_TEST_SUITE_P(Drivers, BackEndReads,
-                         ::testing::Values(std::pair{SimDriver::LibusbK, true}, std::pair{SimDriver::Libusb0, true},
-                                           std::pair{SimDriver::WinUsb, true}, std::pair{SimDriver::LibusbK, false}),
+                         ::testing::Combine(::testing::ValuesIn(kBindings),
+                                            ::testing::Values(zsim::win::kSensorPacketSize,
+                                                              zsim::win::kSensorSuperSpeedPacketSize)),
                          bindingName);
 
 }  // namespace

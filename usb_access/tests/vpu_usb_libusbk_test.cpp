@@ -40,6 +40,7 @@ struct FakeInterface {
     int failInits = 0;  // the next opens that fail, as a busy device file would
     int failReadsSilently = 0;  // the next reads that fail with no last error
     uint32_t shortenWritesBy = 0;
+    uint16_t inPacketSize = 512;  // as the IN pipe's descriptor gives it
     std::mutex mutex;
     std::condition_variable changed;
     std::deque<Bytes> toHost;
@@ -92,14 +93,14 @@ BOOL WINAPI fakeSetAlt(KUSB_HANDLE handle, UCHAR alt) {
     return TRUE;
 }
 // The OUT pipe is listed first: pipes must be told apart by direction.
-BOOL WINAPI fakeQueryPipe(KUSB_HANDLE, UCHAR, UCHAR index, PWINUSB_PIPE_INFORMATION info) {
+BOOL WINAPI fakeQueryPipe(KUSB_HANDLE handle, UCHAR, UCHAR index, PWINUSB_PIPE_INFORMATION info) {
     if (index > 1) {
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
     info->PipeType = UsbdPipeTypeBulk;
     info->PipeId = index == 0 ? 0x01 : 0x81;
-    info->MaximumPacketSize = 512;
+    info->MaximumPacketSize = index == 0 ? 512 : asFake(handle)->inPacketSize;
     info->Interval = 0;
     return TRUE;
 }
@@ -360,6 +361,25 @@ TEST_F(VpuUsbLibusbkTest, ADeviceIsReportedWhenItsLastInterfaceIsOpen) {
     }
     EXPECT_TRUE(heard.snapshot().empty());
     EXPECT_EQ(heard.lineCount("Init device failed. ErrorCode: 0000001Fh"), 1u);
+}
+
+// Reads are cut to the IN pipe's packet size, which only its descriptor
+// gives: an interface whose IN pipe claims none is not opened, nor read.
+TEST_F(VpuUsbLibusbkTest, AnInterfaceWhoseInPipeClaimsNoPacketSizeIsNeitherOpenedNorRead) {
+    ASSERT_EQ(vpu_usb_libusbk_init(nullptr), VPU_USB_OK);
+    for (int i = 0; i < 4; ++i) OnHotPlug(nullptr, &interfaceOf("SN", i, true), KHOT_EVENT_ARRIVAL);
+    KLST_DEVINFO& info = interfaceOf("SN", 4, true);
+    const std::shared_ptr<FakeInterface> client = fakeOf(info);
+    client->inPacketSize = 0;
+    OnHotPlug(nullptr, &info, KHOT_EVENT_ARRIVAL);
+    EXPECT_TRUE(heard.snapshot().empty()) << "a sensor with an interface it cannot read is not reported";
+    EXPECT_EQ(heard.lineCount("Interface 4 (ZarnSensor.client, fake:SN:4) not opened: QueryPipe failed, "
+                              "ErrorCode: 0000000Dh"), 1u);
+    client->toHost.push_back({1});
+    uint8_t buffer[8];
+    uint32_t count = 0;
+    EXPECT_EQ(vpu_usb_read_bulk(4, buffer, sizeof(buffer), &count), VPU_USB_ERR_NOT_REGISTERED);
+    EXPECT_TRUE(client->readPipes.empty());
 }
 
 TEST_F(VpuUsbLibusbkTest, SensorChoiceWithAndWithoutASerialFilter) {
