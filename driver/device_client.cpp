@@ -428,7 +428,11 @@ PZStatus waitForDeviceState(uint32_t timeoutSeconds, bool* isPrimary, uint16_t* 
         // A client whose read thread has ended hears no report any more (its
         // end sets the event): waiting on would only sit out the time-out.
         if (!client->running.load()) return PZStatus_DeviceNotReady;
-        if (OS_LYRG_waitEvent(client->event, timeoutSeconds * 1000u) != OS_LYRG_SUCCESS) return PZStatus_Timeout;
+        if (OS_LYRG_waitEvent(client->event, timeoutSeconds * 1000u) != OS_LYRG_SUCCESS) {
+            // Said here: a bring-up cut short after it reports nothing more.
+            LOGG_PRINT(LOG_WARN_E, 0, "No device state report within %u s\n", timeoutSeconds);
+            return PZStatus_Timeout;
+        }
     }
     if (isPrimary != nullptr) *isPrimary = client->deviceProcessor.load() == kProcessorPrimary;
     if (state != nullptr) *state = client->deviceState.load();

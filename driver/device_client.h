@@ -161,8 +161,9 @@ void releasePendingResponse(PZClientPendingEntry* entry);
 uint32_t newRequestId();
 
 // Waits until a device-state report has arrived. Every wake-up without one
-// starts a new full wait; a wait that runs out gives Timeout, and a client
-// that is stopped or whose read thread has ended gives DeviceNotReady.
+// starts a new full wait; a wait that runs out is logged and gives Timeout,
+// and a client that is stopped or whose read thread has ended gives
+// DeviceNotReady.
 PZStatus waitForDeviceState(uint32_t timeoutSeconds, bool* isPrimary, uint16_t* state);
 
 // Maps a device notification to a system event and calls the system-event callback.

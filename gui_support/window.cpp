@@ -126,7 +126,7 @@ void Window::run() {
                 --options->framesToPoll;
                 glfwPollEvents();
             } else {
-                glfwWaitEventsTimeout(1.0);
+                glfwWaitEventsTimeout(options->idleWaitSeconds);
             }
             // With this frame's events, where a user's close comes too.
             if (closeAfterFrames > 0 && framesDrawn + 1 >= closeAfterFrames) {

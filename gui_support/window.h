@@ -28,6 +28,7 @@ public:
         bool maximized = false;
         std::string title = "untitled";
         int32_t closeAfterFrames = 0;  // see closeAfterFrames(); 0: never
+        double idleWaitSeconds = 1.0;  // the longest sleep between events
     };
 
     // The first window of the process initialises GLFW (once per process).

@@ -654,14 +654,17 @@ int vpu_usb_libusbk_deinit() {
         b.stopFailed = false;
         return VPU_USB_OK;
     }
+    bool outlasted = false;
     {
         std::unique_lock<std::mutex> lock(b.flightMutex);
         // An arrival in flight is a bring-up still talking to the device: it
         // is waited for. A removal in flight may be waiting for our own
         // caller's cleanup: it is not.
-        b.flightDone.wait_for(lock, kStopBound, [&] { return b.inFlight == 0 || b.flightEvent == 1; });
+        outlasted = !b.flightDone.wait_for(lock, kStopBound, [&] { return b.inFlight == 0 || b.flightEvent == 1; });
         settled = b.inFlight == 0;
     }
+    // A shutdown held up for the whole bound is worth a line of its own.
+    if (outlasted) LOGG_PRINT(LOG_WARN_E, 0, "libusbk: a hot-plug call still runs after the stop's wait for it\n");
     if (settled) return stopAndRecord(monitor) ? VPU_USB_OK : VPU_USB_ERR_INIT;
 
     // The call in flight may be waiting for our own caller: stop as soon as

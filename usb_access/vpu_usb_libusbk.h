@@ -52,9 +52,9 @@
 //    monitor is stopped at once (HotK_Free returns once its window and
 //    thread are gone) and the remaining interfaces are closed. When a
 //    removal is in flight (it may be waiting for the very cleanup that runs
-//    deinit), or an arrival outlasts the bound, the stop is handed to a
-//    stopper thread that does the same as soon as the call returns, and
-//    deinit returns. "HotK monitor closed successfully!" is logged only once
+//    deinit), or an arrival outlasts the bound (logged as a warning), the
+//    stop is handed to a stopper thread that does the same as soon as the
+//    call returns, and deinit returns. "HotK monitor closed successfully!" is logged only once
 //    HotK_Free has succeeded; until then the monitor stays recorded, and a
 //    failed stop leaves it so (logged as an error): the next init is refused
 //    as dirty, and vpu_usb_libusbk_waitStopped answers false.

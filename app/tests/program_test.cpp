@@ -360,10 +360,7 @@ class ProgramConsoleTest : public ProgramTest {};
 
 TEST_F(ProgramConsoleTest, UpgradeWithAStandardOutputNobodyReadsStillCompletes_RealOneSecondLink) {
     const Outcome result = run({"-u"}, {{"ZARN_SIM_FIRMWARE", "0.9.3"}, {"ZARN_SIM_FLASH_MS", "2"}}, {}, {}, {},
-                               [](zarn::testing::ChildOptions& options) {
-                                   options.outputUnread = true;
-                                   options.bound = 30s;
-                               });
+                               [](zarn::testing::ChildOptions& options) { options.outputUnread = true; });
     EXPECT_EQ(result.exitStatus, 0) << result.err;
     EXPECT_TRUE(result.hasLine(kSuccessText)) << result.err;
     expectTheUpdateLogged(dataHome_);

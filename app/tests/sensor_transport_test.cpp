@@ -228,10 +228,11 @@ TEST_F(SensorTransportTest, DriverFindsTheConfiguredSensorAndItsShutdownLetsTheD
     PlovarZarn_Deinit();
     PZDevice_waitForCleanup();
     initialised_ = false;
-    const auto before = std::chrono::steady_clock::now();
-    ZarnFirmwareUpdater::detachSensorTransport();
-    // The driver had stopped its transport: nothing to wait for.
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    // The driver's shutdown stopped its transport itself, so the detach has
+    // nothing to wait for; had it not, the detach would sit out its 10 s wait
+    // for that stop and keep the sensor.
+    EXPECT_TRUE(vpu_usb_libusbk_waitStopped(0));
+    EXPECT_TRUE(ZarnFirmwareUpdater::detachSensorTransport());
     // Detached: no back-end sensor answers any more.
     uint32_t written = 0;
     const uint8_t byte = 0;
@@ -327,8 +328,9 @@ size_t threadCount() { return zarn::testing::processThreadCount(); }
 // The driver shuts down while the monitor's thread is inside a boot (the
 // boot-detect program never finishes: the boot layer polls it for its 2 s
 // budget) and while the driver's readers wait on interfaces where nothing
-// comes. Both end within their bound and leave no thread behind.
-TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
+// comes. Both stop the transport within the shutdown and leave no thread
+// behind.
+TEST(WholeStackShutdown, StopsTheTransportItselfAndLeavesNoThread) {
     SERVICEP_setLinkPeriodForTest(150);
     // A thread runtime's own helpers (a sanitizer's) start with the first
     // thread of the process and are not counted as the stack's.
@@ -339,14 +341,8 @@ TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
     struct Case {
         const char* name;
         bool duringBoot;
-        std::chrono::seconds bound;
     };
-    // The boot gives up after its 2 s budget; a shutdown with the sensor up
-    // waits at most for one host-library request's 1 s time-out. Both must
-    // stay below the transport stop's 10 s wait for an arrival in flight. A
-    // sanitizer build on a machine loaded nine times over took 7.6 s: the
-    // bound leaves room for that and still tells the 10 s wait apart.
-    for (const Case& c : {Case{"during a boot", true, 9s}, Case{"with reads pending", false, 9s}}) {
+    for (const Case& c : {Case{"during a boot", true}, Case{"with reads pending", false}}) {
         SCOPED_TRACE(c.name);
         const size_t threadsBefore = threadCount();
         {
@@ -367,16 +363,22 @@ TEST(WholeStackShutdown, EndsWithinItsBoundAndLeavesNoThread) {
             } else {
                 ASSERT_TRUE(states.waitFor(PZDeviceState_Ready));
             }
-            const auto start = std::chrono::steady_clock::now();
             EXPECT_EQ(PlovarZarn_Deinit(), PZStatus_Success);
             PZDevice_waitForCleanup();
-            EXPECT_TRUE(vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(kBound.count() * 1000)));
-            EXPECT_LT(std::chrono::steady_clock::now() - start, c.bound);
+            // The transport's stop waits for an arrival in flight (the boot,
+            // which gives up after its budget), then stops the monitor
+            // itself. A call that outlasts that 10 s wait (one that waits for
+            // this very cleanup) leaves the stop to a thread of its own,
+            // which is still at it when the cleanup has ended. How long
+            // either took is the machine's business.
+            EXPECT_TRUE(vpu_usb_libusbk_waitStopped(0)) << "the stop was left to outlast the shutdown";
+            ASSERT_TRUE(vpu_usb_libusbk_waitStopped(static_cast<uint32_t>(kBound.count() * 1000)));
             sensor.unplug();
             EXPECT_TRUE(sensor.stop(std::chrono::milliseconds(0)));
         }
         // Timer threads are only told to stop, the read thread ends just after saying so: both may linger.
-        const auto end = std::chrono::steady_clock::now() + 5s;
+        // Those go in moments, a thread left behind never: the bound only ends the wait for it.
+        const auto end = std::chrono::steady_clock::now() + kBound;
         while (threadCount() > threadsBefore && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
         EXPECT_LE(threadCount(), threadsBefore);
     }

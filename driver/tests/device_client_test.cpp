@@ -436,7 +436,8 @@ TEST_F(ClientWithoutStateReport, OtherMessagesRestartTheStateWait) {
     auto waiter = onThreadIn(context_, [] {
         bool primary = true;
         uint16_t state = 0;
-        const PZStatus status = waitForDeviceState(5, &primary, &state);
+        // A minute, far past the test's own steps: only a message ends this wait.
+        const PZStatus status = waitForDeviceState(60, &primary, &state);
         return std::make_tuple(status, primary, state);
     });
     firmware_->sendNotification(0, true);
@@ -456,6 +457,7 @@ TEST_F(ClientWithoutStateReport, StateWaitTimesOut_Waits1s) {
     uint16_t state = 9;
     EXPECT_EQ(waitForDeviceState(1, &primary, &state), PZStatus_Timeout);
     EXPECT_EQ(state, 9);
+    EXPECT_EQ(log_.levelOf("No device state report within 1 s"), LOG_WARN_E);
 }
 
 // Eleven throttled sends at 500 ms each: this test takes about 5.5 s.

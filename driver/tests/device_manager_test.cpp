@@ -350,9 +350,11 @@ TEST_F(DeviceManagerTest, LinkThatNeverComesUpRunsOutTheEightSecondBudget) {
     const auto took = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(log_.levelOf("OS_LYRG_waitEvent timeout"), LOG_WARN_E);
     EXPECT_EQ(log_.levelOf("Error waiting for boot to finish: Timeout"), LOG_WARN_E);
-    // The budget counts from the client's start, the framework's time included.
+    // One budget, run out once. That the framework's time counts against it
+    // is PZDevice_bootWaitMs's rule, checked above: here the framework takes
+    // moments, too little for a clock on a loaded machine to see.
+    EXPECT_EQ(log_.count("OS_LYRG_waitEvent timeout"), 1u);
     EXPECT_GE(took, 7900ms);
-    EXPECT_LT(took, 10s);
 }
 
 TEST_F(DeviceManagerTest, SystemEventsFromTheDeviceAreLoggedByName) {
@@ -677,10 +679,8 @@ TEST_P(ShutdownDuringBringUp, CutsItShortWaitsForItAndCleansUpOnce) {
     }
     // Lines logged before the shutdown was asked for come before this index.
     const size_t linesBeforeShutdown = log_.count("");
-    const auto start = std::chrono::steady_clock::now();
     deinit();
     const bool cut = log_.waitFor("Bring-up cut short by the shutdown");
-    const auto cutAfter = std::chrono::steady_clock::now() - start;
     PZDevice_waitForCleanup();
     const long budgetOut = log_.indexOf("Error waiting for boot to finish");
     if (!cut && budgetOut >= 0 && static_cast<size_t>(budgetOut) < linesBeforeShutdown) {
@@ -688,13 +688,12 @@ TEST_P(ShutdownDuringBringUp, CutsItShortWaitsForItAndCleansUpOnce) {
         // get here: there was no bring-up left to cut short.
         GTEST_SKIP() << "the bring-up ran out of its budget before the shutdown";
     }
-    // The bring-up's waits end within a reply slice or one host-library
-    // time-out (1 s); a wait the shutdown failed to end sits out the rest of
-    // the 8-second budget. 5 s leave a loaded machine 4 s to schedule the
-    // threads. The cleanup after it is not timed: under load it alone took
-    // over 7 s, every step of it slow but none waiting on a time-out.
+    // The shutdown ends the bring-up's wait, whichever it was. One it failed
+    // to end would run out: the state report's and the link's are logged
+    // then, and a reply's has no end at all. How long the cut took is the
+    // machine's business.
     EXPECT_TRUE(cut);
-    EXPECT_LT(cutAfter, 5s);
+    EXPECT_FALSE(log_.has("No device state report within"));
     EXPECT_FALSE(log_.has("OS_LYRG_waitEvent timeout"));
     ASSERT_TRUE(hotplug_.waitForDelivered(1, kBound));
     EXPECT_EQ(states_.states(), std::vector<int>{PZDeviceState_Booting});

@@ -26,6 +26,11 @@ using stacktest::LinkEvents;
 using zsim::Bytes;
 using ImuSim = zsim::SimSensorProducers;
 
+// Waits that end as soon as their event comes; the bound only ends the wait
+// for one that never comes, and a loaded machine can take seconds to
+// schedule the stream's threads.
+constexpr auto kBound = 10s;
+
 // --- table look-ups ------------------------------------------------------------------------
 
 TEST(ImuTables, ScaleCodesRunStraightForTheAccelerometerAndReversedForTheGyroscope) {
@@ -97,10 +102,11 @@ struct Received {
         std::unique_lock<std::mutex> lock(self->mutex);
         self->samples.push_back(*sample);
         self->changed.notify_all();
-        // Bounded so that a failing test cannot hold the stream forever.
-        self->changed.wait_for(lock, 3s, [self] { return !self->gateClosed; });
+        // Bounded so that a failing test cannot hold the stream forever; far
+        // longer than the waits of a test that holds it.
+        self->changed.wait_for(lock, 3 * kBound, [self] { return !self->gateClosed; });
     }
-    bool waitFor(size_t count, std::chrono::milliseconds timeout = 2000ms) {
+    bool waitFor(size_t count, std::chrono::milliseconds timeout = kBound) {
         std::unique_lock<std::mutex> lock(mutex);
         return changed.wait_for(lock, timeout, [&] { return samples.size() >= count; });
     }
@@ -144,7 +150,7 @@ protected:
     void SetUp() override {
         HostStackTest::SetUp();
         ASSERT_EQ(VPUG_init(&LinkEvents::onConnState), SVC_MNGR__RET_SUCCESS);
-        ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 2000ms));
+        ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, linktest::kLinkBound));
         PZDevice_get()->state.store(PZDeviceState_Ready);
         ASSERT_EQ(initImuStream(), 0);
     }
@@ -340,9 +346,9 @@ TEST_F(ImuStreamTest, SamplesNotNewerThanTheSensorsLastAreDroppedWithTheirStamps
     ASSERT_EQ(apply({{0, 0, 100.0f}, {1, 0, 100.0f}}, &received), PZStatus_Success);
     sendAndWait(imuSample(0, 100), received, 1);
     send(imuSample(0, 100));
-    ASSERT_TRUE(log_.waitFor("Dropping out of order imu 0 packet (100 >= 100)", 1, 2000ms));
+    ASSERT_TRUE(log_.waitFor("Dropping out of order imu 0 packet (100 >= 100)", 1, kBound));
     send(imuSample(0, 50));
-    ASSERT_TRUE(log_.waitFor("Dropping out of order imu 0 packet (100 >= 50)", 1, 2000ms));
+    ASSERT_TRUE(log_.waitFor("Dropping out of order imu 0 packet (100 >= 50)", 1, kBound));
     sendAndWait(imuSample(1, 60), received, 2);  // each sensor keeps its own last stamp
     sendAndWait(imuSample(2, 10), received, 3);  // a sensor without a last stamp is never out of order
     sendAndWait(imuSample(2, 10), received, 4);
@@ -366,7 +372,7 @@ TEST_F(ImuStreamTest, SlowCallbackLosesTheSampleThatFindsTheRingFullAndItsStampI
     send(imuSample(0, 2));
     send(imuSample(0, 3));
     send(imuSample(0, 4));
-    ASSERT_TRUE(log_.waitFor("Dropping IMU data (Client not processing fast enough)", 1, 2000ms));
+    ASSERT_TRUE(log_.waitFor("Dropping IMU data (Client not processing fast enough)", 1, kBound));
     received.setGate(false);
     ASSERT_TRUE(received.waitFor(3));
     // The dropped sample never became the sensor's last: sent again, it is taken.
@@ -462,7 +468,7 @@ TEST_F(ImuStreamTest, DeinitWhileTheCallbackHoldsASampleStopsClosesAndFreesWhatI
     send(imuSample(0, 2));
     send(imuSample(0, 3));
     send(imuSample(0, 4));
-    ASSERT_TRUE(log_.waitFor("Dropping IMU data", 1, 2000ms));  // two samples wait in the ring
+    ASSERT_TRUE(log_.waitFor("Dropping IMU data", 1, kBound));  // two samples wait in the ring
 
     // The de-initialisation runs on a thread of its own, in this test's context.
     PZContextHolder* context = PZContext_AcquireCurrent();
@@ -473,7 +479,7 @@ TEST_F(ImuStreamTest, DeinitWhileTheCallbackHoldsASampleStopsClosesAndFreesWhatI
     });
     // The producer ends first; only then is the callback let go, so the
     // consumer finds `running` cleared and leaves the two samples behind.
-    const bool producerEnded = log_.waitFor("IMU Stream thread exiting", 1, 2000ms);
+    const bool producerEnded = log_.waitFor("IMU Stream thread exiting", 1, kBound);
     received.setGate(false);
     deinit.join();
     ASSERT_TRUE(producerEnded);

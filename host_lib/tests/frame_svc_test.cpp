@@ -171,12 +171,12 @@ MEM_POOLG_handleT reportingPool(uint32_t size, uint32_t count) {
 // The pool's free count once it has reached `expected`, or as it stands when
 // no buffer came back for the whole bound. The count is read without the
 // notifier's lock held: the pool's lock is taken before it on the other side.
-// Two seconds: a return follows the read within microseconds on an idle
-// machine, and a loaded one can keep the receive thread off a core for a
-// good part of a second.
+// A return follows the read within microseconds on an idle machine, and a
+// loaded one can keep the receive thread off a core for seconds; the bound
+// only ends the wait for a buffer that is never returned.
 uint32_t freeOnceReturned(MEM_POOLG_handleT pool, uint32_t expected) {
     PoolReturns& r = poolReturns();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     for (;;) {
         uint64_t seen = 0;
         {

@@ -117,7 +117,8 @@ protected:
     // Every buffer of the manager's ten pools is free. A pool gives no
     // signal when a buffer comes back, and the link keeps sending: a
     // keep-alive may be on its way through a transmit thread, which frees
-    // it once written. So each pool gets a bounded while to fill up.
+    // it once written. So each pool gets a while to fill up, bounded only to
+    // end the wait for a buffer that never comes back.
     static void expectPoolsFull() {
         const SVC_MNGR_stateT* s = SVC_MNGRP_getState();
         for (uint32_t i = 0; i < SVC_MNGRG_NUM_POOLS; ++i) {
@@ -125,7 +126,7 @@ protected:
             // The count is judged on the very reading that ended the wait: a
             // second look could catch the next keep-alive in flight.
             const uint32_t total = MEM_POOLG_getNumBuffs(s->pools[i]);
-            const auto deadline = std::chrono::steady_clock::now() + 500ms;
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
             uint32_t free = MEM_POOLG_getNumFree(s->pools[i]);
             while (free != total && std::chrono::steady_clock::now() < deadline) {
                 OS_LYRG_sleepMs(1);

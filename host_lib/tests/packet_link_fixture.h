@@ -31,6 +31,12 @@ namespace linktest {
 using namespace std::chrono_literals;
 using zsim::Bytes;
 
+// The link's states follow its keep-alive timer: they change after a few of
+// its periods (the real one is a second), or never. A loaded machine
+// stretches every period and a bring-up before them, so a wait for one is
+// bounded only to end it when it never comes.
+constexpr auto kLinkBound = 30s;
+
 // Receives every log line of the context (the logger's user callback).
 struct LogWatcher {
     LOGG_callbackT record{&LogWatcher::onLine};  // first member: the logger hands it back

@@ -153,8 +153,9 @@ protected:
     // The caller of an ioctl wakes as soon as its answer is handed over; the
     // service thread frees the answer's and the dropped messages' buffers a
     // moment later. Pools have no "buffer returned" signal to wait on, so the
-    // count is polled, within a bound.
-    uint32_t freeDataSettled(uint32_t expected, std::chrono::milliseconds bound = std::chrono::milliseconds(1000)) {
+    // count is polled, within a bound that only ends the wait for a buffer
+    // that never comes back.
+    uint32_t freeDataSettled(uint32_t expected, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
         const auto deadline = std::chrono::steady_clock::now() + bound;
         uint32_t now = freeData();
         while (now != expected && std::chrono::steady_clock::now() < deadline) {

@@ -31,7 +31,7 @@ protected:
 
     void bringUp() {
         ASSERT_EQ(SVC_MNGRG_init(&LinkEvents::onConnState), SVC_MNGR__RET_SUCCESS);
-        ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 2000ms));
+        ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, linktest::kLinkBound));
     }
     static SERVICEG_serviceT* manager() { return SVC_MNGRG_getServiceHandle(VPUG_SID_SVC_MNGR); }
     static ERRG_codeE serviceIoctl(uint32_t code, uint32_t sid) {

@@ -35,7 +35,7 @@ protected:
 
     void init() {
         ASSERT_EQ(VPUG_init(&LinkEvents::onConnState), SVC_MNGR__RET_SUCCESS);
-        ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 2000ms));
+        ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, linktest::kLinkBound));
     }
     VPUG_serviceHandleT open(uint32_t sid) {
         VPUG_serviceHandleT handle = nullptr;
@@ -386,7 +386,7 @@ TEST_F(HostApiTest, SecondInitWhileUpKeepsTheRunningStack) {
 TEST_F(HostApiTest, LinkLossIsReportedAsPendingAndThenDisconnected) {
     init();
     processor_.manager.setKeepAliveEcho(false);
-    ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_DISCONNECTED_E, 1, 3000ms));
+    ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_DISCONNECTED_E, 1, linktest::kLinkBound));
     const auto events = LinkEvents::instance().snapshot();
     ASSERT_GE(events.size(), 3u);
     EXPECT_EQ(events.front(), std::make_pair(0u, uint32_t{VPUG_CONN_STATE_CONNECTED_E}));
@@ -395,7 +395,7 @@ TEST_F(HostApiTest, LinkLossIsReportedAsPendingAndThenDisconnected) {
     EXPECT_EQ(log_.count("Service SVC_MNGR disconnect (timeout)"), 1u);
     // Answered again, the link comes back.
     processor_.manager.setKeepAliveEcho(true);
-    EXPECT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 2, 3000ms));
+    EXPECT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 2, linktest::kLinkBound));
 }
 
 TEST_F(HostApiTest, UnplugWithServicesOpenThenForcedClosesAndDeinitLeaveNothing_WaitsTheOneSecondIoctlTimeout) {
@@ -425,7 +425,7 @@ TEST_F(HostApiTest, BringUpReachesConnectedOnTheRealOneSecondKeepAlive) {
     // idle machine, close to three seconds on a loaded one under the thread
     // sanitizer, and the manager's thread applies the keep-alive's echo only
     // once it is done. The bound leaves room for that.
-    ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, 10000ms));
+    ASSERT_TRUE(LinkEvents::instance().waitFor(VPUG_CONN_STATE_CONNECTED_E, 1, linktest::kLinkBound));
     const auto elapsed = std::chrono::steady_clock::now() - start;
     // Only an echo connects, and the first keep-alive leaves a second after
     // the link starts. How many more went out before the echo was applied

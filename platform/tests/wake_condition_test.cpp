@@ -36,11 +36,11 @@ void setAndNotify(std::mutex& mutex, PLAT_WakeCondition& condition, bool& flag, 
 }
 
 // How long a woken waiter may take to come back with the mutex. A woken
-// thread runs again within milliseconds; three seconds leave room for a
-// machine loaded many times over, while a waiter that nobody woke waits the
-// whole bound out and is counted as such, so that a notifier that wakes only
-// one sleeper fails here in seconds.
-constexpr auto kWakeBound = std::chrono::seconds(3);
+// thread runs again within milliseconds, a loaded machine's within seconds;
+// a waiter that nobody woke waits the whole bound out and is counted as
+// such. So the bound lies far from both, and a notifier that wakes only one
+// sleeper fails here in well under a minute.
+constexpr auto kWakeBound = std::chrono::seconds(20);
 
 // Waits under the mutex while the flag is clear, at most kWakeBound: true
 // when the wait ended before its bound with the flag set.
@@ -153,7 +153,7 @@ TEST(WakeCondition, APingPongLosesNoWakeUp) {
         auto play = [&](int me) {
             for (int round = 0; round < kRounds; ++round) {
                 std::unique_lock<std::mutex> lock(mutex);
-                if (!condition.wait_for(lock, std::chrono::seconds(5), [&] { return turn == me; })) {
+                if (!condition.wait_for(lock, kWakeBound, [&] { return turn == me; })) {
                     ++stalls;
                     return;
                 }

@@ -1,13 +1,14 @@
 // OS abstraction layer: mutexes, auto-reset events, threads, bounded queues,
-// timers and clocks. Timing checks use periods of tens of milliseconds and
-// wide margins; waits are bounded by events, never by sleeping.
+// timers and clocks. Timing checks use periods of tens of milliseconds; a
+// loaded machine only ever lengthens what they measure, so a duration is
+// bounded from above only far from what the bound tells apart. Waits are
+// bounded by events, never by sleeping.
 #include "runtime/os_layer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <filesystem>
@@ -24,6 +25,9 @@
 namespace {
 
 constexpr int64_t kMsec = 1000000;  // nanoseconds
+// How long a wait for something that comes in milliseconds (or never) may
+// take: it only ends the wait when the thing never comes.
+constexpr uint32_t kEventBoundMs = 10000;
 
 int64_t nowNs() { return OS_LYRG_getNsecTime(); }
 
@@ -176,7 +180,7 @@ TEST(OsThreadTest, DetachedThreadRunsToItsEnd) {
     params.func = signalEvent;
     params.param = done;
     EXPECT_EQ(OS_LYRG_detachThread(OS_LYRG_createThread(&params)), OS_LYRG_SUCCESS);
-    EXPECT_EQ(OS_LYRG_waitEvent(done, 1000), OS_LYRG_SUCCESS);
+    EXPECT_EQ(OS_LYRG_waitEvent(done, kEventBoundMs), OS_LYRG_SUCCESS);
     // The thread may still be leaving setEvent; let it finish before the
     // event goes. Its unlock completed before our wait could return.
     OS_LYRG_releaseEvent(done, 0);
@@ -403,30 +407,40 @@ void arm(TimerProbe& probe, uint32_t firstMs, uint32_t periodMs) {
     probe.timer.periodNsec = (periodMs % 1000) * 1000000;
 }
 
+// A timer armed at `armed` counts its first expiry from a moment after it,
+// so a stop that was back before `armed` + `firstMs` came before the expiry:
+// a call is then a fault. A machine too slow to stop in time lets the timer
+// fire, as it should.
+void expectNoCallAfterAnEarlyStop(TimerProbe& probe, int64_t armed, int64_t stopped, uint32_t firstMs) {
+    // Well past the expiry.
+    OS_LYRG_waitEvent(probe.called, firstMs * 3 / 2);
+    if (stopped - armed < firstMs * kMsec) {
+        EXPECT_EQ(probe.callCount(), 0u);
+    }
+}
+
 TEST(OsTimerTest, AllZeroStartStartsNothingAndStopsARunningTimer) {
     TimerProbe probe;
     arm(probe, 0, 0);
     EXPECT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
     EXPECT_EQ(probe.timer.handle, nullptr);
 
-    // The first expiry leaves a wide margin: under a sanitizer on a loaded
-    // machine the next statement can come tens of milliseconds later.
     arm(probe, 300, 0);
+    const int64_t armed = nowNs();
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
     EXPECT_NE(probe.timer.handle, nullptr);
     arm(probe, 0, 0);
     EXPECT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
+    const int64_t stopped = nowNs();
     EXPECT_EQ(probe.timer.handle, nullptr);
-    // Well past the first timer's expiry.
-    EXPECT_EQ(OS_LYRG_waitEvent(probe.called, 450), OS_LYRG_FAIL);
-    EXPECT_EQ(probe.callCount(), 0u);
+    expectNoCallAfterAnEarlyStop(probe, armed, stopped, 300);
 }
 
 TEST(OsTimerTest, OneShotFiresExactlyOnce) {
     TimerProbe probe;
     arm(probe, 10, 0);
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
-    ASSERT_EQ(OS_LYRG_waitEvent(probe.called, 1000), OS_LYRG_SUCCESS);
+    ASSERT_EQ(OS_LYRG_waitEvent(probe.called, kEventBoundMs), OS_LYRG_SUCCESS);
     EXPECT_EQ(OS_LYRG_waitEvent(probe.called, 100), OS_LYRG_FAIL);
     EXPECT_EQ(probe.callCount(), 1u);
     // The record keeps its handle until the next start or stop.
@@ -463,7 +477,7 @@ TEST(OsTimerTest, PeriodCountsFromTheEndOfEachSlowCallback) {
     probe.stopAfter = 3;
     arm(probe, 0, 60);
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
-    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 1000), OS_LYRG_SUCCESS);
+    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, kEventBoundMs), OS_LYRG_SUCCESS);
 
     std::lock_guard<std::mutex> guard(probe.mutex);
     ASSERT_EQ(probe.calls.size(), 3u);
@@ -472,18 +486,18 @@ TEST(OsTimerTest, PeriodCountsFromTheEndOfEachSlowCallback) {
         // its start would leave only 20 ms here.
         const int64_t gap = probe.calls[i].start - probe.calls[i - 1].end;
         EXPECT_GE(gap, kPeriod) << "call " << i;
-        EXPECT_LT(gap, kPeriod + 400 * kMsec) << "call " << i;
     }
 }
 
 TEST(OsTimerTest, StopBeforeTheFirstExpiryMeansNoCall) {
     TimerProbe probe;
     arm(probe, 300, 50);
+    const int64_t armed = nowNs();
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
     EXPECT_EQ(OS_LYRG_stopTimer(&probe.timer), OS_LYRG_SUCCESS);
+    const int64_t stopped = nowNs();
     EXPECT_EQ(probe.timer.handle, nullptr);
-    EXPECT_EQ(OS_LYRG_waitEvent(probe.called, 450), OS_LYRG_FAIL);
-    EXPECT_EQ(probe.callCount(), 0u);
+    expectNoCallAfterAnEarlyStop(probe, armed, stopped, 300);
     // Stopping a stopped timer is harmless.
     EXPECT_EQ(OS_LYRG_stopTimer(&probe.timer), OS_LYRG_SUCCESS);
 }
@@ -493,7 +507,7 @@ TEST(OsTimerTest, StopFromInsideTheCallbackEndsThePeriodicTimer) {
     probe.stopAfter = 2;
     arm(probe, 10, 10);
     ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
-    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 1000), OS_LYRG_SUCCESS);
+    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, kEventBoundMs), OS_LYRG_SUCCESS);
     // Several periods later there is still no third call.
     EXPECT_EQ(OS_LYRG_waitEvent(probe.finished, 80), OS_LYRG_FAIL);
     EXPECT_EQ(probe.callCount(), 2u);
@@ -509,7 +523,7 @@ TEST(OsTimerTest, CallbackRunsOnTheStartersContext) {
         morv::driver::ScopedThreadContext scope(own);
         ASSERT_EQ(OS_LYRG_startTimer(&probe.timer), OS_LYRG_SUCCESS);
     }
-    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, 1000), OS_LYRG_SUCCESS);
+    ASSERT_EQ(OS_LYRG_waitEvent(probe.finished, kEventBoundMs), OS_LYRG_SUCCESS);
     std::lock_guard<std::mutex> guard(probe.mutex);
     ASSERT_EQ(probe.contexts.size(), 1u);
     EXPECT_EQ(probe.contexts[0], own.get());
@@ -531,12 +545,15 @@ TEST(OsTimeTest, ElapsedMsecRule) {
 TEST(OsTimeTest, ElapsedMsecOfAFreshStamp) {
     uint32_t sec = 0;
     uint16_t ms = 0;
+    const int64_t before = nowNs();
     OS_LYRG_getTime(&sec, &ms);
     EXPECT_LT(ms, 1000);
     OS_LYRG_usleep(20000);
     const uint32_t elapsed = OS_LYRG_getElapsedMsec(sec, ms);
+    const int64_t after = nowNs();
     EXPECT_GE(elapsed, 19u);  // the stamp was cut to whole milliseconds
-    EXPECT_LT(elapsed, 1000u);
+    // No more than passed around the two readings, however long that was.
+    EXPECT_LE(elapsed, (after - before) / kMsec + 1);
 }
 
 TEST(OsTimeTest, PerfCountConversionIsExactAndDoesNotOverflow) {
@@ -565,15 +582,23 @@ TEST(OsTimeTest, GetTimeSplitsTheSteadyClock) {
 }
 
 TEST(OsTimeTest, UsecTimeFollowsTheWallClock) {
+    auto wall = [] {
+        return std::chrono::duration_cast<std::chrono::microseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    };
     uint32_t sec = 0;
     uint32_t usec = 0;
+    const int64_t before = wall();
     OS_LYRG_getUsecTime(&sec, &usec);
-    const auto wall = std::chrono::duration_cast<std::chrono::microseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+    const int64_t after = wall();
     EXPECT_LT(usec, 1000000u);
+    // Between the wall clock's readings around it; the second of slack is
+    // for a system clock read at a coarser grain than the library's, and
+    // far below what a wrong epoch or unit would be off by.
     const int64_t ours = static_cast<int64_t>(sec) * 1000000 + usec;
-    EXPECT_LT(std::abs(wall - ours), 2000000);
+    EXPECT_GE(ours, before - 1000000);
+    EXPECT_LE(ours, after + 1000000);
     OS_LYRG_getUsecTime(nullptr, &usec);
     OS_LYRG_getUsecTime(&sec, nullptr);
 }
@@ -581,8 +606,9 @@ TEST(OsTimeTest, UsecTimeFollowsTheWallClock) {
 TEST(OsTimeTest, SleepsLastAtLeastTheirTimeAndNonPositiveReturnsAtOnce) {
     int64_t start = nowNs();
     OS_LYRG_usleep(0);
-    OS_LYRG_usleep(-1000000);
-    EXPECT_LT(nowNs() - start, 500 * kMsec);
+    // A minute, were its sign dropped; half of that tells it from at once.
+    OS_LYRG_usleep(-60000000);
+    EXPECT_LT(nowNs() - start, 30000 * kMsec);
 
     start = nowNs();
     OS_LYRG_usleep(15000);

@@ -79,14 +79,21 @@ TEST_F(SimServicePeerTest, RequestGetsAResponseWithItsCodeTheChosenStatusAndReco
 }
 
 TEST_F(SimServicePeerTest, DelayedAnswerLetsLaterOnesPassAndSilentCodesGetNone) {
-    peer_.setAnswer(0x01, {0x11, std::nullopt, 300ms, false});
+    // Held back for an hour: however slowly the machine takes the requests,
+    // the later one's answer passes it.
+    peer_.setAnswer(0x01, {0x11, std::nullopt, std::chrono::hours(1), false});
     peer_.setAnswer(0x02, {0x22, std::nullopt, 0ms, true});
     hostSend(0, 0, VpuHeader::make(0, 4, 0x01), {1, 0, 0, 0});
     hostSend(0, 0, VpuHeader::make(0, 4, 0x02), {2, 0, 0, 0});
     hostSend(0, 0, VpuHeader::make(0, 4, 0x03), {3, 0, 0, 0});
     EXPECT_EQ(hostRead(0), SimVpu::encode(0, VpuHeader::make(1, 4, 0x03), {3, 0, 0, 0}));
-    EXPECT_EQ(hostRead(0), SimVpu::encode(0, VpuHeader::make(1, 4, 0x01, 0x11), {1, 0, 0, 0}));
     ASSERT_TRUE(peer_.waitForRequests(3, 2000ms));
+    ASSERT_TRUE(peer_.waitForAnswers(1, 2000ms));
+    EXPECT_EQ(peer_.answersSent(), 1u);
+    // A delay that falls due sends the answer then.
+    peer_.setAnswer(0x01, {0x11, std::nullopt, 50ms, false});
+    hostSend(0, 0, VpuHeader::make(0, 4, 0x01), {1, 0, 0, 0});
+    EXPECT_EQ(hostRead(0), SimVpu::encode(0, VpuHeader::make(1, 4, 0x01, 0x11), {1, 0, 0, 0}));
     ASSERT_TRUE(peer_.waitForAnswers(2, 2000ms));
     EXPECT_EQ(peer_.answersSent(), 2u);
 }

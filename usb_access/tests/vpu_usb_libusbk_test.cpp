@@ -29,7 +29,6 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
 // --- the device under the table ------------------------------------------------
@@ -479,10 +478,9 @@ TEST_F(VpuUsbLibusbkTest, CloseEndsAReadPendingOnASilentInterface) {
         std::unique_lock<std::mutex> lock(client->mutex);
         ASSERT_TRUE(client->changed.wait_for(lock, std::chrono::seconds(10), [&] { return client->blockedReads == 1; }));
     }
-    const Clock::time_point start = Clock::now();
     EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);  // closes the interface under the reader
+    // The fake's read has no time-out of its own: only the close's abort can end it.
     reader.join();
-    EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
     EXPECT_EQ(result, VPU_USB_ERR_TRANSFER);
     EXPECT_FALSE(client->open);
     // The host library's own close after the stop finds it closed already, once.
@@ -539,10 +537,10 @@ TEST_F(VpuUsbLibusbkTest, DeinitWhileTheBootLayerRunsOnTheMonitorThread) {
             if (blockedEvent == 2) release = true;
             changed.notify_all();
         }
-        const Clock::time_point start = Clock::now();
         EXPECT_EQ(vpu_usb_libusbk_deinit(), VPU_USB_OK);
-        // Bounded by the stop's ten-second wait for an arrival in flight.
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(12));
+        // Neither call held the stop up: the arrival had been let go, and a
+        // removal is never waited for.
+        EXPECT_EQ(heard.lineCount("still runs after the stop's wait"), 0u);
         // Closed is said only once the monitor is: at once when the arrival
         // ended, after the handed-over stop when the removal still runs.
         const char* const closed = "HotK monitor closed successfully!";
