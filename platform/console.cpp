@@ -39,7 +39,6 @@ struct StopState {
     int heldSignal = 0;       // POSIX: the first held request's signal
     bool closing = false;     // the console is being closed: the system ends the process
     bool ending = false;      // the process is ending: no scope begins
-    bool afterTaken = false;  // afterHeldWork has been called
     PLAT_stopHandlers handlers;
 };
 
@@ -276,11 +275,9 @@ PLAT_UninterruptibleScope::~PLAT_UninterruptibleScope() {
         // work went, and no new work begins meanwhile.
         s.ending = true;
         s.changed.notify_all();
-        // A closed console: its handler returns now and the system ends the process.
-        if (!s.closing && !s.afterTaken) {
-            s.afterTaken = true;
-            after = s.handlers.afterHeldWork;
-        }
+        // A closed console: its handler returns now and the system ends the
+        // process. Otherwise this runs once: no scope begins from here on.
+        if (!s.closing) after = s.handlers.afterHeldWork;
     }
     if (after) after();
 }
@@ -291,7 +288,6 @@ void PLAT_endIfStopRequested() {
     {
         std::lock_guard<std::mutex> lock(s.mutex);
         if (!s.held) return;
-        s.ending = true;
         signal = s.heldSignal;
     }
     std::fflush(nullptr);
