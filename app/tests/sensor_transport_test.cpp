@@ -322,9 +322,6 @@ TEST_F(SensorTransportTest, StateFromTheEnvironmentReachesTheDriver) {
 
 // --- shutdown over the whole stack ------------------------------------------------
 
-// Threads of this process (each test runs in a process of its own).
-size_t threadCount() { return zarn::testing::processThreadCount(); }
-
 // The driver shuts down while the monitor's thread is inside a boot (the
 // boot-detect program never finishes: the boot layer polls it for its 2 s
 // budget) and while the driver's readers wait on interfaces where nothing
@@ -344,7 +341,7 @@ TEST(WholeStackShutdown, StopsTheTransportItselfAndLeavesNoThread) {
     };
     for (const Case& c : {Case{"during a boot", true}, Case{"with reads pending", false}}) {
         SCOPED_TRACE(c.name);
-        const size_t threadsBefore = threadCount();
+        const size_t threadsBefore = zarn::testing::processThreadCount();
         {
             zsim::SimSensor sensor(&vpu_usb_boot_hotplug_handler);
             ZarnFirmwareUpdater::SensorUsbStack stack(sensor.usb(), sensor.deviceInfo().serial);
@@ -377,10 +374,7 @@ TEST(WholeStackShutdown, StopsTheTransportItselfAndLeavesNoThread) {
             EXPECT_TRUE(sensor.stop(std::chrono::milliseconds(0)));
         }
         // Timer threads are only told to stop, the read thread ends just after saying so: both may linger.
-        // Those go in moments, a thread left behind never: the bound only ends the wait for it.
-        const auto end = std::chrono::steady_clock::now() + kBound;
-        while (threadCount() > threadsBefore && std::chrono::steady_clock::now() < end) std::this_thread::sleep_for(1ms);
-        EXPECT_LE(threadCount(), threadsBefore);
+        EXPECT_LE(zarn::testing::processThreadCountOnceAtMost(threadsBefore, kBound), threadsBefore);
     }
 }
 

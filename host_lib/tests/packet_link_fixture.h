@@ -107,6 +107,8 @@ inline Bytes pattern(size_t size, uint8_t seed) {
 }
 
 inline size_t threadCount() { return zarn::testing::processThreadCount(); }
+// The thread count after a stop, once the threads that are ending have gone.
+inline size_t threadCountOnceAtMost(size_t atMost) { return zarn::testing::processThreadCountOnceAtMost(atMost); }
 
 // A buffer from `pool` with the header room free in front of its data and
 // `payload` behind it.

@@ -2,7 +2,9 @@
 // that a component leaves no thread behind: each system's own listing.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <thread>
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -34,6 +36,21 @@ inline size_t processThreadCount() {
         closedir(dir);
     }
 #endif
+    return n;
+}
+
+// The number of threads once it has come down to `atMost`, or at `bound`
+// when it does not. A thread that is ending may still be listed for a
+// moment (a stopped timer's thread, which nobody waits for; a joined thread
+// the system has not taken down yet), a thread left behind for ever: the
+// bound only ends the wait for one.
+inline size_t processThreadCountOnceAtMost(size_t atMost, std::chrono::milliseconds bound = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + bound;
+    size_t n = processThreadCount();
+    while (n > atMost && std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        n = processThreadCount();
+    }
     return n;
 }
 
